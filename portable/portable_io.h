@@ -1,0 +1,26 @@
+// POSIX and in-memory backing for the decoder's file and memory functions,
+// for the Linux tools, tests, fuzzers and benchmarks.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "decoder/decoder_io.h"
+
+enum { FILE_ERR_BAD_MODE = -99 };
+
+// errno of the last failed call, FILE_ERR_BAD_MODE, or 0 after a success.
+extern int32_t file_error;
+
+// Mode "r..." opens for reading, "w..." creates or truncates for writing.
+FileHandle file_open(const char *path, const char *mode);
+// Wraps an open descriptor; file_close closes it only when owns_fd is set.
+FileHandle file_from_fd(int fd, int owns_fd);
+// origin 0, 1, 2 as SEEK_SET, SEEK_CUR, SEEK_END; the new position or -1.
+int32_t file_seek(FileHandle handle, int32_t distance, int origin);
+int file_close(FileHandle handle);
+
+// Reads from caller-owned bytes, which must outlive the handle.
+FileHandle memory_reader_open(const void *data, size_t size);
+// Collects written bytes; a write beyond 'limit' bytes in all comes back short.
+FileHandle memory_writer_open(size_t limit);
+const uint8_t *memory_writer_data(FileHandle handle, size_t *size);
