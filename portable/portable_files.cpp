@@ -10,7 +10,7 @@ int32_t file_error;
 
 namespace {
 
-enum class Kind { descriptor, memory_reader, memory_writer };
+enum class Kind { descriptor, memory_reader, memory_writer, counting_writer };
 
 // The decoder asks for one byte at a time; reads are served from 'buffer'.
 constexpr size_t READ_BUFFER_SIZE = 64 * 1024;
@@ -24,7 +24,8 @@ struct PortableFile {
     size_t buffer_pos = 0;
     size_t buffer_len = 0;
     const uint8_t *data = nullptr; // memory reader
-    size_t size = 0;               // reader: data size; writer: limit
+    size_t size = 0;               // reader: data size; writers: limit
+    size_t written = 0;            // counting writer
 };
 
 PortableFile *file_of(FileHandle handle) { return static_cast<PortableFile *>(handle); }
@@ -131,6 +132,25 @@ const uint8_t *memory_writer_data(FileHandle handle, size_t *size) {
     return file->buffer.data();
 }
 
+FileHandle counting_writer_open(size_t limit) {
+    auto *file = new PortableFile(Kind::counting_writer);
+    file->size = limit;
+    return file;
+}
+
+size_t counting_writer_total(FileHandle handle) { return file_of(handle)->written; }
+
+// A writer that holds at most 'limit' bytes takes what still fits.
+static int32_t take_within_limit(size_t limit, size_t used, uint32_t size, size_t *take) {
+    size_t room = limit - used;
+    *take = size < room ? size : room;
+    if (*take == 0 && size > 0) {
+        file_error = ENOSPC;
+        return -1;
+    }
+    return (int32_t)*take;
+}
+
 int32_t file_read(void *buffer, uint32_t size, FileHandle handle) {
     file_error = 0;
     PortableFile *file = file_of(handle);
@@ -148,6 +168,7 @@ int32_t file_read(void *buffer, uint32_t size, FileHandle handle) {
         return (int32_t)take;
     }
     case Kind::memory_writer:
+    case Kind::counting_writer:
         break;
     }
     file_error = EBADF;
@@ -162,14 +183,16 @@ int32_t file_write(const void *buffer, uint32_t size, FileHandle handle) {
     case Kind::descriptor:
         return write_descriptor(file, in, size);
     case Kind::memory_writer: {
-        size_t room = file->size - file->buffer.size();
-        size_t take = size < room ? size : room;
-        if (take == 0 && size > 0) {
-            file_error = ENOSPC;
-            return -1;
-        }
+        size_t take;
+        int32_t result = take_within_limit(file->size, file->buffer.size(), size, &take);
         file->buffer.insert(file->buffer.end(), in, in + take);
-        return (int32_t)take;
+        return result;
+    }
+    case Kind::counting_writer: {
+        size_t take;
+        int32_t result = take_within_limit(file->size, file->written, size, &take);
+        file->written += take;
+        return result;
     }
     case Kind::memory_reader:
         break;
@@ -181,7 +204,7 @@ int32_t file_write(const void *buffer, uint32_t size, FileHandle handle) {
 int32_t file_seek(FileHandle handle, int32_t distance, int origin) {
     file_error = 0;
     PortableFile *file = file_of(handle);
-    if (file->kind == Kind::memory_writer) {
+    if (file->kind == Kind::memory_writer || file->kind == Kind::counting_writer) {
         file_error = ESPIPE;
         return -1;
     }

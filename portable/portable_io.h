@@ -24,3 +24,6 @@ FileHandle memory_reader_open(const void *data, size_t size);
 // Collects written bytes; a write beyond 'limit' bytes in all comes back short.
 FileHandle memory_writer_open(size_t limit);
 const uint8_t *memory_writer_data(FileHandle handle, size_t *size);
+// Counts and discards what is written, refusing bytes beyond 'limit' like a writer.
+FileHandle counting_writer_open(size_t limit);
+size_t counting_writer_total(FileHandle handle);

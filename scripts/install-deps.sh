@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   # native build and tests
-  cmake make g++ libgtest-dev libcli11-dev libbenchmark-dev
+  cmake make g++ libgtest-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev
 )
 
 missing=()

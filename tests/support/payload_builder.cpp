@@ -1,74 +1,38 @@
 #include "payload_builder.h"
 
-#include <algorithm>
-#include <bit>
 #include <stdexcept>
 
 #include "decoder/payload_format.h"
 
-PayloadBuilder::PayloadBuilder() {
-    if (!tree_create(&literals_, LITERAL_ALPHABET, LITERAL_MAX_WEIGHT, LITERAL_ESCAPE_BITS) ||
-        !tree_create(&distances_, DISTANCE_ALPHABET, DISTANCE_MAX_WEIGHT, DISTANCE_ESCAPE_BITS))
-        throw std::bad_alloc();
-}
-
-PayloadBuilder::~PayloadBuilder() {
-    tree_destroy(&literals_);
-    tree_destroy(&distances_);
-}
-
-void PayloadBuilder::put_bits(uint32_t value, int n) {
-    for (int i = n - 1; i >= 0; i--)
-        bits_.push_back((value >> i) & 1);
-}
-
-void PayloadBuilder::put_path(const AdaptiveTree &tree, int node) {
-    std::vector<bool> path;
-    for (; node != 0; node = tree.nodes[node].parent)
-        path.push_back(node != tree.nodes[tree.nodes[node].parent].child);
-    bits_.insert(bits_.end(), path.rbegin(), path.rend());
-}
-
-void PayloadBuilder::put_symbol(AdaptiveTree &tree, int s) {
-    if (tree.leaf_index[s] == -1) {
-        put_path(tree, tree.leaf_index[tree.escape_symbol]);
-        put_bits((uint32_t)s, tree.escape_bits);
-        tree_add_symbol(&tree, s);
-    } else {
-        put_path(tree, tree.leaf_index[s]);
-    }
-    tree_update(&tree, s);
-}
-
 void PayloadBuilder::literal(uint8_t byte) {
-    put_symbol(literals_, byte);
+    steps_.literal(byte);
     produced_++;
 }
 
 void PayloadBuilder::match(uint32_t length, uint32_t distance) {
-    int symbol = (int)(length - length_bonus(distance)) + 254;
+    int symbol = length_symbol(length, distance);
     if (symbol < FIRST_LENGTH_SYMBOL || symbol > LAST_LENGTH_SYMBOL || distance == 0)
         throw std::invalid_argument("match not codable");
-    int k = distance == 1 ? 0 : std::bit_width(distance - 1);
-    put_symbol(literals_, symbol);
-    put_symbol(distances_, k);
-    put_bits(k == 0 ? 0 : distance - (1u << (k - 1)) - 1, distance_extra_bits(k));
+    steps_.match(length, distance);
     produced_ += length;
 }
 
+void PayloadBuilder::symbol(bool distance_tree, int s) { coder(distance_tree).encode(s, steps_.bits()); }
+
 void PayloadBuilder::raw_escape(bool distance_tree, int s) {
-    AdaptiveTree &tree = distance_tree ? distances_ : literals_;
-    put_path(tree, tree.leaf_index[tree.escape_symbol]);
-    put_bits((uint32_t)s, tree.escape_bits);
+    const AdaptiveTree &tree = coder(distance_tree).tree();
+    write_tree_path(tree, tree.leaf_index[tree.escape_symbol], steps_.bits());
+    steps_.bits().put((uint32_t)s, tree.escape_bits);
 }
 
-std::vector<uint8_t> PayloadBuilder::finish(int32_t count) const {
-    std::vector<uint8_t> out(PAYLOAD_HEADER_SIZE + (bits_.size() + 7) / 8, 0);
-    for (int i = 0; i < 4; i++)
-        out[i] = (uint8_t)((uint32_t)count >> (8 * i));
-    for (size_t i = 0; i < bits_.size(); i++)
-        if (bits_[i])
-            out[PAYLOAD_HEADER_SIZE + i / 8] |= (uint8_t)(0x80 >> (i % 8));
+std::vector<uint8_t> PayloadBuilder::finish(int32_t count) {
+    steps_.finish();
+    std::vector<uint8_t> out;
+    out.reserve(PAYLOAD_HEADER_SIZE + bits_.size());
+    for (int i = 0; i < PAYLOAD_HEADER_SIZE; i++)
+        out.push_back((uint8_t)((uint32_t)count >> (8 * i)));
+    for (uint8_t byte : bits_)
+        out.push_back(byte);
     return out;
 }
 

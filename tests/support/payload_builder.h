@@ -1,44 +1,38 @@
 #pragma once
-// A deliberately small payload writer for decoder tests: it codes exactly the
-// steps it is told, using the decoder's own tree model for the codes.
+// Payloads made of exactly the steps a test asks for, including ones no
+// encoder would write, coded with the encoder's own pieces.
 #include <cstdint>
 #include <vector>
 
-#include "decoder/adaptive_tree.h"
+#include "encoder/step_writer.h"
 
 class PayloadBuilder {
   public:
-    PayloadBuilder();
-    ~PayloadBuilder();
-    PayloadBuilder(const PayloadBuilder &) = delete;
-    PayloadBuilder &operator=(const PayloadBuilder &) = delete;
 
     void literal(uint8_t byte);
     // A match as the format counts it: the length includes the distance bonus.
     void match(uint32_t length, uint32_t distance);
     // Codes symbol s through one of the trees, as an encoder would.
-    void symbol(bool distance_tree, int s) { put_symbol(distance_tree ? distances_ : literals_, s); }
+    void symbol(bool distance_tree, int s);
     // The escape code followed by 's', without touching the model: a symbol
     // escaped twice, as no encoder would write it.
     void raw_escape(bool distance_tree, int s);
 
-    uint32_t produced() const { return produced_; }
     // Count header (default: the bytes produced) and the bits, zero-padded.
-    std::vector<uint8_t> finish() const { return finish((int32_t)produced_); }
-    std::vector<uint8_t> finish(int32_t count) const;
+    std::vector<uint8_t> finish() { return finish((int32_t)produced_); }
+    std::vector<uint8_t> finish(int32_t count);
 
   private:
-    void put_bits(uint32_t value, int n);
-    void put_path(const AdaptiveTree &tree, int node);
-    void put_symbol(AdaptiveTree &tree, int s);
+    SymbolCoder &coder(bool distance_tree) {
+        return distance_tree ? steps_.distance_coder() : steps_.literal_coder();
+    }
 
-    AdaptiveTree literals_{};
-    AdaptiveTree distances_{};
-    std::vector<bool> bits_;
+    std::vector<uint8_t> bits_;
+    StepWriter steps_{bits_};
     uint32_t produced_ = 0;
 };
 
-// The bytes 'ops' produce by plain LZ77 expansion from a zero-filled history.
+// The bytes 'steps' produce by plain LZ77 expansion from a zero-filled history.
 struct Step {
     bool is_match;
     uint8_t byte;

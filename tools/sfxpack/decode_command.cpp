@@ -1,11 +1,9 @@
-#include <cstring>
 #include <memory>
 #include <string>
 
 #include "commands.h"
-#include "output_file.h"
+#include "input_file.h"
 #include "payload_io.h"
-#include "portable/portable_io.h"
 #include "tool_error.h"
 
 namespace {
@@ -13,30 +11,23 @@ namespace {
 struct DecodeOptions {
     std::string payload;
     std::string output;
+    uint64_t max_size;
 };
 
-int run_decode(const DecodeOptions &options) {
-    FileHandle in = file_open(options.payload.c_str(), "rb");
-    if (in == FILE_INVALID)
-        throw ToolError(options.payload + ": cannot open: " + std::strerror(file_error));
-    std::unique_ptr<void, int (*)(FileHandle)> in_guard(in, file_close);
-
-    OutputFile output(options.output);
-    FileHandle out = file_from_fd(output.fd(), 0);
-    DecodeResult result = decode_between(in, out);
-    file_close(out);
-    if (result != DECODE_OK)
-        throw ToolError(options.payload + ": " + decode_result_text(result));
-    output.commit();
+int run_decode(const DecodeOptions &options, const GlobalOptions &global) {
+    ensure_distinct(options.payload, options.output);
+    std::vector<uint8_t> payload = read_whole_file(options.payload);
+    decode_to_output(payload, options.payload, options.output, {options.max_size, global.quiet});
     return EXIT_OK;
 }
 
 } // namespace
 
-Command add_decode_command(CLI::App &app) {
+Command add_decode_command(CLI::App &app, const GlobalOptions &global) {
     auto options = std::make_shared<DecodeOptions>();
     CLI::App *sub = app.add_subcommand("decode", "Decode a bare payload (count header first)");
     sub->add_option("PAYLOAD", options->payload, "Payload file")->required();
     sub->add_option("-o,--output", options->output, "Decoded output file")->required();
-    return {sub, [options] { return run_decode(*options); }};
+    add_max_size_option(*sub, options->max_size);
+    return {sub, [options, &global] { return run_decode(*options, global); }};
 }

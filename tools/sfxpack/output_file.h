@@ -1,9 +1,12 @@
 #pragma once
+#include <cstdint>
+#include <span>
 #include <string>
 
 // An output that appears under its final name only when complete: bytes go
 // to a temporary file beside the target, renamed over it by commit().
-// Destroying an uncommitted output removes the temporary file.
+// Destroying an uncommitted output removes the temporary file. "-" writes
+// straight to standard output.
 class OutputFile {
   public:
     explicit OutputFile(const std::string &path);
@@ -12,6 +15,7 @@ class OutputFile {
     OutputFile &operator=(const OutputFile &) = delete;
 
     int fd() const { return fd_; }
+    void write(std::span<const uint8_t> bytes);
     void commit();
 
   private:

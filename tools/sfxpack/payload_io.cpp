@@ -1,5 +1,12 @@
 #include "payload_io.h"
 
+#include <stdexcept>
+
+#include "decoder/payload_format.h"
+#include "encoder/payload_encoder.h"
+#include "output_file.h"
+#include "portable/portable_io.h"
+#include "progress.h"
 #include "tool_error.h"
 
 DecodeResult decode_between(FileHandle in, FileHandle out) {
@@ -26,3 +33,60 @@ const char *decode_result_text(DecodeResult result) {
     }
     return "unknown decoder result";
 }
+
+bool read_count_header(std::span<const uint8_t> payload, int32_t *count) {
+    if (payload.size() < PAYLOAD_HEADER_SIZE)
+        return false;
+    *count = (int32_t)(payload[0] | (uint32_t)payload[1] << 8 | (uint32_t)payload[2] << 16 |
+                       (uint32_t)payload[3] << 24);
+    return true;
+}
+
+void decode_to_output(std::span<const uint8_t> payload, const std::string &source,
+                      const std::string &output, const DecodeLimits &limits) {
+    int32_t count;
+    if (!read_count_header(payload, &count))
+        throw ToolError(source + ": " + decode_result_text(DECODE_TRUNCATED));
+    if (count > 0 && (uint64_t)count > limits.max_size)
+        throw ToolError(source + ": payload decodes to " + std::to_string(count) +
+                        " bytes, more than the limit of " + std::to_string(limits.max_size) +
+                        " (see --max-size)");
+
+    OutputFile out(output);
+    FileHandle reader = memory_reader_open(payload.data(), payload.size());
+    FileHandle writer = file_from_fd(out.fd(), 0);
+    DecodeResult result;
+    {
+        Progress progress("decoding", count > 0 ? (uint64_t)count : 0, limits.quiet);
+        progress.watch_file_size(out.fd());
+        result = decode_between(reader, writer);
+    }
+    file_close(writer);
+    file_close(reader);
+    if (result != DECODE_OK)
+        throw ToolError(source + ": " + decode_result_text(result));
+    out.commit();
+}
+
+PayloadReport inspect_payload(std::span<const uint8_t> payload) {
+    PayloadReport report{};
+    report.has_count = read_count_header(payload, &report.count);
+    FileHandle reader = memory_reader_open(payload.data(), payload.size());
+    FileHandle counter = counting_writer_open(SIZE_MAX);
+    report.result = decode_between(reader, counter);
+    report.coded_size = (uint64_t)file_seek(reader, 0, 1);
+    report.decoded_size = counting_writer_total(counter);
+    file_close(counter);
+    file_close(reader);
+    return report;
+}
+
+std::vector<uint8_t> encode_with_progress(std::span<const uint8_t> input, int level, bool quiet) {
+    Progress progress("encoding", input.size(), quiet);
+    try {
+        return encode_payload(input, level, [&](size_t done) { progress.update(done); });
+    } catch (const std::length_error &e) {
+        throw ToolError(e.what());
+    }
+}
+

@@ -1,5 +1,8 @@
 #pragma once
+#include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "decoder/decoder_io.h"
 #include "decoder/payload_decoder.h"
@@ -8,3 +11,30 @@
 DecodeResult decode_between(FileHandle in, FileHandle out);
 // Why a payload was refused, as a user reads it.
 const char *decode_result_text(DecodeResult result);
+
+// The count header; false when the payload is shorter than it.
+bool read_count_header(std::span<const uint8_t> payload, int32_t *count);
+
+struct DecodeLimits {
+    uint64_t max_size;
+    bool quiet;
+};
+
+// Decodes 'payload' into the file at 'output' (or "-"), all or nothing.
+// 'source' names the input in messages.
+void decode_to_output(std::span<const uint8_t> payload, const std::string &source,
+                      const std::string &output, const DecodeLimits &limits);
+
+struct PayloadReport {
+    DecodeResult result;
+    bool has_count;
+    int32_t count;
+    uint64_t coded_size;   // bytes the decoder read, header included
+    uint64_t decoded_size; // bytes it produced
+};
+
+// Decodes without keeping the output, to describe the payload.
+PayloadReport inspect_payload(std::span<const uint8_t> payload);
+
+// The encoder with a progress bar for large inputs; ToolError when too large.
+std::vector<uint8_t> encode_with_progress(std::span<const uint8_t> input, int level, bool quiet);

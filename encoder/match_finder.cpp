@@ -1,0 +1,81 @@
+#include "match_finder.h"
+
+#include <algorithm>
+
+namespace {
+constexpr int HASH_BITS = 15;
+constexpr uint32_t MAX_DISTANCE = WINDOW_SIZE; // farther aliases a nearer distance
+constexpr uint32_t NEAR_DISTANCE = 256;        // where two-byte matches can pay
+} // namespace
+
+MatchFinder::MatchFinder(std::span<const uint8_t> data, int max_chain, uint32_t nice_length)
+    : data_(data), max_chain_(max_chain), nice_length_(nice_length), head3_(1u << HASH_BITS, -1), prev3_(WINDOW_SIZE, -1),
+      head2_(1u << 16, -1) {}
+
+uint32_t MatchFinder::hash3(uint32_t pos) const {
+    uint32_t v = (uint32_t)data_[pos] << 16 | (uint32_t)data_[pos + 1] << 8 | data_[pos + 2];
+    return (v * 2654435761u) >> (32 - HASH_BITS);
+}
+
+uint32_t MatchFinder::match_length_at(uint32_t pos, uint32_t candidate, uint32_t limit) const {
+    uint32_t length = 0;
+    while (length < limit && data_[candidate + length] == data_[pos + length])
+        length++;
+    return length;
+}
+
+void MatchFinder::insert(uint32_t pos) {
+    if (pos + 1 < data_.size())
+        head2_[(uint32_t)data_[pos] << 8 | data_[pos + 1]] = (int32_t)pos;
+    if (pos + 2 < data_.size()) {
+        uint32_t h = hash3(pos);
+        prev3_[pos & WINDOW_MASK] = head3_[h];
+        head3_[h] = (int32_t)pos;
+    }
+}
+
+void MatchFinder::skip(uint32_t pos) { insert(pos); }
+
+void MatchFinder::find(uint32_t pos, std::vector<Match> &matches) {
+    matches.clear();
+    uint32_t remaining = (uint32_t)data_.size() - pos;
+    uint32_t best = 1;
+    if (remaining >= 2) {
+        int32_t pair = head2_[(uint32_t)data_[pos] << 8 | data_[pos + 1]];
+        if (pair >= 0 && pos - (uint32_t)pair <= NEAR_DISTANCE) {
+            uint32_t distance = pos - (uint32_t)pair;
+            uint32_t length = match_length_at(pos, (uint32_t)pair, std::min(remaining, max_match_length(distance)));
+            matches.push_back({length, distance});
+            best = length;
+        }
+    }
+    if (remaining >= 3) {
+        int32_t candidate = head3_[hash3(pos)];
+        for (int chain = 0; candidate >= 0 && chain < max_chain_; chain++) {
+            uint32_t distance = pos - (uint32_t)candidate;
+            if (distance > MAX_DISTANCE)
+                break;
+            uint32_t limit = std::min(remaining, max_match_length(distance));
+            // Only a longer match is worth a look; check its last byte first.
+            if (limit > best && data_[candidate + best] == data_[pos + best]) {
+                uint32_t length = match_length_at(pos, (uint32_t)candidate, limit);
+                if (length > best && length >= min_match_length(distance)) {
+                    matches.push_back({length, distance});
+                    best = length;
+                    if (length >= nice_length_ || (length == limit && limit >= MAX_BASE_LENGTH))
+                        break;
+                }
+            }
+            int32_t next = prev3_[(uint32_t)candidate & WINDOW_MASK];
+            if (next >= candidate)
+                break; // the slot was reused by a newer position
+            candidate = next;
+        }
+    }
+    insert(pos);
+}
+
+Match MatchFinder::longest(uint32_t pos) {
+    find(pos, scratch_);
+    return scratch_.empty() ? Match{0, 0} : scratch_.back();
+}

@@ -1,0 +1,43 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "decoder/payload_format.h"
+
+struct Match {
+    uint32_t length;
+    uint32_t distance;
+};
+
+// The longest a match may be at a distance, and the shortest worth coding.
+inline uint32_t max_match_length(uint32_t distance) { return MAX_BASE_LENGTH + length_bonus(distance); }
+inline uint32_t min_match_length(uint32_t distance) { return MIN_BASE_LENGTH + length_bonus(distance); }
+
+// Hash chains over the window: every position is visited once, in order,
+// by find() or skip().
+class MatchFinder {
+  public:
+    // Searches at most max_chain candidates, and stops at a match of nice_length.
+    MatchFinder(std::span<const uint8_t> data, int max_chain, uint32_t nice_length);
+
+    // Matches at pos with strictly growing lengths, nearest first, each at
+    // least as long as its distance requires; then pos joins the window.
+    void find(uint32_t pos, std::vector<Match> &matches);
+    // The longest match at pos (length 0 if none); then pos joins the window.
+    Match longest(uint32_t pos);
+    void skip(uint32_t pos);
+
+  private:
+    uint32_t hash3(uint32_t pos) const;
+    uint32_t match_length_at(uint32_t pos, uint32_t candidate, uint32_t limit) const;
+    void insert(uint32_t pos);
+
+    std::span<const uint8_t> data_;
+    int max_chain_;
+    uint32_t nice_length_;
+    std::vector<int32_t> head3_;
+    std::vector<int32_t> prev3_;
+    std::vector<int32_t> head2_; // last position of each byte pair
+    std::vector<Match> scratch_;
+};

@@ -1,0 +1,79 @@
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "commands.h"
+#include "input_file.h"
+#include "packed_file.h"
+#include "payload_io.h"
+#include "tool_error.h"
+
+namespace {
+
+struct InfoOptions {
+    std::string file;
+    bool json = false;
+};
+
+nlohmann::ordered_json describe(const std::string &name, std::span<const uint8_t> file) {
+    PayloadLocation location = locate_payload(file, name);
+    PayloadReport report = inspect_payload(file.subspan(location.payload_offset));
+    bool clean = report.result == DECODE_OK;
+
+    nlohmann::ordered_json info;
+    info["file"] = name;
+    info["kind"] = location.in_executable ? "packed executable" : "bare payload";
+    info["file_size"] = file.size();
+    if (location.in_executable)
+        info["loader_image_size"] = location.image_end;
+    info["payload_offset"] = location.payload_offset;
+    info["count"] = report.has_count ? nlohmann::json(report.count) : nlohmann::json(nullptr);
+    info["coded_size"] = report.coded_size;
+    info["ratio"] = clean && report.decoded_size > 0 ? nlohmann::json((double)report.coded_size / (double)report.decoded_size)
+                                                     : nlohmann::json(nullptr);
+    info["appended_size"] = clean ? nlohmann::json(file.size() - location.payload_offset - report.coded_size)
+                                  : nlohmann::json(nullptr);
+    info["decodes_cleanly"] = clean;
+    if (!clean)
+        info["problem"] = decode_result_text(report.result);
+    return info;
+}
+
+std::string text_value(const nlohmann::ordered_json &value) {
+    if (value.is_null())
+        return "-";
+    if (value.is_string())
+        return value.get<std::string>();
+    if (value.is_boolean())
+        return value.get<bool>() ? "yes" : "no";
+    if (value.is_number_float()) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%.4f", value.get<double>());
+        return buffer;
+    }
+    return value.dump();
+}
+
+int run_info(const InfoOptions &options) {
+    std::vector<uint8_t> file = read_whole_file(options.file);
+    nlohmann::ordered_json info = describe(is_stdio(options.file) ? "<stdin>" : options.file, file);
+    if (options.json) {
+        std::printf("%s\n", info.dump(2).c_str());
+    } else {
+        for (const auto &[key, value] : info.items())
+            std::printf("%-18s %s\n", (key + ":").c_str(), text_value(value).c_str());
+    }
+    return info["decodes_cleanly"].get<bool>() ? EXIT_OK : EXIT_BAD_INPUT;
+}
+
+} // namespace
+
+Command add_info_command(CLI::App &app, const GlobalOptions &) {
+    auto options = std::make_shared<InfoOptions>();
+    CLI::App *sub = app.add_subcommand("info", "Describe a packed executable or a bare payload; "
+                                                "exits 1 when its payload does not decode cleanly");
+    sub->add_option("FILE", options->file, "Packed executable or bare payload")->required();
+    sub->add_flag("--json", options->json, "Print the report as JSON");
+    return {sub, [options] { return run_info(*options); }};
+}

@@ -1,0 +1,14 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+struct PeImage {
+    uint32_t image_end; // end of the headers and of every section's raw data
+    bool pe32_plus;
+    uint16_t subsystem;
+};
+
+// The image layout of a PE file, or nullopt with the reason in *why.
+std::optional<PeImage> parse_pe_image(std::span<const uint8_t> file, std::string *why);

@@ -1,0 +1,36 @@
+#include <memory>
+#include <string>
+
+#include "commands.h"
+#include "input_file.h"
+#include "packed_file.h"
+#include "payload_io.h"
+#include "tool_error.h"
+
+namespace {
+
+struct UnpackOptions {
+    std::string executable;
+    std::string output;
+    uint64_t max_size;
+};
+
+int run_unpack(const UnpackOptions &options, const GlobalOptions &global) {
+    ensure_distinct(options.executable, options.output);
+    std::vector<uint8_t> file = read_whole_file(options.executable);
+    PayloadLocation location = locate_in_executable(file, options.executable);
+    decode_to_output(std::span(file).subspan(location.payload_offset), options.executable, options.output,
+                     {options.max_size, global.quiet});
+    return EXIT_OK;
+}
+
+} // namespace
+
+Command add_unpack_command(CLI::App &app, const GlobalOptions &global) {
+    auto options = std::make_shared<UnpackOptions>();
+    CLI::App *sub = app.add_subcommand("unpack", "Extract the stub program from a packed executable");
+    sub->add_option("EXE", options->executable, "Packed executable")->required();
+    sub->add_option("-o,--output", options->output, "Stub file to write")->required();
+    add_max_size_option(*sub, options->max_size);
+    return {sub, [options, &global] { return run_unpack(*options, global); }};
+}
