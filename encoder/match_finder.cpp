@@ -49,7 +49,7 @@ void MatchFinder::find(uint32_t pos, std::vector<Match> &matches) {
             best = length;
         }
     }
-    if (remaining >= 3) {
+    if (remaining >= 3 && best < nice_length_) {
         int32_t candidate = head3_[hash3(pos)];
         for (int chain = 0; candidate >= 0 && chain < max_chain_; chain++) {
             uint32_t distance = pos - (uint32_t)candidate;

@@ -1,7 +1,6 @@
 #include "payload_encoder.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <limits>
 #include <stdexcept>
 
@@ -102,13 +101,13 @@ void parse_lazy(Context &c) {
 // Cheapest path through each block, priced by the trees as they stand at
 // the block's start; the trees then learn from the chosen steps.
 void parse_optimal(Context &c) {
-    static const uint32_t BLOCK = getenv("BLK") ? atoi(getenv("BLK")) : 4096;
+    constexpr uint32_t BLOCK = 4096;
     constexpr uint32_t UNREACHED = std::numeric_limits<uint32_t>::max();
     uint32_t size = (uint32_t)c.data.size();
     std::vector<uint32_t> literal_costs, distance_costs;
     std::vector<Match> matches, path;
-    std::vector<uint32_t> cost(BLOCK + 1);
-    std::vector<Match> arrival(BLOCK + 1); // the step that reaches each offset; length 1 is a literal
+    std::vector<uint32_t> cost(BLOCK + MAX_BASE_LENGTH + 3);
+    std::vector<Match> arrival(cost.size()); // the step that reaches each offset; length 1 is a literal
 
     for (uint32_t start = 0; start < size; c.report(start)) {
         uint32_t end = std::min(size, start + BLOCK);
@@ -131,6 +130,15 @@ void parse_optimal(Context &c) {
                 continue;
             }
             c.finder.find(pos, matches);
+            // The nearest long match is taken whole without searching the
+            // positions it covers, and the block stretches to hold it.
+            auto long_match = std::find_if(matches.begin(), matches.end(), [&](Match m) {
+                return m.length >= c.settings.nice_length;
+            });
+            if (long_match != matches.end()) {
+                covered_until = pos + long_match->length;
+                end = std::max(end, covered_until);
+            }
             uint32_t shorter = 1;
             for (Match m : matches) {
                 uint32_t limit = std::min(m.length, end - pos);
@@ -141,8 +149,6 @@ void parse_optimal(Context &c) {
                           {length, m.distance});
                 shorter = std::max(shorter, limit);
             }
-            if (!matches.empty() && matches.back().length >= c.settings.nice_length)
-                covered_until = pos + matches.back().length;
         }
 
         path.clear();
@@ -166,7 +172,7 @@ std::vector<uint8_t> encode_payload(std::span<const uint8_t> input, int level,
                                     const EncodeProgress &progress) {
     if (input.size() > (size_t)std::numeric_limits<int32_t>::max())
         throw std::length_error("input larger than a payload can describe (2 GiB - 1)");
-    const LevelSettings &settings = LEVELS[std::clamp(level, (int)MIN_LEVEL, (int)MAX_LEVEL)];
+    const LevelSettings &settings = LEVELS[std::clamp(level, MIN_LEVEL, MAX_LEVEL)];
 
     std::vector<uint8_t> out;
     out.reserve(input.size() / 2 + 64);

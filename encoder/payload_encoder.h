@@ -4,7 +4,9 @@
 #include <span>
 #include <vector>
 
-enum { MIN_LEVEL = 1, DEFAULT_LEVEL = 6, MAX_LEVEL = 9 };
+constexpr int MIN_LEVEL = 1;
+constexpr int DEFAULT_LEVEL = 6;
+constexpr int MAX_LEVEL = 9;
 
 // Called now and then with the number of input bytes coded so far.
 using EncodeProgress = std::function<void(size_t done)>;

@@ -1,65 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <sys/wait.h>
-#include <vector>
-
-namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+#include "support/cli_fixture.h"
 
 namespace {
 
-struct ToolRun {
-    int exit_code;
-    std::string err;
-    std::string out;
-};
-
-std::string slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void spit(const fs::path &path, const Bytes &bytes) {
-    std::ofstream(path, std::ios::binary).write((const char *)bytes.data(), (long)bytes.size());
-}
-
-// Each test gets its own empty folder.
-class SfxpackDecode : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("sfxpack-test-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    ToolRun sfxpack(const std::string &args) {
-        std::string command = std::string(SFXPACK_BINARY) + " " + args + " >" +
-                              (dir_ / "stdout").string() + " 2>" + (dir_ / "stderr").string();
-        int status = std::system(command.c_str());
-        ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir_ / "stderr"),
-                slurp(dir_ / "stdout")};
-        fs::remove(dir_ / "stdout");
-        fs::remove(dir_ / "stderr");
-        return run;
-    }
-    std::string path(const std::string &name) const { return (dir_ / name).string(); }
-    std::vector<std::string> files() const {
-        std::vector<std::string> names;
-        for (const auto &entry : fs::directory_iterator(dir_))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    fs::path dir_;
-};
+using SfxpackDecode = CliTest;
 
 TEST_F(SfxpackDecode, ReproducesTheWorkedExamples) {
     const std::pair<Bytes, std::string> examples[] = {

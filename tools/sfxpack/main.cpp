@@ -18,7 +18,7 @@ constexpr uint64_t DEFAULT_MAX_SIZE = 512ull << 20;
 void add_level_option(CLI::App &command, int &level) {
     level = DEFAULT_LEVEL;
     command.add_option("-l,--level", level, "Compression level: 1 fastest, 9 smallest")
-        ->check(CLI::Range((int)MIN_LEVEL, (int)MAX_LEVEL))
+        ->check(CLI::Range(MIN_LEVEL, MAX_LEVEL))
         ->default_val(DEFAULT_LEVEL);
 }
 
