@@ -3,7 +3,7 @@ NATIVE   := build/native
 SANITIZE := build/sanitize
 JOBS     ?= $(shell nproc)
 
-.PHONY: all deps build sanitize test clean
+.PHONY: all deps build sanitize test bench clean
 
 all: build
 
@@ -22,6 +22,11 @@ sanitize: deps
 test: build sanitize
 	ctest --test-dir $(NATIVE) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SANITIZE) --output-on-failure -j $(JOBS)
+
+# Figures, not gates: sizes and speeds against gzip and xz, then the decoder alone.
+bench: build
+	$(NATIVE)/bench/corpus_bench $(NATIVE)/sfxpack
+	$(NATIVE)/bench/decoder_bench --benchmark_min_time=1
 
 clean:
 	rm -rf build

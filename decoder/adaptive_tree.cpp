@@ -39,7 +39,7 @@ int tree_decode(AdaptiveTree *tree) {
     const HuffNode *nodes = tree->nodes;
     int node = 0;
     while (!nodes[node].is_leaf)
-        node = nodes[node].child + (int)read_bits(1);
+        node = nodes[node].child + (int)read_bit();
     int s = nodes[node].child;
     if (s == tree->escape_symbol) {
         s = (int)read_bits(tree->escape_bits);
@@ -75,15 +75,31 @@ int tree_add_symbol(AdaptiveTree *tree, int s) {
     return 1;
 }
 
+// The lowest index in 0..limit whose node weighs less than w. Nodes before
+// 'limit' are sorted by non-increasing weight, so this is the first node of
+// the run that ends at 'limit'; runs of equal weights can be long, hence the
+// binary search.
+static int first_lighter(const HuffNode *nodes, int limit, uint32_t w) {
+    if (limit == 0 || nodes[limit - 1].weight >= w)
+        return limit;
+    int low = 0, high = limit - 1; // nodes[high] is lighter than w
+    while (low < high) {
+        int mid = low + (high - low) / 2;
+        if (nodes[mid].weight < w)
+            high = mid;
+        else
+            low = mid + 1;
+    }
+    return low;
+}
+
 void tree_update(AdaptiveTree *tree, int s) {
     HuffNode *nodes = tree->nodes;
     if (nodes[0].weight == tree->max_weight)
         tree_rebuild(tree);
     for (int cur = tree->leaf_index[s]; cur != -1; cur = nodes[cur].parent) {
         uint32_t w = ++nodes[cur].weight;
-        int target = cur;
-        while (target > 0 && nodes[target - 1].weight < w)
-            target--;
+        int target = first_lighter(nodes, cur, w);
         if (target != cur) {
             tree_swap(tree, cur, target);
             cur = target;

@@ -12,7 +12,7 @@ void bits_reset() {
 
 int bits_exhausted() { return bit_input.exhausted; }
 
-static int fetch_byte() {
+int bits_fetch() {
     uint8_t byte;
     if (bit_input.exhausted || file_read(&byte, 1, payload_in) != 1) {
         bit_input.exhausted = 1;
@@ -27,7 +27,7 @@ uint32_t read_bits(int n) {
     if (n == 0)
         return 0;
     for (uint32_t v = 1u << (n - 1); v != 0; v >>= 1) {
-        if (bit_input.mask == 0x80 && !fetch_byte())
+        if (bit_input.mask == 0x80 && !bits_fetch())
             return 0;
         if (bit_input.current & bit_input.mask)
             result |= v;

@@ -16,3 +16,16 @@ void bits_reset();
 uint32_t read_bits(int n);
 // Whether the stream ran out; a payload that got here is truncated.
 int bits_exhausted();
+// Loads the next byte into current; 0 when there is none.
+int bits_fetch();
+
+// read_bits(1), inline for the tree walk.
+static inline uint32_t read_bit() {
+    if (bit_input.mask == 0x80 && !bits_fetch())
+        return 0;
+    uint32_t bit = (bit_input.current & bit_input.mask) != 0;
+    bit_input.mask >>= 1;
+    if (bit_input.mask == 0)
+        bit_input.mask = 0x80;
+    return bit;
+}

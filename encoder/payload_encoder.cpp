@@ -21,7 +21,7 @@ constexpr LevelSettings LEVELS[MAX_LEVEL + 1] = {
     {},
     {4, Parse::greedy, 32},     {8, Parse::greedy, 64},    {16, Parse::greedy, 128},
     {16, Parse::lazy, 128},     {32, Parse::lazy, 258},    {64, Parse::lazy, 258},
-    {32, Parse::optimal, 128},  {128, Parse::optimal, 258}, {512, Parse::optimal, 258},
+    {32, Parse::optimal, 128},  {128, Parse::optimal, 258}, {1024, Parse::optimal, 258},
 };
 
 constexpr size_t PROGRESS_STEP = 1 << 20;
@@ -99,72 +99,125 @@ void parse_lazy(Context &c) {
 }
 
 // Cheapest path through each block, priced by the trees as they stand at
-// the block's start; the trees then learn from the chosen steps.
-void parse_optimal(Context &c) {
-    constexpr uint32_t BLOCK = 4096;
-    constexpr uint32_t UNREACHED = std::numeric_limits<uint32_t>::max();
-    uint32_t size = (uint32_t)c.data.size();
-    std::vector<uint32_t> literal_costs, distance_costs;
-    std::vector<Match> matches, path;
-    std::vector<uint32_t> cost(BLOCK + MAX_BASE_LENGTH + 3);
-    std::vector<Match> arrival(cost.size()); // the step that reaches each offset; length 1 is a literal
+// the block's start. Only the steps that start well before the block's end
+// are coded; the rest is parsed again, with fresh prices, as the start of the
+// next block, so no match is cut short at a block boundary.
+class OptimalParser {
+  public:
+    explicit OptimalParser(Context &c) : c_(c), trial_(trial_bits_), found_(RING) {}
 
-    for (uint32_t start = 0; start < size; c.report(start)) {
-        uint32_t end = std::min(size, start + BLOCK);
-        c.writer.current_costs(literal_costs, distance_costs);
-        std::fill(cost.begin(), cost.end(), UNREACHED);
-        cost[0] = 0;
-        auto relax = [&](uint32_t to, uint32_t price, Match step) {
-            if (price < cost[to]) {
-                cost[to] = price;
-                arrival[to] = step;
-            }
-        };
+    void run() {
+        uint32_t size = (uint32_t)c_.data.size();
+        for (uint32_t start = 0; start < size; c_.report(start))
+            start = parse_block(start, std::min(size, start + BLOCK));
+    }
 
-        uint32_t covered_until = start;
-        for (uint32_t pos = start; pos < end; pos++) {
-            uint32_t here = pos - start;
-            relax(here + 1, cost[here] + literal_costs[c.data[pos]], {1, 0});
-            if (pos < covered_until) {
-                c.finder.skip(pos);
-                continue;
-            }
-            c.finder.find(pos, matches);
-            // The nearest long match is taken whole without searching the
-            // positions it covers, and the block stretches to hold it.
-            auto long_match = std::find_if(matches.begin(), matches.end(), [&](Match m) {
-                return m.length >= c.settings.nice_length;
-            });
-            if (long_match != matches.end()) {
-                covered_until = pos + long_match->length;
-                end = std::max(end, covered_until);
-            }
-            uint32_t shorter = 1;
-            for (Match m : matches) {
-                uint32_t limit = std::min(m.length, end - pos);
-                int k = distance_class(m.distance);
-                uint32_t base = cost[here] + distance_costs[k] + (uint32_t)distance_extra_bits(k);
-                for (uint32_t length = std::max(shorter + 1, min_match_length(m.distance)); length <= limit; length++)
-                    relax(here + length, base + literal_costs[length_symbol(length, m.distance)],
-                          {length, m.distance});
-                shorter = std::max(shorter, limit);
-            }
+  private:
+    static constexpr uint32_t BLOCK = 1536;
+    static constexpr uint32_t TAIL = 768; // parsed again by the next block
+    static constexpr uint32_t RING = 2 * (BLOCK + MAX_BASE_LENGTH + 3);
+    static constexpr uint32_t UNREACHED = std::numeric_limits<uint32_t>::max();
+
+    // The matches at pos, searching each position once, in order.
+    const std::vector<Match> &matches_at(uint32_t pos) {
+        std::vector<Match> &matches = found_[pos % RING];
+        if (pos < searched_until_)
+            return matches;
+        searched_until_ = pos + 1;
+        if (pos < covered_until_) {
+            matches.clear();
+            c_.finder.skip(pos);
+            return matches;
         }
+        c_.finder.find(pos, matches);
+        // The nearest long match is taken whole, so its inside is not searched.
+        for (Match m : matches)
+            if (m.length >= c_.settings.nice_length) {
+                covered_until_ = pos + m.length;
+                break;
+            }
+        return matches;
+    }
 
-        path.clear();
-        for (uint32_t at = end - start; at > 0; at -= arrival[at].length)
-            path.push_back(arrival[at]);
+    void relax(uint32_t to, uint32_t price, Match step) {
+        if (price < cost_[to]) {
+            cost_[to] = price;
+            arrival_[to] = step;
+        }
+    }
+
+    void relax_matches(uint32_t pos, uint32_t here, uint32_t end) {
+        uint32_t shorter = 1;
+        for (Match m : matches_at(pos)) {
+            uint32_t limit = std::min(m.length, end - pos);
+            int k = distance_class(m.distance);
+            uint32_t base = cost_[here] + distance_costs_[k] + (uint32_t)distance_extra_bits(k);
+            for (uint32_t length = std::max(shorter + 1, min_match_length(m.distance)); length <= limit; length++)
+                relax(here + length, base + literal_costs_[length_symbol(length, m.distance)], {length, m.distance});
+            shorter = std::max(shorter, limit);
+        }
+    }
+
+    // Returns where the next block starts.
+    uint32_t parse_block(uint32_t start, uint32_t end) {
+        c_.writer.current_costs(literal_costs_, distance_costs_);
+        end = find_path(start, end);
+        // Price again by the trees as that path would leave them.
+        trial_bits_.clear();
+        trial_.copy_model(c_.writer);
+        code_path(trial_, start, end);
+        trial_.current_costs(literal_costs_, distance_costs_);
+        end = find_path(start, end);
+        return code_path(c_.writer, start, end);
+    }
+
+    // Codes the steps of path_ that start before the commit point; returns where they end.
+    uint32_t code_path(StepWriter &writer, uint32_t start, uint32_t end) {
+        bool last_block = end == c_.data.size();
+        uint32_t commit_before = last_block ? end : end - TAIL;
         uint32_t pos = start;
-        for (auto step = path.rbegin(); step != path.rend(); ++step) {
+        for (auto step = path_.rbegin(); step != path_.rend() && pos < commit_before; ++step) {
             if (step->length == 1)
-                c.writer.literal(c.data[pos]);
+                writer.literal(c_.data[pos]);
             else
-                c.writer.match(step->length, step->distance);
+                writer.match(step->length, step->distance);
             pos += step->length;
         }
-        start = end;
+        return pos;
     }
-}
+
+    // The cheapest path from start to end into path_ (last step first); returns
+    // the end, stretched to hold a long match whole.
+    uint32_t find_path(uint32_t start, uint32_t end) {
+        cost_.assign(BLOCK + MAX_BASE_LENGTH + 3, UNREACHED);
+        arrival_.resize(cost_.size());
+        cost_[0] = 0;
+        uint32_t block_end = end;
+        for (uint32_t pos = start; pos < end; pos++) {
+            uint32_t here = pos - start;
+            relax(here + 1, cost_[here] + literal_costs_[c_.data[pos]], {1, 0});
+            relax_matches(pos, here, end);
+            if (pos < block_end && covered_until_ > end)
+                end = covered_until_; // stretch to hold a long match whole
+        }
+
+        path_.clear();
+        for (uint32_t at = end - start; at > 0; at -= arrival_[at].length)
+            path_.push_back(arrival_[at]);
+        return end;
+    }
+
+    Context &c_;
+    std::vector<uint8_t> trial_bits_;
+    StepWriter trial_; // tries a path out on a copy of the model
+    std::vector<std::vector<Match>> found_; // match lists by position, modulo RING
+    uint32_t searched_until_ = 0;
+    uint32_t covered_until_ = 0;
+    std::vector<uint32_t> literal_costs_, distance_costs_, cost_;
+    std::vector<Match> arrival_, path_; // arrival: the step reaching each offset; length 1 is a literal
+};
+
+void parse_optimal(Context &c) { OptimalParser(c).run(); }
 
 } // namespace
 

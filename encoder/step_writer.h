@@ -23,6 +23,11 @@ class StepWriter {
         distances_.current_costs(distance_costs);
     }
 
+    void copy_model(const StepWriter &other) {
+        literals_.copy_model(other.literals_);
+        distances_.copy_model(other.distances_);
+    }
+
     // For writing steps outside the usual shapes.
     BitWriter &bits() { return bits_; }
     SymbolCoder &literal_coder() { return literals_; }

@@ -1,5 +1,6 @@
 #include "symbol_coder.h"
 
+#include <algorithm>
 #include <new>
 
 SymbolCoder::SymbolCoder(int alphabet, uint32_t max_weight, int escape_bits)
@@ -46,4 +47,10 @@ void SymbolCoder::current_costs(std::vector<uint32_t> &costs) const {
     costs.resize(alphabet_ + 1);
     for (int s = 0; s <= alphabet_; s++)
         costs[s] = tree_.leaf_index[s] == -1 ? escape : depth_[tree_.leaf_index[s]];
+}
+
+void SymbolCoder::copy_model(const SymbolCoder &other) {
+    std::copy_n(other.tree_.nodes, other.tree_.next_free, tree_.nodes);
+    std::copy_n(other.tree_.leaf_index, alphabet_ + 2, tree_.leaf_index);
+    tree_.next_free = other.tree_.next_free;
 }

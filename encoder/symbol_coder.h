@@ -21,6 +21,8 @@ class SymbolCoder {
     // What each symbol 0..alphabet would cost in bits right now, escapes included.
     void current_costs(std::vector<uint32_t> &costs) const;
     const AdaptiveTree &tree() const { return tree_; }
+    // Takes over another coder's model state (same alphabet), to try steps out.
+    void copy_model(const SymbolCoder &other);
 
   private:
 
