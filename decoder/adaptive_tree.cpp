@@ -82,6 +82,11 @@ int tree_add_symbol(AdaptiveTree *tree, int s) {
 static int first_lighter(const HuffNode *nodes, int limit, uint32_t w) {
     if (limit == 0 || nodes[limit - 1].weight >= w)
         return limit;
+    if (limit < 8 || nodes[limit - 8].weight >= w) { // short runs are the common case
+        while (limit > 0 && nodes[limit - 1].weight < w)
+            limit--;
+        return limit;
+    }
     int low = 0, high = limit - 1; // nodes[high] is lighter than w
     while (low < high) {
         int mid = low + (high - low) / 2;

@@ -1,0 +1,98 @@
+#include "file_layer.h"
+
+int32_t file_error;
+
+static int32_t fail_with_last_error() {
+    file_error = (int32_t)GetLastError();
+    return -1;
+}
+
+HANDLE file_open(const char *path, const char *mode) {
+    file_error = 0;
+    DWORD access, disposition;
+    if (mode[0] == 'r') {
+        access = GENERIC_READ;
+        disposition = OPEN_EXISTING;
+    } else if (mode[0] == 'w') {
+        access = GENERIC_WRITE;
+        disposition = CREATE_ALWAYS;
+    } else {
+        file_error = FILE_ERR_BAD_MODE;
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, disposition,
+                                FILE_ATTRIBUTE_NORMAL, 0);
+    if (handle == INVALID_HANDLE_VALUE)
+        fail_with_last_error();
+    return handle;
+}
+
+int32_t file_read(void *buffer, uint32_t size, FileHandle handle) {
+    file_error = 0;
+    DWORD done;
+    if (!ReadFile(handle, buffer, size, &done, 0))
+        return fail_with_last_error();
+    return (int32_t)done;
+}
+
+int32_t file_write(const void *buffer, uint32_t size, FileHandle handle) {
+    file_error = 0;
+    DWORD done;
+    if (!WriteFile(handle, buffer, size, &done, 0))
+        return fail_with_last_error();
+    return (int32_t)done;
+}
+
+int32_t file_seek(HANDLE handle, int32_t distance, int origin) {
+    file_error = 0;
+    DWORD method = origin == 1 ? FILE_CURRENT : origin == 2 ? FILE_END : FILE_BEGIN;
+    DWORD position = SetFilePointer(handle, distance, 0, method);
+    if (position == INVALID_SET_FILE_POINTER)
+        return fail_with_last_error();
+    return (int32_t)position;
+}
+
+int file_close(HANDLE handle) {
+    file_error = 0;
+    if (!CloseHandle(handle))
+        return fail_with_last_error();
+    return 0;
+}
+
+DWORD file_delete(const char *path) {
+    if (DeleteFileA(path))
+        return 0;
+    file_error = (int32_t)GetLastError();
+    return (DWORD)file_error;
+}
+
+void *mem_alloc(uint32_t size) { return GlobalAlloc(GMEM_FIXED, size); }
+
+void mem_free(void *pointer) { GlobalFree(pointer); }
+
+void *mem_move(void *dst, const void *src, uint32_t size) {
+    unsigned char *d = (unsigned char *)dst;
+    const unsigned char *s = (const unsigned char *)src;
+    if (s < d && s + size > d) {
+        while (size--)
+            d[size] = s[size];
+    } else {
+        for (uint32_t i = 0; i < size; i++)
+            d[i] = s[i];
+    }
+    return dst;
+}
+
+void *mem_fill(void *dst, int value, uint32_t size) {
+    unsigned char *d = (unsigned char *)dst;
+    for (uint32_t i = 0; i < size; i++)
+        d[i] = (unsigned char)value;
+    return dst;
+}
+
+char *str_copy(char *dst, const char *src) {
+    char *d = dst;
+    while ((*d++ = *src++) != 0) {
+    }
+    return dst;
+}

@@ -1,0 +1,132 @@
+#include "loader_main.h"
+
+#include "decoder/payload_decoder.h"
+#include "decoder/payload_format.h"
+#include "file_layer.h"
+#include "launch.h"
+#include "start_error.h"
+
+enum { PATH_SIZE = MAX_PATH, STUB_SHOW_STATE = SW_SHOW };
+
+// Windows ends the start-up busy cursor when the process first takes a
+// message; the loader has no window of its own, so it makes one to do so.
+static void acknowledge_start(HINSTANCE instance) {
+    HWND window = CreateWindowExA(0, "EDIT", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, 0, 0, instance, 0);
+    PostMessageA(window, WM_NULL, 0, 0);
+    MSG message;
+    GetMessageA(&message, window, 0, 0);
+    DestroyWindow(window);
+}
+
+// A path query that returned 0 or filled the whole buffer may be cut short
+// and unterminated.
+static int path_fits(DWORD length) { return length != 0 && length < PATH_SIZE; }
+
+// Decodes the payload into the open temporary file and appends the trailer;
+// 0 or the error code for a refused payload or a failed write.
+static int unpack_stub(const char *module_path) {
+    file_seek(payload_in, PAYLOAD_OFFSET, 0);
+    DecodeResult result = decode_payload();
+    if (result == DECODE_TRUNCATED || result == DECODE_MALFORMED)
+        return START_ERR_BAD_DATA;
+    if (result == DECODE_WRITE_FAILED)
+        return START_ERR_WRITE;
+    short length = (short)lstrlenA(module_path);
+    unsigned char length_bytes[2] = {(unsigned char)length, (unsigned char)((unsigned)length >> 8)};
+    if (file_write(module_path, (uint32_t)length, payload_out) != length ||
+        file_write(length_bytes, 2, payload_out) != 2)
+        return START_ERR_WRITE;
+    return 0;
+}
+
+static int run(HINSTANCE instance) {
+    acknowledge_start(instance);
+    if (!decoder_create())
+        return START_ERR_MEMORY;
+
+    char module_path[PATH_SIZE];
+    char windows_directory[PATH_SIZE];
+    char temp_path[PATH_SIZE];
+    if (!path_fits(GetModuleFileNameA(instance, module_path, PATH_SIZE)) ||
+        !path_fits(GetWindowsDirectoryA(windows_directory, PATH_SIZE)) ||
+        GetTempFileNameA(windows_directory, "ZRW", 0, temp_path) == 0)
+        return START_ERR_ACCESS;
+
+    payload_in = file_open(module_path, "rb");
+    payload_out = file_open(temp_path, "wb");
+    if (payload_in == INVALID_HANDLE_VALUE || payload_out == INVALID_HANDLE_VALUE)
+        return START_ERR_ACCESS;
+
+    int unpack_error = unpack_stub(module_path);
+    file_close(payload_in);
+    file_close(payload_out);
+    decoder_destroy();
+    if (unpack_error) {
+        // Never start what a damaged payload produced.
+        file_delete(temp_path);
+        return unpack_error;
+    }
+
+    if (!launch_and_wait(temp_path, STUB_SHOW_STATE))
+        return START_ERR_STUB_NOT_FOUND;
+    file_delete(temp_path);
+    return 0;
+}
+
+int loader_main(HINSTANCE instance, HINSTANCE, char *, int) {
+    int error = run(instance);
+    if (error) {
+        show_start_error(error);
+        return 0;
+    }
+    return 1;
+}
+
+typedef BOOL(WINAPI *SetDefaultDllDirectoriesFn)(DWORD);
+typedef BOOL(WINAPI *SetDllDirectoryAFn)(LPCSTR);
+
+// Keeps DLLs planted beside the executable (in a downloads folder, say) from
+// being loaded on our behalf: search only the system folder where Windows
+// can, else at least take the current directory out of the search. Found at
+// run time because older systems lack both.
+static void restrict_dll_search() {
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    if (!kernel)
+        return;
+    SetDefaultDllDirectoriesFn set_default =
+        (SetDefaultDllDirectoriesFn)(void *)GetProcAddress(kernel, "SetDefaultDllDirectories");
+    if (set_default) {
+        set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        return;
+    }
+    SetDllDirectoryAFn set_directory = (SetDllDirectoryAFn)(void *)GetProcAddress(kernel, "SetDllDirectoryA");
+    if (set_directory)
+        set_directory("");
+}
+
+// What WinMain would get as its command line: the text after the program name.
+static char *arguments_of(char *command_line) {
+    char *p = command_line;
+    if (*p == '"') {
+        for (p++; *p && *p != '"'; p++) {
+        }
+        if (*p == '"')
+            p++;
+    } else {
+        while (*p && *p != ' ' && *p != '\t')
+            p++;
+    }
+    while (*p == ' ' || *p == '\t')
+        p++;
+    return p;
+}
+
+extern "C" void loader_entry() {
+    restrict_dll_search();
+    STARTUPINFOA startup;
+    startup.dwFlags = 0;
+    GetStartupInfoA(&startup);
+    int show_state = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+    int result = loader_main(GetModuleHandleA(0), 0, arguments_of(GetCommandLineA()), show_state);
+    ExitProcess((UINT)result);
+}
