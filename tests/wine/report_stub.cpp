@@ -1,0 +1,56 @@
+// A stub for the end-to-end tests: records what the loader gave it, in the
+// file named by SFX_REPORT (and a copy of its own file beside it), then exits
+// with the code in SFX_EXIT_CODE.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+static std::vector<unsigned char> read_own_file(const char *path) {
+    std::vector<unsigned char> bytes;
+    if (FILE *in = std::fopen(path, "rb")) {
+        unsigned char chunk[65536];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        std::fclose(in);
+    }
+    return bytes;
+}
+
+int main() {
+    const char *report_path = std::getenv("SFX_REPORT");
+    const char *exit_code = std::getenv("SFX_EXIT_CODE");
+    if (!report_path)
+        return 99;
+
+    char module[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, module, MAX_PATH);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    GetStartupInfoA(&startup);
+    std::vector<unsigned char> self = read_own_file(module);
+
+    unsigned length = self.size() >= 2 ? self[self.size() - 2] | self[self.size() - 1] << 8 : 0;
+    std::string trailer;
+    if (length + 2 <= self.size())
+        trailer.assign(self.end() - 2 - length, self.end() - 2);
+
+    if (FILE *out = std::fopen(report_path, "w")) {
+        std::fprintf(out, "command_line=%s\n", GetCommandLineA());
+        std::fprintf(out, "flags=0x%lx\n", (unsigned long)startup.dwFlags);
+        std::fprintf(out, "show=%u\n", (unsigned)startup.wShowWindow);
+        std::fprintf(out, "module=%s\n", module);
+        std::fprintf(out, "trailer_length=%u\n", length);
+        std::fprintf(out, "trailer=%s\n", trailer.c_str());
+        std::fclose(out);
+    }
+    std::string copy = std::string(report_path) + ".self";
+    if (FILE *out = std::fopen(copy.c_str(), "wb")) {
+        std::fwrite(self.data(), 1, self.size(), out);
+        std::fclose(out);
+    }
+    return exit_code ? std::atoi(exit_code) : 0;
+}
