@@ -1,0 +1,286 @@
+#include "win32_standin.h"
+
+#include <cstring>
+#include <sstream>
+
+namespace standin {
+namespace {
+
+State current;
+DWORD last_error;
+
+struct OpenFile {
+    std::string path;
+    size_t position = 0;
+};
+std::map<HANDLE, OpenFile> open_files;
+intptr_t next_handle = 0x100;
+
+std::string show(const char *s) {
+    if (!s)
+        return "null";
+    std::string quoted(1, '"');
+    quoted += s;
+    quoted += '"';
+    return quoted;
+}
+std::string show(const void *p) { return p ? "ptr" : "null"; }
+std::string show(uint64_t v) { return std::to_string(v); }
+std::string show(int v) { return std::to_string(v); }
+
+template <typename... Args> void record(const char *name, const Args &...args) {
+    std::ostringstream text;
+    text << name << "(";
+    [[maybe_unused]] const char *separator = "";
+    ((text << separator << show(args), separator = ", "), ...);
+    text << ")";
+    current.calls.push_back(text.str());
+}
+
+BOOL fail(DWORD error) {
+    last_error = error;
+    return FALSE;
+}
+
+BOOL WINAPI set_default_dll_directories(DWORD flags) {
+    record("SetDefaultDllDirectories", (uint64_t)flags);
+    return TRUE;
+}
+
+BOOL WINAPI set_dll_directory(LPCSTR path) {
+    record("SetDllDirectoryA", path);
+    return TRUE;
+}
+
+UINT copy_path(const std::string &path, int64_t result, LPSTR buffer, DWORD size) {
+    std::strncpy(buffer, path.c_str(), size);
+    if (size > 0)
+        buffer[size - 1] = 0;
+    return result >= 0 ? (UINT)result : (UINT)path.size();
+}
+
+} // namespace
+
+State &state() { return current; }
+
+void reset(const Config &config) {
+    current = State{};
+    current.config = config;
+    open_files.clear();
+    last_error = 0;
+}
+
+std::vector<std::string> calls_named(const std::string &name) {
+    std::vector<std::string> found;
+    for (const std::string &call : current.calls)
+        if (call.compare(0, name.size() + 1, name + "(") == 0)
+            found.push_back(call);
+    return found;
+}
+
+int first_call(const std::string &name) {
+    for (size_t i = 0; i < current.calls.size(); i++)
+        if (current.calls[i].compare(0, name.size() + 1, name + "(") == 0)
+            return (int)i;
+    return -1;
+}
+
+std::string temp_path() { return current.config.windows_directory + "\\" + current.config.temp_name; }
+
+} // namespace standin
+
+using namespace standin;
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD attributes,
+                   HANDLE template_file) {
+    record("CreateFileA", path, (uint64_t)access, (uint64_t)share, security, (uint64_t)disposition,
+           (uint64_t)attributes, template_file);
+    if (current.config.unopenable.count(path))
+        return fail(5), INVALID_HANDLE_VALUE;
+    auto file = current.files.find(path);
+    if (disposition == OPEN_EXISTING && file == current.files.end())
+        return fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+    if (disposition == CREATE_ALWAYS)
+        current.files[path].clear();
+    HANDLE handle = (HANDLE)next_handle++;
+    open_files[handle] = {path};
+    return handle;
+}
+
+BOOL ReadFile(HANDLE handle, void *buffer, DWORD size, DWORD *done, void *) {
+    auto open = open_files.find(handle);
+    if (open == open_files.end())
+        return fail(6);
+    const std::vector<uint8_t> &bytes = current.files[open->second.path];
+    size_t take = open->second.position >= bytes.size() ? 0 : std::min<size_t>(size, bytes.size() - open->second.position);
+    std::memcpy(buffer, bytes.data() + open->second.position, take);
+    open->second.position += take;
+    *done = (DWORD)take;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE handle, const void *buffer, DWORD size, DWORD *done, void *) {
+    auto open = open_files.find(handle);
+    if (open == open_files.end())
+        return fail(6);
+    int64_t &budget = current.config.write_budget;
+    if (budget >= 0 && budget < (int64_t)size) {
+        *done = 0;
+        return fail(112); // ERROR_DISK_FULL
+    }
+    if (budget >= 0)
+        budget -= size;
+    std::vector<uint8_t> &bytes = current.files[open->second.path];
+    bytes.resize(std::max(bytes.size(), open->second.position + size));
+    std::memcpy(bytes.data() + open->second.position, buffer, size);
+    open->second.position += size;
+    *done = size;
+    return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE handle, LONG distance, LONG *high, DWORD method) {
+    record("SetFilePointer", (const void *)(handle != INVALID_HANDLE_VALUE ? handle : nullptr), distance,
+           (const void *)high, (uint64_t)method);
+    auto open = open_files.find(handle);
+    if (open == open_files.end())
+        return fail(6), INVALID_SET_FILE_POINTER;
+    int64_t base = method == FILE_BEGIN ? 0 : method == FILE_CURRENT ? (int64_t)open->second.position
+                                                                   : (int64_t)current.files[open->second.path].size();
+    if (base + distance < 0)
+        return fail(131), INVALID_SET_FILE_POINTER;
+    open->second.position = (size_t)(base + distance);
+    return (DWORD)open->second.position;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    record("CloseHandle", (const void *)handle);
+    return open_files.erase(handle) ? TRUE : fail(6);
+}
+
+BOOL DeleteFileA(LPCSTR path) {
+    record("DeleteFileA", path);
+    return current.files.erase(path) ? TRUE : fail(ERROR_FILE_NOT_FOUND);
+}
+
+DWORD GetLastError() { return last_error; }
+
+HGLOBAL GlobalAlloc(UINT flags, size_t size) {
+    record("GlobalAlloc", (uint64_t)flags, (uint64_t)size);
+    int &successes = current.config.global_alloc_successes;
+    if (successes == 0)
+        return fail(8), nullptr;
+    if (successes > 0)
+        successes--;
+    current.live_allocations++;
+    return new uint8_t[size];
+}
+
+HGLOBAL GlobalFree(HGLOBAL memory) {
+    record("GlobalFree", (const void *)memory);
+    current.live_allocations--;
+    delete[] (uint8_t *)memory;
+    return nullptr;
+}
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
+    record("GetModuleFileNameA", (const void *)module, (uint64_t)size);
+    return copy_path(current.config.module_path, current.config.module_path_result, buffer, size);
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    record("GetWindowsDirectoryA", (uint64_t)size);
+    return copy_path(current.config.windows_directory, current.config.windows_directory_result, buffer, size);
+}
+
+UINT GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR buffer) {
+    record("GetTempFileNameA", directory, prefix, (uint64_t)unique);
+    if (current.config.temp_name_fails)
+        return fail(5), 0;
+    std::strcpy(buffer, temp_path().c_str());
+    current.files[buffer]; // the system creates the file, empty
+    return 0x1A2B;
+}
+
+LPSTR lstrcpyA(LPSTR dst, LPCSTR src) { return std::strcpy(dst, src); }
+LPSTR lstrcatA(LPSTR dst, LPCSTR src) { return std::strcat(dst, src); }
+int lstrlenA(LPCSTR s) { return (int)std::strlen(s); }
+
+BOOL CreateProcessA(LPCSTR application, LPSTR command_line, void *process_security, void *thread_security,
+                    BOOL inherit, DWORD flags, void *environment, LPCSTR directory, STARTUPINFOA *startup,
+                    PROCESS_INFORMATION *process) {
+    record("CreateProcessA", application, (LPCSTR)command_line, process_security, thread_security, inherit,
+           (uint64_t)flags, environment, directory, (const void *)startup, (const void *)process);
+    current.launch_startup = *startup;
+    if (current.config.create_process_fails)
+        return fail(ERROR_FILE_NOT_FOUND);
+    current.launched_file = current.files[application];
+    process->hProcess = PROCESS;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    record("WaitForSingleObject", (uint64_t)(uintptr_t)handle, (uint64_t)milliseconds);
+    return 0;
+}
+
+void ExitProcess(UINT code) {
+    record("ExitProcess", (uint64_t)code);
+    current.exit_code = code;
+}
+
+HMODULE GetModuleHandleA(LPCSTR name) {
+    record("GetModuleHandleA", name);
+    return name ? KERNEL32 : INSTANCE;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    record("GetProcAddress", (uint64_t)(uintptr_t)module, name);
+    if (std::strcmp(name, "SetDefaultDllDirectories") == 0 && current.config.has_set_default_dll_directories)
+        return (FARPROC)(void *)set_default_dll_directories;
+    if (std::strcmp(name, "SetDllDirectoryA") == 0 && current.config.has_set_dll_directory)
+        return (FARPROC)(void *)set_dll_directory;
+    return nullptr;
+}
+
+LPSTR GetCommandLineA() {
+    static char command_line[] = "\"C:\\Users\\anna\\setup.exe\" /ignored";
+    record("GetCommandLineA");
+    return command_line;
+}
+
+void GetStartupInfoA(STARTUPINFOA *startup) {
+    record("GetStartupInfoA");
+    *startup = STARTUPINFOA{};
+    startup->cb = sizeof *startup;
+    startup->dwFlags = current.config.startup_flags;
+    startup->wShowWindow = current.config.startup_show;
+}
+
+HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y, int width,
+                     int height, HWND parent, void *menu, HINSTANCE instance, void *param) {
+    record("CreateWindowExA", (uint64_t)ex_style, class_name, title, (uint64_t)style, x, y, width, height,
+           (const void *)parent, menu, (uint64_t)(uintptr_t)instance, param);
+    return WINDOW;
+}
+
+BOOL PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    record("PostMessageA", (uint64_t)(uintptr_t)window, (uint64_t)message, (uint64_t)wparam, (uint64_t)lparam);
+    return TRUE;
+}
+
+BOOL GetMessageA(MSG *message, HWND window, UINT first, UINT last) {
+    record("GetMessageA", (const void *)message, (uint64_t)(uintptr_t)window, (uint64_t)first, (uint64_t)last);
+    *message = MSG{window, WM_NULL, 0, 0, 0, 0, 0};
+    return TRUE;
+}
+
+BOOL DestroyWindow(HWND window) {
+    record("DestroyWindow", (uint64_t)(uintptr_t)window);
+    return TRUE;
+}
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    record("MessageBoxA", (const void *)owner, text, caption, (uint64_t)type);
+    current.message_text = text;
+    return 1;
+}
