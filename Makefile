@@ -1,11 +1,13 @@
 # The user's entry points; CMake does the building.
 NATIVE   := build/native
 SANITIZE := build/sanitize
+WIN32    := build/win32
+WIN64    := build/win64
 JOBS     ?= $(shell nproc)
 
-.PHONY: all deps build sanitize test bench clean
+.PHONY: all deps build sanitize windows test demo bench clean
 
-all: build
+all: build windows
 
 deps:
 	@bash scripts/install-deps.sh
@@ -14,14 +16,25 @@ build: deps
 	cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(NATIVE) -j $(JOBS)
 
-# Everything again with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Everything native again with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
 	cmake -S . -B $(SANITIZE) -DCMAKE_BUILD_TYPE=Debug -DSFX_SANITIZE=ON
 	cmake --build $(SANITIZE) -j $(JOBS)
 
-test: build sanitize
+# The loader twice from the same sources: i686 is the product, x86_64 runs under Wine here.
+windows: deps
+	cmake -S . -B $(WIN32) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WIN32) -j $(JOBS)
+	cmake -S . -B $(WIN64) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WIN64) -j $(JOBS)
+
+test: build sanitize windows
 	ctest --test-dir $(NATIVE) --output-on-failure -j $(JOBS)
-	ctest --test-dir $(SANITIZE) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(SANITIZE) --output-on-failure -j $(JOBS) -LE wine
+
+# Packs the sample stub and runs it under Wine.
+demo: build windows
+	bash scripts/demo.sh $(NATIVE)/sfxpack $(WIN64) build
 
 # Figures, not gates: sizes and speeds against gzip and xz, then the decoder alone.
 bench: build

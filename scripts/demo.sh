@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Packs the sample stub into build/demo.exe and runs it under Wine:
+#   demo.sh SFXPACK WIN64_BUILD_DIR BUILD_DIR
+set -euo pipefail
+sfxpack=$(realpath "$1"); win64=$(realpath "$2"); build=$(realpath "$3")
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+[ -d "$WINEPREFIX/drive_c/windows" ] || { echo "Setting up a Wine prefix in $WINEPREFIX ..."; wineboot -i >/dev/null 2>&1; }
+
+demo="$build/demo.exe"
+printf 'Hello from the data appended after the payload' > "$build/demo-appended.txt"
+"$sfxpack" pack "$win64/demo_stub.exe" --loader "$win64/loader.exe" --append "$build/demo-appended.txt" -o "$demo"
+echo "== packed $demo"
+"$sfxpack" info "$demo"
+
+report="$build/demo-report.txt"
+rm -f "$report"
+export SFX_DEMO_REPORT; SFX_DEMO_REPORT=$(winepath -w "$report")
+echo "== running it under Wine"
+start=$(date +%s%N)
+wine "$demo" & pid=$!
+window=""
+for _ in $(seq 1 150); do
+  window=$(xdotool search --name '^sfxpack demo stub$' 2>/dev/null | head -n 1 || true)
+  [ -n "$window" ] && break
+  sleep 0.2
+done
+if [ -n "$window" ]; then
+  sleep 0.5
+  mkdir -p "$build/screenshots"
+  import -window root "$build/screenshots/demo.png"
+  xdotool key --window "$window" Return
+fi
+set +e; wait "$pid"; code=$?; set -e
+elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+
+echo "== what the unpacked stub saw (its message box: build/screenshots/demo.png)"
+if [ -f "$report" ]; then tr -d '\r' < "$report"; else echo "(no report: the stub did not run)"; fi
+left=$(find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname 'zrw*.tmp' | wc -l)
+echo "== loader exit code $code (1 means the stub ran), temporary files left: $left, ${elapsed_ms} ms including the time the box was open"
+[ "$code" = 1 ] && [ -f "$report" ] && [ "$left" = 0 ]

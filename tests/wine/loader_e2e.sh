@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# End-to-end runs of the 64-bit loader under Wine: loader_e2e.sh CASE
+#   SFXPACK, WIN64_DIR and WORK_DIR come from the environment (ctest sets them).
+# Cases: stub-runs, not-a-program, truncated, escaped-twice, huge-count
+set -euo pipefail
+
+case_name=$1
+: "${SFXPACK:?}" "${WIN64_DIR:?}" "${WORK_DIR:?}"
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+
+WORK_DIR=$(realpath "$WORK_DIR"); SFXPACK=$(realpath "$SFXPACK"); WIN64_DIR=$(realpath "$WIN64_DIR")
+export WINEPREFIX="$WORK_DIR/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+screens="$WORK_DIR/screenshots"
+work="$WORK_DIR/e2e-$case_name"
+rm -rf "$work" && mkdir -p "$work" "$screens"
+windows="$WINEPREFIX/drive_c/windows"
+
+fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
+temp_files() { find "$windows" -maxdepth 1 -iname 'zrw*.tmp' 2>/dev/null; }
+
+[ -d "$windows" ] || wineboot -i >/dev/null 2>&1
+wineserver -w || true
+temp_files | xargs -r rm -f
+
+# Runs the packed file, and dismisses the error box if one must appear.
+# Sets exit_code; saves a screenshot of the box.
+run_packed() {
+  local exe=$1 expect_box=$2
+  wine "$exe" & local pid=$!
+  if [ "$expect_box" = yes ]; then
+    local window=""
+    for _ in $(seq 1 150); do
+      window=$(xdotool search --name '^Error$' 2>/dev/null | head -n 1 || true)
+      [ -n "$window" ] && break
+      sleep 0.2
+    done
+    [ -n "$window" ] || { kill "$pid" 2>/dev/null; fail "no error box appeared"; }
+    sleep 0.5 # let it paint
+    import -window root "$screens/$case_name.png"
+    xdotool key --window "$window" Return
+  fi
+  set +e
+  wait "$pid"
+  exit_code=$?
+  set -e
+}
+
+packed="$work/packed.exe"
+report="$work/report.txt"
+export SFX_REPORT; SFX_REPORT=$(winepath -w "$report")
+
+case "$case_name" in
+stub-runs)
+  "$SFXPACK" -q pack "$WIN64_DIR/report_stub.exe" --loader "$WIN64_DIR/loader.exe" -o "$packed"
+  for code in 7 0; do
+    rm -f "$report" "$report.self"
+    SFX_EXIT_CODE=$code run_packed "$packed" no
+    [ "$exit_code" = 1 ] || fail "loader exit code $exit_code, want 1 (stub exited $code)"
+    [ -f "$report" ] || fail "the stub did not run"
+    sed -i 's/\r$//' "$report" # written in text mode on Windows
+    grep -qx 'flags=0x81' "$report" || fail "startup flags: $(grep flags "$report")"
+    grep -qx 'show=5' "$report" || fail "show state: $(grep show "$report")"
+    command_line=$(sed -n 's/^command_line=//p' "$report")
+    module=$(sed -n 's/^module=//p' "$report")
+    [ "$command_line" = "$module" ] || fail "command line '$command_line' is not the stub's path '$module'"
+    shopt -s nocasematch
+    [[ "$module" =~ ^C:\\windows\\ZRW[0-9A-F]+\.TMP$ ]] || fail "stub path $module"
+    shopt -u nocasematch
+    origin=$(winepath -w "$packed")
+    trailer=$(sed -n 's/^trailer=//p' "$report")
+    [ "$trailer" = "$origin" ] || fail "trailer '$trailer', want '$origin'"
+    { cat "$WIN64_DIR/report_stub.exe"; printf '%s' "$origin"
+      printf "\\x$(printf %02x $((${#origin} & 255)))\\x$(printf %02x $((${#origin} >> 8)))"; } > "$work/expected.self"
+    cmp -s "$work/expected.self" "$report.self" || fail "the stub's file is not stub + path + length"
+    [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
+  done
+  ;;
+not-a-program)
+  printf 'this is not a Windows program\n' > "$work/text.txt"
+  "$SFXPACK" -q pack "$work/text.txt" --loader "$WIN64_DIR/loader.exe" -o "$packed"
+  run_packed "$packed" yes
+  [ "$exit_code" = 0 ] || fail "exit code $exit_code, want 0"
+  # As described, a stub that cannot be started stays behind, complete.
+  left=$(temp_files)
+  [ -n "$left" ] || fail "the unpacked file should be left"
+  head -c 30 "$left" | grep -q 'this is not a Windows program' || fail "left file has other contents"
+  rm -f $left
+  ;;
+truncated | escaped-twice | huge-count)
+  head -c 32768 "$WIN64_DIR/loader.exe" > "$packed"
+  truncate -s 32768 "$packed"
+  case "$case_name" in
+  truncated) printf '\x03\x00\x00\x00\x98\x43\x10' >> "$packed" ;;
+  escaped-twice) printf '\x02\x00\x00\x00\x98\x43\x08' >> "$packed" ;;
+  huge-count) printf '\xff\xff\xff\x7f\x98\x43\x10\x63' >> "$packed" ;;
+  esac
+  run_packed "$packed" yes
+  [ "$exit_code" = 0 ] || fail "exit code $exit_code, want 0"
+  [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
+  [ ! -e "$report" ] || fail "something was started"
+  ;;
+*)
+  fail "unknown case"
+  ;;
+esac
+echo "PASS ($case_name)"
