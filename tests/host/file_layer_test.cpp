@@ -63,7 +63,7 @@ TEST(FileLayer, DeleteReportsTheSystemCodeAndKeepsErrorOnSuccess) {
 
 TEST(FileLayer, ByteRoutinesMatchTheStandardOnes) {
     for (int shift : {-5, -1, 0, 1, 5, 40}) {
-        std::vector<uint8_t> ours(64), theirs(64);
+        std::vector<uint8_t> ours(80), theirs(80);
         std::iota(ours.begin(), ours.end(), 0);
         theirs = ours;
         uint8_t *src = ours.data() + 10, *dst = ours.data() + 10 + shift;

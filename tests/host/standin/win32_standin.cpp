@@ -63,7 +63,13 @@ UINT copy_path(const std::string &path, int64_t result, LPSTR buffer, DWORD size
 
 State &state() { return current; }
 
+static std::set<uint8_t *> allocations; // GlobalAlloc blocks not yet freed
+
 void reset(const Config &config) {
+    // What the last run left allocated is released as its process would be.
+    for (uint8_t *block : allocations)
+        delete[] block;
+    allocations.clear();
     current = State{};
     current.config = config;
     open_files.clear();
@@ -172,12 +178,13 @@ HGLOBAL GlobalAlloc(UINT flags, size_t size) {
     if (successes > 0)
         successes--;
     current.live_allocations++;
-    return new uint8_t[size];
+    return *allocations.insert(new uint8_t[size]).first;
 }
 
 HGLOBAL GlobalFree(HGLOBAL memory) {
     record("GlobalFree", (const void *)memory);
     current.live_allocations--;
+    allocations.erase((uint8_t *)memory);
     delete[] (uint8_t *)memory;
     return nullptr;
 }
