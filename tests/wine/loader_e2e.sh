@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end runs of the 64-bit loader under Wine: loader_e2e.sh CASE
 #   SFXPACK, WIN64_DIR and WORK_DIR come from the environment (ctest sets them).
-# Cases: stub-runs, not-a-program, truncated, escaped-twice, huge-count
+# Cases: stub-runs, not-a-program, truncated, escaped-twice, huge-count, planted-dll
 set -euo pipefail
 
 case_name=$1
@@ -100,6 +100,24 @@ truncated | escaped-twice | huge-count)
   [ "$exit_code" = 0 ] || fail "exit code $exit_code, want 0"
   [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
   [ ! -e "$report" ] || fail "something was started"
+  ;;
+planted-dll)
+  # USER32 loads uxtheme.dll when the first window is made; told to prefer a
+  # native copy, Wine looks in the program's folder first unless the loader
+  # has restricted the search to the system folder.
+  "$SFXPACK" -q pack "$WIN64_DIR/report_stub.exe" --loader "$WIN64_DIR/loader.exe" -o "$packed"
+  cp "$WIN64_DIR/planted.dll" "$work/uxtheme.dll"
+  # First show that the plant works: a program that makes a window without
+  # the restriction does load it.
+  cp "$WIN64_DIR/window_probe.exe" "$work/probe.exe"
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b" wine "$work/probe.exe" || fail "the probe did not run"
+  [ -e "$work/uxtheme.dll.marker" ] || fail "the plant is not loaded even without the restriction; the test shows nothing"
+  rm -f "$work/uxtheme.dll.marker"
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b" run_packed "$packed" no
+  [ ! -e "$work/uxtheme.dll.marker" ] || fail "the planted uxtheme.dll was loaded"
+  [ "$exit_code" = 1 ] || fail "loader exit code $exit_code, want 1"
+  [ -f "$report" ] || fail "the stub did not run"
+  [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
   ;;
 *)
   fail "unknown case"
