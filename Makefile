@@ -3,9 +3,11 @@ NATIVE   := build/native
 SANITIZE := build/sanitize
 WIN32    := build/win32
 WIN64    := build/win64
+FUZZ     := build/fuzz
+FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc)
 
-.PHONY: all deps build sanitize windows test demo bench clean
+.PHONY: all deps build sanitize windows test fuzz demo bench clean
 
 all: build windows
 
@@ -31,6 +33,12 @@ windows: deps
 test: build sanitize windows
 	ctest --test-dir $(NATIVE) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SANITIZE) --output-on-failure -j $(JOBS) -LE wine
+
+# Each fuzzer for FUZZ_SECONDS (clang, libFuzzer, ASan, UBSan); fails on any finding.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSFX_FUZZ=ON
+	cmake --build $(FUZZ) -j $(JOBS)
+	bash fuzz/run_fuzzers.sh $(FUZZ)/fuzz $(FUZZ_SECONDS)
 
 # Packs the sample stub and runs it under Wine.
 demo: build windows
