@@ -50,9 +50,11 @@ class CliTest : public ::testing::Test {
     }
 
     // Runs sfxpack with 'args' (a shell fragment) in the test's folder.
-    ToolRun sfxpack(const std::string &args) {
-        std::string command = "cd " + dir_.string() + " && " + SFXPACK_BINARY + " " + args +
-                              " >" + (dir_ / ".stdout").string() + " 2>" + (dir_ / ".stderr").string();
+    ToolRun sfxpack(const std::string &args) { return shell(std::string(SFXPACK_BINARY) + " " + args); }
+    // Runs a shell fragment in the test's folder, capturing what it prints.
+    ToolRun shell(const std::string &fragment) {
+        std::string command = "cd " + dir_.string() + " && { " + fragment + " ; } >" + (dir_ / ".stdout").string() +
+                              " 2>" + (dir_ / ".stderr").string();
         int status = std::system(command.c_str());
         ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir_ / ".stderr"),
                     slurp(dir_ / ".stdout")};

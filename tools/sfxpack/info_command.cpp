@@ -64,7 +64,13 @@ int run_info(const InfoOptions &options) {
         for (const auto &[key, value] : info.items())
             std::printf("%-18s %s\n", (key + ":").c_str(), text_value(value).c_str());
     }
-    return info["decodes_cleanly"].get<bool>() ? EXIT_OK : EXIT_BAD_INPUT;
+    if (info["decodes_cleanly"].get<bool>())
+        return EXIT_OK;
+    // The report says what is wrong; stderr says that something is, for scripts.
+    std::fflush(stdout);
+    std::fprintf(stderr, "sfxpack: error: %s: %s\n", info["file"].get<std::string>().c_str(),
+                 info["problem"].get<std::string>().c_str());
+    return EXIT_BAD_INPUT;
 }
 
 } // namespace
