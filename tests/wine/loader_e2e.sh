@@ -89,12 +89,16 @@ not-a-program)
   rm -f $left
   ;;
 truncated | escaped-twice | huge-count)
-  head -c 32768 "$WIN64_DIR/loader.exe" > "$packed"
-  truncate -s 32768 "$packed"
+  # The first two carry the real stub, so starting what was decoded so far
+  # would show in its report.
+  "$SFXPACK" -q pack "$WIN64_DIR/report_stub.exe" --loader "$WIN64_DIR/loader.exe" -o "$work/whole.exe"
+  size=$(stat -c %s "$work/whole.exe")
   case "$case_name" in
-  truncated) printf '\x03\x00\x00\x00\x98\x43\x10' >> "$packed" ;;
-  escaped-twice) printf '\x02\x00\x00\x00\x98\x43\x08' >> "$packed" ;;
-  huge-count) printf '\xff\xff\xff\x7f\x98\x43\x10\x63' >> "$packed" ;;
+  truncated) head -c $((32768 + (size - 32768) / 2)) "$work/whole.exe" > "$packed" ;;
+  huge-count) cp "$work/whole.exe" "$packed"
+    printf '\xff\xff\xff\x7f' | dd of="$packed" bs=1 seek=32768 conv=notrunc status=none ;;
+  escaped-twice) head -c 32768 "$work/whole.exe" > "$packed"
+    printf '\x02\x00\x00\x00\x98\x43\x08' >> "$packed" ;;
   esac
   run_packed "$packed" yes
   [ "$exit_code" = 0 ] || fail "exit code $exit_code, want 0"
