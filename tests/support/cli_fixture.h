@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -50,7 +51,13 @@ class CliTest : public ::testing::Test {
     }
 
     // Runs sfxpack with 'args' (a shell fragment) in the test's folder.
-    ToolRun sfxpack(const std::string &args) { return shell(std::string(SFXPACK_BINARY) + " " + args); }
+    ToolRun sfxpack(const std::string &args) { return shell(tool() + " " + args); }
+    // The command that runs sfxpack: SFXPACK_RUNNER (valgrind, say) may wrap it.
+    static std::string tool() {
+        const char *runner = std::getenv("SFXPACK_RUNNER");
+        return (runner ? std::string(runner) + " " : std::string()) + SFXPACK_BINARY;
+    }
+    static bool wrapped() { return std::getenv("SFXPACK_RUNNER") != nullptr; }
     // Runs a shell fragment in the test's folder, capturing what it prints.
     ToolRun shell(const std::string &fragment) {
         std::string command = "cd " + dir_.string() + " && { " + fragment + " ; } >" + (dir_ / ".stdout").string() +

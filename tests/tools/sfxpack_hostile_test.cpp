@@ -155,7 +155,9 @@ TEST_F(SfxpackHostile, HugeCountsDecodeInFixedMemory) {
     lying[3] = 0x7F;
     spit(path("lying.payload"), lying);
     // 64 MiB of address space: far below the 2 GiB the count claims.
-    ToolRun run = shell("ulimit -v 65536 && " + std::string(SFXPACK_BINARY) +
+    if (wrapped())
+        GTEST_SKIP() << "a wrapped tool needs more address space than the limit allows";
+    ToolRun run = shell("ulimit -v 65536 && " + tool() +
                         " -q decode lying.payload -o big.bin --max-size 4294967296");
     EXPECT_TRUE(one_line_naming(run, "truncated")) << run.err;
     EXPECT_FALSE(std::filesystem::exists(path("big.bin")));

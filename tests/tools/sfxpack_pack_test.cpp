@@ -102,7 +102,7 @@ TEST_F(SfxpackPack, UnpackAndInfoRefuseFilesWithoutAGoodPayload) {
 
 TEST_F(SfxpackPack, StandardStreamsAndUsageErrors) {
     spit(path("stub.exe"), sample_stub());
-    ToolRun piped = sfxpack("encode - -o - < stub.exe | " + std::string(SFXPACK_BINARY) +
+    ToolRun piped = sfxpack("encode - -o - < stub.exe | " + tool() +
                             " decode - -o back.exe");
     EXPECT_EQ(piped.exit_code, 0) << piped.err;
     EXPECT_EQ(slurp_bytes(path("back.exe")), sample_stub());
