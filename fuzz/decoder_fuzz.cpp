@@ -10,7 +10,7 @@
 #include "portable/portable_io.h"
 
 namespace {
-constexpr size_t OUTPUT_CAP = 1 << 20;
+constexpr size_t OUTPUT_CAP = 1 << 16; // eight windows: enough to wrap, quick to fill
 
 int32_t count_of(const uint8_t *data, size_t size) {
     if (size < 4)

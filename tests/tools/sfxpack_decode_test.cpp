@@ -22,6 +22,8 @@ TEST_F(SfxpackDecode, ReproducesTheWorkedExamples) {
 TEST_F(SfxpackDecode, RefusedPayloadsExitOneAndLeaveNoOutput) {
     const std::pair<Bytes, std::string> refused[] = {
         {{0x03, 0, 0, 0, 0x98, 0x43, 0x10}, "truncated"},
+        {{0x03}, "truncated"},
+        {{0x03, 0}, "truncated"},
         {{0x03, 0, 0}, "truncated"},
         // 'a', then the escape (00) naming 'a' again.
         {{0x02, 0, 0, 0, 0x98, 0x43, 0x08}, "malformed"},

@@ -106,7 +106,7 @@ TEST_F(SfxpackHostile, PackedFilesCutAnywhereAreRefused) {
     Sample sample = make_sample(20000);
     size_t end = sample.packed.size();
     for (size_t cut : {(size_t)0, (size_t)1, (size_t)63, (size_t)64, (size_t)300, (size_t)4096, OFFSET - 1, OFFSET,
-                       OFFSET + 3, OFFSET + 4, OFFSET + 5, (OFFSET + end) / 2, end - 1}) {
+                       OFFSET + 1, OFFSET + 2, OFFSET + 3, OFFSET + 4, OFFSET + 5, (OFFSET + end) / 2, end - 1}) {
         spit(path("cut.exe"), Bytes(sample.packed.begin(), sample.packed.begin() + (long)cut));
         std::string at = " (cut at " + std::to_string(cut) + ")";
         ToolRun unpack = sfxpack("unpack cut.exe -o out.exe");
