@@ -160,12 +160,6 @@ TEST(PayloadDecoder, ShortCountHeaderIsTruncatedAndWritesNothing) {
     }
 }
 
-TEST(PayloadDecoder, HugeCountOnAShortStreamIsTruncated) {
-    Bytes payload{0xFF, 0xFF, 0xFF, 0x7F, 0x98, 0x43, 0x10, 0x63};
-    DecodeOutcome outcome = decode_memory(payload);
-    EXPECT_EQ(outcome.result, DECODE_TRUNCATED);
-}
-
 TEST(PayloadDecoder, SymbolEscapedTwiceIsMalformed) {
     PayloadBuilder literal_twice;
     literal_twice.literal('a');
