@@ -1,5 +1,7 @@
 #include "file_layer.h"
 
+#include <string.h>
+
 int32_t file_error;
 
 static int32_t fail_with_last_error() {
@@ -70,18 +72,8 @@ void *mem_alloc(uint32_t size) { return GlobalAlloc(GMEM_FIXED, size); }
 
 void mem_free(void *pointer) { GlobalFree(pointer); }
 
-void *mem_move(void *dst, const void *src, uint32_t size) {
-    unsigned char *d = (unsigned char *)dst;
-    const unsigned char *s = (const unsigned char *)src;
-    if (s < d && s + size > d) {
-        while (size--)
-            d[size] = s[size];
-    } else {
-        for (uint32_t i = 0; i < size; i++)
-            d[i] = s[i];
-    }
-    return dst;
-}
+// memmove comes from freestanding.cpp in the loader, from the C library in tests.
+void *mem_move(void *dst, const void *src, uint32_t size) { return memmove(dst, src, size); }
 
 void *mem_fill(void *dst, int value, uint32_t size) {
     unsigned char *d = (unsigned char *)dst;
