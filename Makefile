@@ -40,9 +40,9 @@ fuzz: deps
 	cmake --build $(FUZZ) -j $(JOBS)
 	bash fuzz/run_fuzzers.sh $(FUZZ)/fuzz $(FUZZ_SECONDS)
 
-# Packs the sample stub and runs it under Wine.
+# Packs the sample stub and runs it under Wine (the 32-bit product where it can).
 demo: build windows
-	bash scripts/demo.sh $(NATIVE)/sfxpack $(WIN64) build
+	bash scripts/demo.sh $(NATIVE)/sfxpack $(WIN32) $(WIN64) build
 
 # Figures, not gates: sizes and speeds against gzip and xz, then the decoder alone.
 bench: build

@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Packs the sample stub into build/demo.exe and runs it under Wine:
-#   demo.sh SFXPACK WIN64_BUILD_DIR BUILD_DIR
+# Packs the sample stub into build/demo.exe and runs it under Wine: the
+# 32-bit product where this machine runs 32-bit code, else its 64-bit twin.
+#   demo.sh SFXPACK WIN32_BUILD_DIR WIN64_BUILD_DIR BUILD_DIR
 set -euo pipefail
-sfxpack=$(realpath "$1"); win64=$(realpath "$2"); build=$(realpath "$3")
+sfxpack=$(realpath "$1"); build=$(realpath "$4")
+if why=$(bash "$(dirname "$0")/runs-32bit.sh" --wine); then
+  windows=$(realpath "$2"); which="the 32-bit loader (the product)"
+else
+  windows=$(realpath "$3"); which="the 64-bit twin of the loader ($why)"
+fi
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
@@ -11,14 +17,14 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;
 
 demo="$build/demo.exe"
 printf 'Hello from the data appended after the payload' > "$build/demo-appended.txt"
-"$sfxpack" pack "$win64/demo_stub.exe" --loader "$win64/loader.exe" --append "$build/demo-appended.txt" -o "$demo"
+"$sfxpack" pack "$windows/demo_stub.exe" --loader "$windows/loader.exe" --append "$build/demo-appended.txt" -o "$demo"
 echo "== packed $demo"
 "$sfxpack" info "$demo"
 
 report="$build/demo-report.txt"
 rm -f "$report"
 export SFX_DEMO_REPORT; SFX_DEMO_REPORT=$(winepath -w "$report")
-echo "== running it under Wine"
+echo "== running it under Wine: $which"
 start=$(date +%s%N)
 wine "$demo" & pid=$!
 window=""

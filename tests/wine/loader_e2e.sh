@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
-# End-to-end runs of the 64-bit loader under Wine: loader_e2e.sh CASE
-#   SFXPACK, WIN64_DIR and WORK_DIR come from the environment (ctest sets them).
+# End-to-end runs of a loader build under Wine: loader_e2e.sh ARCH CASE
+#   ARCH is i686 (the product, from WIN32_DIR) or x86_64 (its twin, from WIN64_DIR);
+#   SFXPACK, WIN32_DIR, WIN64_DIR and WORK_DIR come from the environment (ctest sets them).
 # Cases: stub-runs, not-a-program, truncated, escaped-twice, huge-count, planted-dll
+# Exits 77 (skipped) when this machine cannot run the i686 build.
 set -euo pipefail
 
-case_name=$1
-: "${SFXPACK:?}" "${WIN64_DIR:?}" "${WORK_DIR:?}"
+arch=$1 case_name=$2
+: "${SFXPACK:?}" "${WIN32_DIR:?}" "${WIN64_DIR:?}" "${WORK_DIR:?}"
+if [ "$arch" = i686 ] && ! why=$(bash "$(dirname "$0")/../../scripts/runs-32bit.sh" --wine); then
+  echo "SKIP: the 32-bit loader cannot run here: $why"
+  exit 77
+fi
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
-WORK_DIR=$(realpath "$WORK_DIR"); SFXPACK=$(realpath "$SFXPACK"); WIN64_DIR=$(realpath "$WIN64_DIR")
+WORK_DIR=$(realpath "$WORK_DIR"); SFXPACK=$(realpath "$SFXPACK")
+case "$arch" in
+i686) build=$(realpath "$WIN32_DIR") ;;
+x86_64) build=$(realpath "$WIN64_DIR") ;;
+*) echo "unknown architecture $arch" >&2; exit 1 ;;
+esac
 export WINEPREFIX="$WORK_DIR/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 screens="$WORK_DIR/screenshots"
+what=$case_name case_name="$arch.$case_name"
 work="$WORK_DIR/e2e-$case_name"
 rm -rf "$work" && mkdir -p "$work" "$screens"
 windows="$WINEPREFIX/drive_c/windows"
@@ -51,10 +63,13 @@ packed="$work/packed.exe"
 report="$work/report.txt"
 export SFX_REPORT; SFX_REPORT=$(winepath -w "$report")
 
-case "$case_name" in
+case "$what" in
 stub-runs)
-  "$SFXPACK" -q pack "$WIN64_DIR/report_stub.exe" --loader "$WIN64_DIR/loader.exe" -o "$packed"
+  # The second run's path is over 128 characters: its length byte has the top bit set.
+  deep="$work/a-folder-name-long-enough-to-push-the-origin-path-of-the-packed-file-past-128-characters"
   for code in 7 0; do
+    [ "$code" = 0 ] && mkdir -p "$deep" && packed="$deep/packed.exe"
+    "$SFXPACK" -q pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed"
     rm -f "$report" "$report.self"
     SFX_EXIT_CODE=$code run_packed "$packed" no
     [ "$exit_code" = 1 ] || fail "loader exit code $exit_code, want 1 (stub exited $code)"
@@ -71,7 +86,7 @@ stub-runs)
     origin=$(winepath -w "$packed")
     trailer=$(sed -n 's/^trailer=//p' "$report")
     [ "$trailer" = "$origin" ] || fail "trailer '$trailer', want '$origin'"
-    { cat "$WIN64_DIR/report_stub.exe"; printf '%s' "$origin"
+    { cat "$build/report_stub.exe"; printf '%s' "$origin"
       printf "\\x$(printf %02x $((${#origin} & 255)))\\x$(printf %02x $((${#origin} >> 8)))"; } > "$work/expected.self"
     cmp -s "$work/expected.self" "$report.self" || fail "the stub's file is not stub + path + length"
     [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
@@ -79,7 +94,7 @@ stub-runs)
   ;;
 not-a-program)
   printf 'this is not a Windows program\n' > "$work/text.txt"
-  "$SFXPACK" -q pack "$work/text.txt" --loader "$WIN64_DIR/loader.exe" -o "$packed"
+  "$SFXPACK" -q pack "$work/text.txt" --loader "$build/loader.exe" -o "$packed"
   run_packed "$packed" yes
   [ "$exit_code" = 0 ] || fail "exit code $exit_code, want 0"
   # As described, a stub that cannot be started stays behind, complete.
@@ -91,9 +106,9 @@ not-a-program)
 truncated | escaped-twice | huge-count)
   # The first two carry the real stub, so starting what was decoded so far
   # would show in its report.
-  "$SFXPACK" -q pack "$WIN64_DIR/report_stub.exe" --loader "$WIN64_DIR/loader.exe" -o "$work/whole.exe"
+  "$SFXPACK" -q pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$work/whole.exe"
   size=$(stat -c %s "$work/whole.exe")
-  case "$case_name" in
+  case "$what" in
   truncated) head -c $((32768 + (size - 32768) / 2)) "$work/whole.exe" > "$packed" ;;
   huge-count) cp "$work/whole.exe" "$packed"
     printf '\xff\xff\xff\x7f' | dd of="$packed" bs=1 seek=32768 conv=notrunc status=none ;;
@@ -109,11 +124,11 @@ planted-dll)
   # USER32 loads uxtheme.dll when the first window is made; told to prefer a
   # native copy, Wine looks in the program's folder first unless the loader
   # has restricted the search to the system folder.
-  "$SFXPACK" -q pack "$WIN64_DIR/report_stub.exe" --loader "$WIN64_DIR/loader.exe" -o "$packed"
-  cp "$WIN64_DIR/planted.dll" "$work/uxtheme.dll"
+  "$SFXPACK" -q pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed"
+  cp "$build/planted.dll" "$work/uxtheme.dll"
   # First show that the plant works: a program that makes a window without
   # the restriction does load it.
-  cp "$WIN64_DIR/window_probe.exe" "$work/probe.exe"
+  cp "$build/window_probe.exe" "$work/probe.exe"
   WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b" wine "$work/probe.exe" || fail "the probe did not run"
   [ -e "$work/uxtheme.dll.marker" ] || fail "the plant is not loaded even without the restriction; the test shows nothing"
   rm -f "$work/uxtheme.dll.marker"
