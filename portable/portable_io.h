@@ -6,16 +6,13 @@
 
 #include "decoder/decoder_io.h"
 
-enum { FILE_ERR_BAD_MODE = -99 };
-
-// errno of the last failed call, FILE_ERR_BAD_MODE, or 0 after a success.
+// errno of the last failed call, or 0 after a success.
 extern int32_t file_error;
 
-// Mode "r..." opens for reading, "w..." creates or truncates for writing.
-FileHandle file_open(const char *path, const char *mode);
-// Wraps an open descriptor; file_close closes it only when owns_fd is set.
-FileHandle file_from_fd(int fd, int owns_fd);
-// origin 0, 1, 2 as SEEK_SET, SEEK_CUR, SEEK_END; the new position or -1.
+// Writes to an open descriptor, which file_close leaves open.
+FileHandle file_from_fd(int fd);
+// Memory readers only: origin 0, 1, 2 as SEEK_SET, SEEK_CUR, SEEK_END; the
+// new position or -1.
 int32_t file_seek(FileHandle handle, int32_t distance, int origin);
 int file_close(FileHandle handle);
 

@@ -54,7 +54,7 @@ void decode_to_output(std::span<const uint8_t> payload, const std::string &sourc
 
     OutputFile out(output);
     FileHandle reader = memory_reader_open(payload.data(), payload.size());
-    FileHandle writer = file_from_fd(out.fd(), 0);
+    FileHandle writer = file_from_fd(out.fd());
     DecodeResult result;
     {
         Progress progress("decoding", count > 0 ? (uint64_t)count : 0, limits.quiet);
