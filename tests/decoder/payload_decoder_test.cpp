@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "decoder/payload_format.h"
+#include "encoder/payload_encoder.h"
 #include "support/decode_memory.h"
 #include "support/payload_builder.h"
 #include "support/test_memory.h"
@@ -13,103 +15,66 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
 Step lit(uint8_t byte) { return {false, byte, 0, 0}; }
 Step copy(uint32_t length, uint32_t distance) { return {true, 0, length, distance}; }
 
-// Decodes the payload built from 'steps' and compares with plain expansion.
-void expect_round_trip(const std::vector<Step> &steps) {
-    DecodeOutcome outcome = decode_memory(build_payload(steps));
-    ASSERT_EQ(outcome.result, DECODE_OK);
-    Bytes expected = expand_steps(steps);
-    ASSERT_EQ(outcome.output.size(), expected.size());
-    EXPECT_TRUE(outcome.output == expected);
-}
-
-TEST(PayloadDecoder, WorkedExamplesDecodeExactly) {
-    struct Example {
+TEST(PayloadDecoder, FixedPayloads) {
+    struct Case {
         Bytes payload;
+        DecodeResult result;
         std::string decoded;
-    } examples[] = {
-        {{0x03, 0, 0, 0, 0x98, 0x43, 0x10, 0x63}, "abc"},
-        {{0x08, 0, 0, 0, 0x98, 0x48, 0x2C, 0x00}, "aaaaaaaa"},
-        {{0x09, 0, 0, 0, 0x98, 0x43, 0x10, 0x63, 0xE0, 0x92, 0x00}, "abcabcabc"},
+        int32_t consumed;
+    } cases[] = {
+        {{0x03, 0, 0, 0, 0x98, 0x43, 0x10, 0x63}, DECODE_OK, "abc", 8},
+        {{0x08, 0, 0, 0, 0x98, 0x48, 0x2C, 0x00}, DECODE_OK, "aaaaaaaa", 8},
+        // Never reads past the last coded byte.
+        {{0x09, 0, 0, 0, 0x98, 0x43, 0x10, 0x63, 0xE0, 0x92, 0x00, 0xAA, 0xBB}, DECODE_OK, "abcabcabc", 11},
+        // A count of zero or less decodes nothing and reads only the header.
+        {{0, 0, 0, 0, 0x98}, DECODE_OK, "", 4},
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0x98}, DECODE_OK, "", 4},
+        {{0, 0, 0, 0x80, 0x98}, DECODE_OK, "", 4},
+        {{}, DECODE_TRUNCATED, "", 0},
+        {{0x01, 0x01, 0x01}, DECODE_TRUNCATED, "", 3},
+        {{0x03, 0, 0, 0, 0x98, 0x43, 0x10}, DECODE_TRUNCATED, "", 7},
+        // 'a', then the escape code naming 'a' again.
+        {{0x02, 0, 0, 0, 0x98, 0x43, 0x08}, DECODE_MALFORMED, "", 7},
     };
-    for (const Example &example : examples) {
-        DecodeOutcome outcome = decode_memory(example.payload);
-        EXPECT_EQ(outcome.result, DECODE_OK);
-        EXPECT_EQ(outcome.output, text(example.decoded));
-        EXPECT_EQ(outcome.bytes_consumed, (int32_t)example.payload.size());
+    for (const Case &c : cases) {
+        DecodeOutcome outcome = decode_memory(c.payload);
+        EXPECT_EQ(outcome.result, c.result) << c.decoded;
+        EXPECT_EQ(std::string(outcome.output.begin(), outcome.output.end()), c.decoded);
+        EXPECT_EQ(outcome.bytes_consumed, c.consumed) << c.decoded;
     }
 }
 
-TEST(PayloadDecoder, BuilderReproducesTheWorkedExamples) {
-    PayloadBuilder builder;
-    builder.literal('a');
-    builder.match(7, 1);
-    EXPECT_EQ(builder.finish(), (Bytes{0x08, 0, 0, 0, 0x98, 0x48, 0x2C, 0x00}));
-}
-
-TEST(PayloadDecoder, NeverReadsPastTheLastCodedByte) {
-    Bytes payload{0x09, 0, 0, 0, 0x98, 0x43, 0x10, 0x63, 0xE0, 0x92, 0x00, 0xAA, 0xBB};
-    DecodeOutcome outcome = decode_memory(payload);
-    EXPECT_EQ(outcome.result, DECODE_OK);
-    EXPECT_EQ(outcome.bytes_consumed, 11);
-}
-
-TEST(PayloadDecoder, CountOfZeroOrLessDecodesNothingAndReadsOnlyTheHeader) {
-    for (Bytes header : {Bytes{0, 0, 0, 0}, Bytes{0xFF, 0xFF, 0xFF, 0xFF}, Bytes{0, 0, 0, 0x80}}) {
-        header.push_back(0x98);
-        DecodeOutcome outcome = decode_memory(header);
-        EXPECT_EQ(outcome.result, DECODE_OK);
-        EXPECT_TRUE(outcome.output.empty());
-        EXPECT_EQ(outcome.bytes_consumed, 4);
+// Random steps, after matches at the distances where the format changes:
+// before the start of the data, the length bonus, beyond the window.
+TEST(PayloadDecoder, StepSequencesDecodeToTheirExpansion) {
+    std::mt19937 random(12345);
+    for (int round = 0; round < 20; round++) {
+        std::vector<Step> steps{lit('q'), copy(4, 4000), lit('x'), copy(258, 1)};
+        for (int i = 0; i < WINDOW_SIZE + 900; i++)
+            steps.push_back(lit((uint8_t)(i * 7 + i / 251)));
+        for (uint32_t distance : {256u, 257u, 8191u, 8192u, 8192u + 100, 32768u})
+            steps.push_back(copy(4 + length_bonus(distance), distance));
+        int alphabet = 1 + (int)(random() % 256);
+        for (uint32_t produced = 0; produced < 40000;) {
+            if (random() % 3 == 0) {
+                steps.push_back(lit((uint8_t)(random() % alphabet)));
+                produced++;
+                continue;
+            }
+            uint32_t distance = 1 + random() % (random() % 2 ? 16 : 8192);
+            uint32_t length = 2 + length_bonus(distance) + random() % (random() % 4 ? 8 : 257);
+            steps.push_back(copy(length, distance));
+            produced += length;
+        }
+        DecodeOutcome outcome = decode_memory(build_payload(steps));
+        ASSERT_EQ(outcome.result, DECODE_OK);
+        ASSERT_TRUE(outcome.output == expand_steps(steps)) << "round " << round;
     }
-}
-
-TEST(PayloadDecoder, MatchesRepeatAndReachBeforeTheStartAsZeros) {
-    expect_round_trip({lit('x'), copy(258, 1), copy(40, 1)});
-    expect_round_trip({lit('a'), lit('b'), copy(2, 5), copy(9, 2)});
-    DecodeOutcome outcome = decode_memory(build_payload({lit('q'), copy(4, 4000)}));
-    EXPECT_EQ(outcome.output, (Bytes{'q', 0, 0, 0, 0}));
-}
-
-TEST(PayloadDecoder, DistanceChangesTheLengthAtTwoHundredFiftySixAndEightKilobytes) {
-    std::vector<Step> steps;
-    for (int i = 0; i < WINDOW_SIZE + 10; i++)
-        steps.push_back(lit((uint8_t)(i * 7 + i / 251)));
-    for (uint32_t distance : {256u, 257u, 8191u, 8192u})
-        for (uint32_t length : {4u, 258u})
-            steps.push_back(copy(length + length_bonus(distance), distance));
-    expect_round_trip(steps);
-
-    // Exactly 8192 back is the byte at the current window position.
-    DecodeOutcome outcome = decode_memory(build_payload({lit(1), copy(4, 8192)}));
-    EXPECT_EQ(outcome.output, (Bytes{1, 0, 0, 0, 0}));
     EXPECT_EQ(match_length(256, 256), 2u);
-    EXPECT_EQ(match_length(256, 257), 3u);
-    EXPECT_EQ(match_length(256, 8192), 4u);
     EXPECT_EQ(match_length(512, 8192), 260u);
-}
-
-TEST(PayloadDecoder, CopiesAcrossTheWindowBoundary) {
-    std::vector<Step> steps;
-    for (int i = 0; i < WINDOW_SIZE - 3; i++)
-        steps.push_back(lit((uint8_t)(i % 253)));
-    steps.push_back(copy(20, 7));     // crosses the first full-window write
-    steps.push_back(copy(258, 8000)); // source also wraps
-    for (int i = 0; i < 3 * 32; i++) // three more whole windows
-        steps.push_back(copy(256, 4));
-    expect_round_trip(steps);
-}
-
-TEST(PayloadDecoder, DistancesBeyondTheWindowWrapAround) {
-    std::vector<Step> steps;
-    for (int i = 0; i < 9000; i++)
-        steps.push_back(lit((uint8_t)(i % 241)));
-    steps.push_back(copy(40, 8192 + 100)); // class 14 aliases distance 100
-    steps.push_back(copy(40, 32768));      // class 15 aliases distance 8192
-    expect_round_trip(steps);
 }
 
 TEST(PayloadDecoder, FinalMatchOvershootingTheCountIsWrittenWhole) {
@@ -121,51 +86,7 @@ TEST(PayloadDecoder, FinalMatchOvershootingTheCountIsWrittenWhole) {
     EXPECT_EQ(outcome.output, Bytes(11, 'z'));
 }
 
-TEST(PayloadDecoder, RandomStepSequencesDecodeToTheirExpansion) {
-    std::mt19937 random(12345);
-    for (int round = 0; round < 20; round++) {
-        std::vector<Step> steps;
-        int alphabet = 1 + (int)(random() % 256);
-        uint32_t produced = 0;
-        while (produced < 40000) {
-            if (produced == 0 || random() % 3 == 0) {
-                steps.push_back(lit((uint8_t)(random() % alphabet)));
-                produced++;
-                continue;
-            }
-            uint32_t distance = 1 + random() % (random() % 2 ? 16 : 8192);
-            uint32_t length = 2 + length_bonus(distance) + random() % (random() % 4 ? 8 : 257);
-            steps.push_back(copy(length, distance));
-            produced += length;
-        }
-        expect_round_trip(steps);
-    }
-}
-
-TEST(PayloadDecoder, RepeatedRunsInOneProcessAreIdentical) {
-    Bytes payload = build_payload({lit(5), copy(3, 6000), lit(6)});
-    DecodeOutcome first = decode_memory(payload);
-    DecodeOutcome second = decode_memory(payload);
-    EXPECT_EQ(first.output, second.output);
-    EXPECT_EQ(first.output, (Bytes{5, 0, 0, 0, 6}));
-}
-
-// --- refusals ---
-
-TEST(PayloadDecoder, ShortCountHeaderIsTruncatedAndWritesNothing) {
-    for (size_t size = 0; size < 4; size++) {
-        DecodeOutcome outcome = decode_memory(Bytes(size, 0x01));
-        EXPECT_EQ(outcome.result, DECODE_TRUNCATED) << size << " header bytes";
-        EXPECT_TRUE(outcome.output.empty());
-    }
-}
-
 TEST(PayloadDecoder, SymbolEscapedTwiceIsMalformed) {
-    PayloadBuilder literal_twice;
-    literal_twice.literal('a');
-    literal_twice.raw_escape(false, 'a');
-    EXPECT_EQ(decode_memory(literal_twice.finish(2)).result, DECODE_MALFORMED);
-
     PayloadBuilder length_twice;
     length_twice.literal('a');
     length_twice.match(2, 1); // length symbol 256 and class 0 enter their trees
@@ -186,9 +107,8 @@ TEST(PayloadDecoder, FailedOrShortWritesAreReported) {
         steps.push_back(copy(256, 1));
     steps.push_back(copy(7, 1)); // 8200 bytes: one whole window and 8 more
     Bytes payload = build_payload(steps);
-    EXPECT_EQ(decode_memory(payload, 0).result, DECODE_WRITE_FAILED);
-    EXPECT_EQ(decode_memory(payload, WINDOW_SIZE - 1).result, DECODE_WRITE_FAILED);
-    EXPECT_EQ(decode_memory(payload, WINDOW_SIZE + 7).result, DECODE_WRITE_FAILED);
+    for (size_t limit : {(size_t)0, (size_t)WINDOW_SIZE - 1, (size_t)WINDOW_SIZE + 7})
+        EXPECT_EQ(decode_memory(payload, limit).result, DECODE_WRITE_FAILED) << limit;
     DecodeOutcome exact = decode_memory(payload, WINDOW_SIZE + 8);
     EXPECT_EQ(exact.result, DECODE_OK);
     EXPECT_EQ(exact.output.size(), WINDOW_SIZE + 8u);
@@ -205,6 +125,80 @@ TEST(PayloadDecoder, CreateFailsCleanlyWhenMemoryRunsOut) {
         decoder_destroy();
         EXPECT_EQ(test_memory::live_blocks(), 0);
     }
+}
+
+// --- payloads made to hurt: each ends in a refusal or a bounded success ---
+
+// A little of everything: literals, near and far matches, a window's worth.
+Bytes sample_data() {
+    Bytes data;
+    const std::string words = "the loader decodes its payload into a temporary program; ";
+    for (int i = 0; data.size() < 9000; i++) {
+        data.insert(data.end(), words.begin() + i % 7, words.end());
+        data.push_back((uint8_t)(i * 37));
+    }
+    return data;
+}
+
+bool starts_with(const Bytes &whole, const Bytes &part) {
+    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+TEST(HostilePayload, EveryCutIsTruncatedAndYieldsOnlyAPrefix) {
+    Bytes data = sample_data();
+    Bytes payload = encode_payload(data, 9);
+    for (size_t cut = 0; cut < payload.size(); cut++) {
+        DecodeOutcome outcome = decode_memory(Bytes(payload.begin(), payload.begin() + (long)cut));
+        ASSERT_EQ(outcome.result, DECODE_TRUNCATED) << "cut at " << cut;
+        ASSERT_TRUE(starts_with(data, outcome.output)) << "cut at " << cut;
+        ASSERT_LE((size_t)outcome.bytes_consumed, cut);
+    }
+}
+
+TEST(HostilePayload, CountsFarBeyondTheDataCostNoMoreMemory) {
+    Bytes data = sample_data();
+    Bytes payload = encode_payload(data);
+    test_memory::largest_request();
+    ASSERT_EQ(decode_memory(payload).result, DECODE_OK);
+    unsigned honest_peak = test_memory::largest_request();
+
+    for (uint32_t count : {(uint32_t)data.size() * 1000, 0x7FFFFFFFu}) {
+        Bytes lying = payload;
+        for (int i = 0; i < 4; i++)
+            lying[i] = (uint8_t)(count >> (8 * i));
+        DecodeOutcome outcome = decode_memory(lying);
+        EXPECT_EQ(outcome.result, DECODE_TRUNCATED) << count;
+        // Whole windows are written as they fill: all of the real data's,
+        // then whatever the padding bits decode to before the input ends.
+        EXPECT_GE(outcome.output.size(), (size_t)WINDOW_SIZE) << count;
+        size_t common = std::min(outcome.output.size(), data.size());
+        EXPECT_TRUE(std::equal(data.begin(), data.begin() + (long)common, outcome.output.begin())) << count;
+        EXPECT_EQ(test_memory::largest_request(), honest_peak) << count;
+        EXPECT_EQ(test_memory::live_blocks(), 0);
+    }
+}
+
+TEST(HostilePayload, FlippedBitsEndInARefusalOrABoundedResult) {
+    Bytes data = sample_data();
+    data.resize(600);
+    Bytes payload = encode_payload(data);
+    int refused = 0;
+    for (size_t bit = 0; bit < payload.size() * 8; bit++) {
+        Bytes flipped = payload;
+        flipped[bit / 8] ^= (uint8_t)(0x80 >> bit % 8);
+        DecodeOutcome outcome = decode_memory(flipped, 1 << 20);
+        int32_t count = (int32_t)(flipped[0] | flipped[1] << 8 | flipped[2] << 16 | (uint32_t)flipped[3] << 24);
+        if (outcome.result == DECODE_OK) {
+            size_t least = count > 0 ? (size_t)count : 0;
+            ASSERT_GE(outcome.output.size(), least) << "bit " << bit;
+            ASSERT_LT(outcome.output.size(), least + MAX_BASE_LENGTH + length_bonus(UINT32_MAX)) << "bit " << bit;
+        } else {
+            refused++;
+        }
+        ASSERT_LE((size_t)outcome.bytes_consumed, flipped.size());
+    }
+    // Much of the damage must be noticed, or the test is not looking at anything.
+    EXPECT_GT(refused, (int)payload.size() * 2);
 }
 
 } // namespace
