@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,41 +15,30 @@ using Bytes = std::vector<uint8_t>;
 using standin::state;
 
 const Bytes ABC_PAYLOAD{0x03, 0, 0, 0, 0x98, 0x43, 0x10, 0x63};
-const Bytes TRUNCATED_PAYLOAD{0x03, 0, 0, 0, 0x98, 0x43, 0x10};
-const Bytes ESCAPED_TWICE_PAYLOAD{0x02, 0, 0, 0, 0x98, 0x43, 0x08};
 
-const std::string CLOSING = "\r\nSFX kann nicht gestartet werden";
-
-// A loader file: some image bytes, zeros up to 32768, then the payload.
-Bytes loader_file(const Bytes &payload) {
+// Runs the loader on a file of some image bytes, zeros up to 32768, then the payload.
+void run(standin::Config config = {}, const Bytes &payload = ABC_PAYLOAD) {
+    standin::reset(config);
     Bytes file(32768, 0);
     for (int i = 0; i < 600; i++)
         file[i] = (uint8_t)(i * 7);
     file.insert(file.end(), payload.begin(), payload.end());
-    return file;
+    state().files[config.module_path] = file;
+    loader_entry();
 }
 
-class LoaderSequence : public ::testing::Test {
-  protected:
-    void run(const Bytes &payload = ABC_PAYLOAD, standin::Config config = {}) {
-        standin::reset(config);
-        state().files[config.module_path] = loader_file(payload);
-        loader_entry();
-    }
-    bool temp_exists() { return state().files.count(standin::temp_path()) > 0; }
-};
-
-std::vector<std::string> messages() { return standin::calls_named("MessageBoxA"); }
-
-std::string message_call(const std::string &detail) {
-    return "MessageBoxA(null, \"Fehler : " + detail + CLOSING + "\", null, 16)";
+std::vector<std::string> box_for(const std::string &detail) {
+    return {"MessageBoxA(null, \"Fehler : " + detail + "\r\nSFX kann nicht gestartet werden\", null, 16)"};
 }
 
-TEST_F(LoaderSequence, SuccessfulRunCallsEverythingWithTheDescribedArguments) {
+TEST(LoaderSequence, SuccessfulRunCallsEverythingWithTheDescribedArguments) {
     run();
     const std::string module = state().config.module_path;
     const std::string temp = standin::temp_path();
     std::vector<std::string> expected_in_order{
+        "GetModuleHandleA(\"KERNEL32.DLL\")",
+        "GetProcAddress(28672, \"SetDefaultDllDirectories\")",
+        "SetDefaultDllDirectories(2048)",
         "CreateWindowExA(0, \"EDIT\", \"\", 13565952, 0, 0, 0, 0, null, null, 4194304, null)",
         "PostMessageA(4096, 0, 0, 0)",
         "GetMessageA(ptr, 4096, 0, 0)",
@@ -64,30 +54,20 @@ TEST_F(LoaderSequence, SuccessfulRunCallsEverythingWithTheDescribedArguments) {
         "DeleteFileA(\"" + temp + "\")",
         "ExitProcess(1)",
     };
+    EXPECT_EQ(state().calls.front(), expected_in_order.front()); // before anything else
     size_t at = 0;
     for (const std::string &call : state().calls)
         if (at < expected_in_order.size() && call == expected_in_order[at])
             at++;
     EXPECT_EQ(at, expected_in_order.size()) << "missing or out of order: " << expected_in_order[std::min(at, expected_in_order.size() - 1)];
+    EXPECT_EQ(standin::first_call("SetDllDirectoryA"), -1);
 
     EXPECT_EQ(standin::calls_named("GlobalAlloc").size(), 4u);
     for (const std::string &call : standin::calls_named("GlobalAlloc"))
         EXPECT_EQ(call.rfind("GlobalAlloc(0, ", 0), 0u) << call;
     EXPECT_EQ(state().live_allocations, 0);
-    EXPECT_TRUE(messages().empty());
-    EXPECT_FALSE(temp_exists());
-}
-
-TEST_F(LoaderSequence, StubGetsDecodedBytesThenTheModulePathAndItsLength) {
-    standin::Config config;
-    config.module_path = "C:\\Programme\\Pakete\\x.exe"; // 25 characters
-    ASSERT_EQ(config.module_path.size(), 25u);
-    run(ABC_PAYLOAD, config);
-    Bytes expected{'a', 'b', 'c'};
-    expected.insert(expected.end(), config.module_path.begin(), config.module_path.end());
-    expected.push_back(0x19);
-    expected.push_back(0x00);
-    EXPECT_EQ(state().launched_file, expected);
+    EXPECT_TRUE(standin::calls_named("MessageBoxA").empty());
+    EXPECT_EQ(state().files.count(temp), 0u);
 
     const STARTUPINFOA &startup = state().launch_startup;
     EXPECT_EQ(startup.cb, sizeof(STARTUPINFOA));
@@ -96,124 +76,104 @@ TEST_F(LoaderSequence, StubGetsDecodedBytesThenTheModulePathAndItsLength) {
     EXPECT_EQ(startup.lpDesktop, nullptr);
 }
 
-TEST_F(LoaderSequence, NonAsciiModulePathIsAppendedByteForByte) {
-    standin::Config config;
-    config.module_path = "C:\\B\xfc" "cher\\Gr\xf6\xdf" "e.exe";
-    run(ABC_PAYLOAD, config);
-    const Bytes &file = state().launched_file;
-    ASSERT_EQ(file.size(), 3 + config.module_path.size() + 2);
-    EXPECT_EQ(std::string(file.begin() + 3, file.end() - 2), config.module_path);
-}
-
-TEST_F(LoaderSequence, OutOfMemoryShowsCodeEightAndSkipsDestroy) {
-    for (int successes : {0, 2}) { // the literal tree fails, or only the distance tree
-        standin::Config config;
-        config.global_alloc_successes = successes;
-        run(ABC_PAYLOAD, config);
-        EXPECT_EQ(messages(), std::vector<std::string>{message_call("Zuwenig Speicher.")});
-        EXPECT_EQ(state().exit_code, 0);
-        EXPECT_EQ(standin::first_call("GetModuleFileNameA"), -1);
-        EXPECT_EQ(standin::first_call("GetTempFileNameA"), -1);
-        // tree_create released what it got; the literal tree stays when only the distance tree failed.
-        EXPECT_EQ(state().live_allocations, successes);
-    }
-}
-
-TEST_F(LoaderSequence, UnopenableFilesShowCodeFiveAndLeaveTheEmptyTempFile) {
-    for (bool module_fails : {true, false}) {
-        standin::Config config;
-        config.unopenable.insert(module_fails ? config.module_path : standin::temp_path());
-        run(ABC_PAYLOAD, config);
-        EXPECT_EQ(standin::calls_named("CreateFileA").size(), 2u); // both opens are made
-        EXPECT_EQ(messages(),
-                  std::vector<std::string>{message_call("Der Zugriff auf eine Datei wurde vom System verweigert.")});
-        EXPECT_EQ(state().exit_code, 0);
-        EXPECT_TRUE(temp_exists());
-        EXPECT_TRUE(state().files[standin::temp_path()].empty());
-        EXPECT_EQ(standin::first_call("CreateProcessA"), -1);
-    }
-}
-
-TEST_F(LoaderSequence, FailedLaunchShowsCodeTwoAndLeavesTheCompleteStub) {
-    standin::Config config;
-    config.create_process_fails = true;
-    run(ABC_PAYLOAD, config);
-    EXPECT_EQ(messages(), std::vector<std::string>{message_call("Kann SFX-Stub nicht finden")});
-    EXPECT_EQ(state().exit_code, 0);
-    ASSERT_TRUE(temp_exists());
-    EXPECT_EQ(state().files[standin::temp_path()].size(), 3 + config.module_path.size() + 2);
-    EXPECT_EQ(standin::first_call("WaitForSingleObject"), -1);
-}
-
-TEST_F(LoaderSequence, DamagedPayloadIsNeverStarted) {
-    for (const Bytes &payload : {TRUNCATED_PAYLOAD, ESCAPED_TWICE_PAYLOAD, Bytes{0x03, 0}}) {
-        run(payload);
-        EXPECT_EQ(messages(), std::vector<std::string>{message_call("Die Daten des SFX-Stubs sind fehlerhaft.")});
-        EXPECT_EQ(state().exit_code, 0);
-        EXPECT_EQ(standin::first_call("CreateProcessA"), -1);
-        EXPECT_FALSE(temp_exists());
-        EXPECT_EQ(standin::calls_named("CloseHandle").size(), 2u);
-        EXPECT_LT(standin::first_call("CloseHandle"), standin::first_call("DeleteFileA"));
-    }
-}
-
-TEST_F(LoaderSequence, FailedWritesAreCodeTwentyNineTrailerIncluded) {
-    const int64_t path_length = (int64_t)standin::Config{}.module_path.size();
-    for (int64_t budget : {(int64_t)0, (int64_t)3, 3 + path_length}) { // the stub, the path, its length
-        standin::Config config;
-        config.write_budget = budget;
-        run(ABC_PAYLOAD, config);
-        EXPECT_EQ(messages(),
-                  std::vector<std::string>{message_call("Die entpackte Datei kann nicht geschrieben werden.")})
-            << "budget " << budget;
-        EXPECT_EQ(state().exit_code, 0);
-        EXPECT_EQ(standin::first_call("CreateProcessA"), -1);
-        EXPECT_FALSE(temp_exists());
-    }
-}
-
-TEST_F(LoaderSequence, FailedOrTruncatedPathQueriesAreCodeFive) {
-    auto configure = [](int which, int64_t result) {
-        standin::Config config;
-        if (which == 0)
-            config.module_path_result = result;
-        else if (which == 1)
-            config.windows_directory_result = result;
-        else
-            config.temp_name_fails = true;
-        return config;
+// The stub gets the decoded bytes, then the module path byte for byte and its length.
+TEST(LoaderSequence, TrailerCarriesTheModulePathAndItsLength) {
+    const std::pair<std::string, std::string> paths[] = { // module, Windows directory
+        {"C:\\Programme\\Pakete\\x.exe", "C:\\WINDOWS"},
+        {"C:\\B\xfc" "cher\\Gr\xf6\xdf" "e.exe", "C:\\WIND\xd6WS"},
+        {"C:\\" + std::string(200, 'x') + ".exe", "D:\\W"},
     };
-    for (int which = 0; which < 3; which++)
-        for (int64_t result : {0, 260, 300}) {
-            if (which == 2 && result != 0)
-                continue;
-            run(ABC_PAYLOAD, configure(which, result));
-            EXPECT_EQ(messages(),
-                      std::vector<std::string>{message_call("Der Zugriff auf eine Datei wurde vom System verweigert.")});
-            EXPECT_EQ(standin::first_call("CreateFileA"), -1);
-            EXPECT_EQ(state().exit_code, 0);
-        }
+    for (const auto &[module, windows] : paths) {
+        standin::Config config;
+        config.module_path = module;
+        config.windows_directory = windows;
+        run(config);
+        std::string expected = "abc" + module + (char)module.size() + (char)(module.size() >> 8);
+        EXPECT_EQ(std::string(state().launched_file.begin(), state().launched_file.end()), expected) << module;
+        EXPECT_EQ(state().exit_code, 1) << module;
+    }
 }
 
-TEST_F(LoaderSequence, DllSearchIsRestrictedBeforeAnythingElse) {
-    run();
-    ASSERT_GE(state().calls.size(), 3u);
-    EXPECT_EQ(state().calls[0], "GetModuleHandleA(\"KERNEL32.DLL\")");
-    EXPECT_EQ(state().calls[1], "GetProcAddress(28672, \"SetDefaultDllDirectories\")");
-    EXPECT_EQ(state().calls[2], "SetDefaultDllDirectories(2048)");
-    EXPECT_LT(2, standin::first_call("CreateWindowExA"));
-    EXPECT_EQ(standin::first_call("SetDllDirectoryA"), -1);
+TEST(LoaderSequence, FailuresShowOneBoxStartNothingAndExitZero) {
+    const std::string ACCESS = "Der Zugriff auf eine Datei wurde vom System verweigert.";
+    const std::string BAD_DATA = "Die Daten des SFX-Stubs sind fehlerhaft.";
+    const std::string WRITE = "Die entpackte Datei kann nicht geschrieben werden.";
+    static const size_t STUB_SIZE = 3 + standin::Config{}.module_path.size() + 2;
+    enum Left { NONE, EMPTY, WHOLE };
+    const struct {
+        const char *what;
+        std::function<void(standin::Config &)> configure;
+        Bytes payload;
+        std::string detail;
+        Left temp_left;
+        const char *not_called; // a call that must not have been made
+        int allocations_left;
+    } rows[] = {
+        {"no memory for the literal tree", [](auto &c) { c.global_alloc_successes = 0; }, ABC_PAYLOAD,
+         "Zuwenig Speicher.", NONE, "GetModuleFileNameA", 0},
+        {"no memory for the distance tree", [](auto &c) { c.global_alloc_successes = 2; }, ABC_PAYLOAD,
+         "Zuwenig Speicher.", NONE, "GetModuleFileNameA", 2},
+        {"module path query fails", [](auto &c) { c.module_path_result = 0; }, ABC_PAYLOAD, ACCESS, NONE,
+         "CreateFileA", 4},
+        {"module path fills the buffer", [](auto &c) { c.module_path_result = 260; }, ABC_PAYLOAD, ACCESS, NONE,
+         "CreateFileA", 4},
+        {"Windows directory query fails", [](auto &c) { c.windows_directory_result = 0; }, ABC_PAYLOAD, ACCESS,
+         NONE, "CreateFileA", 4},
+        {"Windows directory too long", [](auto &c) { c.windows_directory_result = 300; }, ABC_PAYLOAD, ACCESS,
+         NONE, "CreateFileA", 4},
+        {"no temporary name", [](auto &c) { c.temp_name_fails = true; }, ABC_PAYLOAD, ACCESS, NONE,
+         "CreateFileA", 4},
+        {"own file unopenable", [](auto &c) { c.unopenable.insert(c.module_path); }, ABC_PAYLOAD, ACCESS, EMPTY,
+         "SetFilePointer", 4},
+        {"temporary file unopenable", [](auto &c) { c.unopenable.insert(standin::temp_path()); }, ABC_PAYLOAD,
+         ACCESS, EMPTY, "SetFilePointer", 4},
+        {"truncated", [](auto &) {}, {0x03, 0, 0, 0, 0x98, 0x43, 0x10}, BAD_DATA, NONE, "CreateProcessA", 0},
+        {"short header", [](auto &) {}, {0x03, 0}, BAD_DATA, NONE, "CreateProcessA", 0},
+        {"escaped twice", [](auto &) {}, {0x02, 0, 0, 0, 0x98, 0x43, 0x08}, BAD_DATA, NONE, "CreateProcessA", 0},
+        {"read fails inside the payload", [](auto &c) { c.read_budget = 5; }, ABC_PAYLOAD, BAD_DATA, NONE,
+         "CreateProcessA", 0},
+        {"stub write fails", [](auto &c) { c.write_budget = 0; }, ABC_PAYLOAD, WRITE, NONE, "CreateProcessA", 0},
+        {"path write fails", [](auto &c) { c.write_budget = 3; }, ABC_PAYLOAD, WRITE, NONE, "CreateProcessA", 0},
+        {"length write fails", [](auto &c) { c.write_budget = (int64_t)STUB_SIZE - 2; }, ABC_PAYLOAD, WRITE, NONE,
+         "CreateProcessA", 0},
+        {"launch fails", [](auto &c) { c.create_process_fails = true; }, ABC_PAYLOAD, "Kann SFX-Stub nicht finden",
+         WHOLE, "WaitForSingleObject", 0},
+    };
+    for (const auto &row : rows) {
+        standin::Config config;
+        row.configure(config);
+        run(config, row.payload);
+        EXPECT_EQ(standin::calls_named("MessageBoxA"), box_for(row.detail)) << row.what;
+        EXPECT_EQ(state().exit_code, 0) << row.what;
+        EXPECT_EQ(standin::first_call(row.not_called), -1) << row.what;
+        EXPECT_EQ(state().live_allocations, row.allocations_left) << row.what;
+        auto temp = state().files.find(standin::temp_path());
+        EXPECT_EQ(temp == state().files.end() ? NONE : temp->second.empty() ? EMPTY : WHOLE, row.temp_left)
+            << row.what;
+        if (row.temp_left == WHOLE) {
+            EXPECT_EQ(temp->second.size(), STUB_SIZE);
+        }
+        if (row.temp_left == EMPTY) { // both opens are made
+            EXPECT_EQ(standin::calls_named("CreateFileA").size(), 2u) << row.what;
+        }
+        if (standin::first_call("DeleteFileA") != -1) { // both files closed before the delete
+            EXPECT_EQ(standin::calls_named("CloseHandle").size(), 2u) << row.what;
+            EXPECT_LT(standin::first_call("CloseHandle"), standin::first_call("DeleteFileA")) << row.what;
+        }
+    }
+}
 
+TEST(LoaderSequence, DllSearchFallsBackOnOlderSystems) {
     standin::Config older;
     older.has_set_default_dll_directories = false;
-    run(ABC_PAYLOAD, older);
+    run(older);
     EXPECT_EQ(state().calls[2], "GetProcAddress(28672, \"SetDllDirectoryA\")");
     EXPECT_EQ(state().calls[3], "SetDllDirectoryA(\"\")");
     EXPECT_EQ(state().exit_code, 1);
 
     standin::Config oldest = older;
     oldest.has_set_dll_directory = false;
-    run(ABC_PAYLOAD, oldest);
+    run(oldest);
     EXPECT_EQ(standin::first_call("SetDllDirectoryA"), -1);
     EXPECT_EQ(standin::first_call("SetDefaultDllDirectories"), -1);
     EXPECT_EQ(state().exit_code, 1);
@@ -231,7 +191,7 @@ TEST(StartError, TextsForEveryCode) {
     for (const auto &[code, detail] : cases) {
         standin::reset();
         show_start_error(code);
-        EXPECT_EQ(messages(), std::vector<std::string>{message_call(detail)}) << code;
+        EXPECT_EQ(standin::calls_named("MessageBoxA"), box_for(detail)) << code;
     }
 }
 

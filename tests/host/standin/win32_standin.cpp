@@ -119,6 +119,11 @@ BOOL ReadFile(HANDLE handle, void *buffer, DWORD size, DWORD *done, void *) {
         return fail(6);
     const std::vector<uint8_t> &bytes = current.files[open->second.path];
     size_t take = open->second.position >= bytes.size() ? 0 : std::min<size_t>(size, bytes.size() - open->second.position);
+    int64_t &budget = current.config.read_budget;
+    if (budget >= 0 && budget < (int64_t)take)
+        return fail(23); // ERROR_CRC
+    if (budget >= 0)
+        budget -= (int64_t)take;
     std::memcpy(buffer, bytes.data() + open->second.position, take);
     open->second.position += take;
     *done = (DWORD)take;

@@ -25,6 +25,7 @@ struct Config {
     bool temp_name_fails = false;
     int global_alloc_successes = -1;       // then GlobalAlloc fails; -1: never
     std::set<std::string> unopenable;      // CreateFileA fails with access denied
+    int64_t read_budget = -1;              // bytes ReadFile gives before failing; -1: all
     int64_t write_budget = -1;             // bytes WriteFile takes before failing; -1: all
     bool create_process_fails = false;
     bool has_set_default_dll_directories = true;
