@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# sfxpack as its users run it, a table per concern:
+#   sfxpack_cli.sh SFXPACK LOADER.exe STUB.exe
+# The stub must be a PE file whose image reaches beyond offset 32768.
+# SFXPACK_RUNNER (valgrind, say) may wrap the tool.
+set -uo pipefail
+sfxpack=$(realpath "$1") loader_file=$(realpath "$2") stub_file=$(realpath "$3")
+top=$(mktemp -d) && trap 'chmod -R u+rwx "$top"; rm -rf "$top"' EXIT
+mkdir "$top/w" && cd "$top/w" || exit 1
+failed=0
+bad() { echo "FAIL: $*" >&2; failed=1; }
+run() { ${SFXPACK_RUNNER:-} "$sfxpack" "$@" > "$top/out" 2> "$top/err"; }
+folder() { find . -printf '%p %y %m\n' | sort; find . -type f -readable -exec md5sum {} + | sort; }
+hex() { printf "$(sed 's/../\\x&/g' <<< "$1")"; }
+
+# expect CODE TEXT ARGS...: sfxpack ARGS exits with CODE and says TEXT on stderr;
+# a refusal (1) says so in one line and leaves the folder exactly as it was.
+expect() {
+  local code=$1 text=$2 before got
+  shift 2
+  before=$(folder)
+  run "$@"
+  got=$?
+  local what="sfxpack $* (exit $got): $(head -c 300 "$top/err")"
+  [ "$got" = "$code" ] || bad "want exit $code: $what"
+  [ -z "$text" ] || grep -qF -- "$text" "$top/err" || bad "stderr lacks '$text': $what"
+  if [ "$code" = 1 ]; then
+    [ "$(wc -l < "$top/err")" = 1 ] || bad "not one line: $what"
+    [ "$(folder)" = "$before" ] || bad "changed the folder: $what"
+  fi
+}
+
+cp "$loader_file" loader.exe
+cp "$stub_file" stub.exe
+loader_size=$(stat -c %s loader.exe) stub_size=$(stat -c %s stub.exe)
+
+# --- payloads: decoded exactly, or refused with the reason ---
+echo keep > out.bin
+for row in 0300000098431063:abc 0800000098482c00:aaaaaaaa 0900000098431063e09200:abcabcabc \
+  03000000984310:truncated 03:truncated 0300:truncated 030000:truncated 02000000984308:malformed; do
+  hex "${row%:*}" > in.payload
+  if [ "${row#*:}" = truncated ] || [ "${row#*:}" = malformed ]; then
+    expect 1 "${row#*:}" decode in.payload -o out.bin
+  else
+    expect 0 '' decode in.payload -o kept.bin
+    [ "$(cat kept.bin)" = "${row#*:}" ] || bad "${row%:*} decodes to '$(cat kept.bin)'"
+  fi
+done
+rm -f in.payload out.bin kept.bin
+
+# --- pack, unpack and info on a real loader ---
+head -c 5000 stub.exe > small.bin
+expect 0 '' encode small.bin -o small.payload
+printf EXTRA > extra.bin
+for level in 1 6 9; do
+  expect 0 '' pack stub.exe -o packed.exe --loader loader.exe -l $level
+  cmp -s -n "$loader_size" loader.exe packed.exe || bad "level $level: the loader is not at the start"
+  cmp -s -n $((32768 - loader_size)) -i "$loader_size:0" packed.exe /dev/zero ||
+    bad "level $level: not zeros up to 32768"
+  expect 0 '' unpack packed.exe -o unpacked.exe
+  cmp -s stub.exe unpacked.exe || bad "level $level: unpacked is not the stub"
+done
+expect 0 '' pack small.bin -o appended.exe --loader loader.exe --append extra.bin
+coded=$(stat -c %s small.payload)
+[ "$(tail -c +32769 appended.exe | head -c "$coded" | md5sum)" = "$(md5sum < small.payload)" ] ||
+  bad "the payload is not at 32768"
+[ "$(tail -c 5 appended.exe)" = EXTRA ] || bad "appended data is not last"
+expect 0 '' info appended.exe
+printf '%-18s %s\n' file: appended.exe kind: 'packed executable' file_size: $((32768 + coded + 5)) \
+  loader_image_size: "$loader_size" payload_offset: 32768 count: 5000 coded_size: "$coded" \
+  ratio: "$(awk "BEGIN { printf \"%.4f\", $coded / 5000 }")" appended_size: 5 decodes_cleanly: yes |
+  diff - "$top/out" >&2 || bad "info of a packed file"
+expect 0 '' info small.payload
+grep -qx 'kind: *bare payload' "$top/out" || bad "info of a bare payload: $(cat "$top/out")"
+${SFXPACK_RUNNER:-} "$sfxpack" encode - -o - < stub.exe | ${SFXPACK_RUNNER:-} "$sfxpack" decode - -o piped.exe ||
+  bad "encode - | decode - failed"
+cmp -s stub.exe piped.exe || bad "encode - | decode - changed the data"
+rm -f unpacked.exe piped.exe
+
+# --- loaders that cannot carry a payload ---
+printf hello > text.txt
+{ printf X; tail -c +2 loader.exe; } > no-mz.exe
+head -c 100 loader.exe > short.exe
+pe=$(od -An -tu4 -j 60 -N 4 loader.exe | tr -d ' ')
+head -c $((pe + 30)) loader.exe > cut-optional.exe
+cp loader.exe many-sections.exe
+printf '\xff\xff' | dd of=many-sections.exe bs=1 seek=$((pe + 6)) conv=notrunc status=none
+for row in stub.exe:'beyond offset 32768' packed.exe:'already packed' text.txt:'not a PE executable' \
+  no-mz.exe:'no MZ header' short.exe:'no PE signature' cut-optional.exe:'optional header' \
+  many-sections.exe:'section table cut short' missing.exe:'cannot open'; do
+  expect 1 "${row#*:}" pack stub.exe -o out.exe --loader "${row%%:*}"
+done
+rm -f text.txt no-mz.exe short.exe cut-optional.exe many-sections.exe
+
+# --- files without a good payload: empty, folders, unreadable, cut anywhere ---
+: > empty
+mkdir folder
+inputs="empty folder /proc/self/mem loader.exe" # /proc/self/mem fails with EIO
+if [ "$(id -u)" != 0 ]; then
+  printf abcd > locked && chmod 0 locked && inputs="$inputs locked"
+fi
+for input in $inputs; do
+  for command in "decode $input -o out" "unpack $input -o out" "info $input" "info --json $input"; do
+    expect 1 "$input" $command
+  done
+done
+size=$(stat -c %s packed.exe)
+for cut in 0 1 63 64 300 4096 32767 32768 32769 32770 32771 32772 32773 $(((32768 + size) / 2)) $((size - 1)); do
+  head -c $cut packed.exe > cut.exe
+  expect 1 cut.exe unpack cut.exe -o out.exe
+  expect 1 cut.exe info cut.exe
+done
+expect 1 cut.exe info --json cut.exe
+grep -q '"decodes_cleanly": false' "$top/out" || bad "info --json of a cut file: $(cat "$top/out")"
+rm -f cut.exe
+
+# --- outputs it must not or cannot write ---
+ln small.payload hard.payload
+ln -s packed.exe link.exe
+readonly_dir=/proc # root may write anywhere else
+if [ "$(id -u)" != 0 ]; then
+  mkdir ro && chmod 0555 ro && readonly_dir=ro
+fi
+for command in "decode small.payload -o small.payload" "decode small.payload -o ./small.payload" \
+  "decode small.payload -o hard.payload" "encode small.payload -o hard.payload" "unpack packed.exe -o link.exe" \
+  "pack small.payload --loader loader.exe -o small.payload" "pack small.payload --loader link.exe -o packed.exe"; do
+  expect 1 'overwrite the input' $command
+done
+for output in missing/out.bin $readonly_dir/out.bin; do
+  expect 1 "$output" decode small.payload -o $output
+  expect 1 "$output" encode small.bin -o $output
+done
+timeout 60 ${SFXPACK_RUNNER:-} "$sfxpack" -q decode small.payload -o - > /dev/full 2> "$top/err"
+[ $? = 1 ] && [ "$(wc -l < "$top/err")" = 1 ] || bad "a full device: $(cat "$top/err")"
+
+# --- --max-size refuses before writing anything ---
+cp small.payload lying.payload
+printf '\x7f' | dd of=lying.payload bs=1 seek=3 conv=notrunc status=none
+echo old > out.bin
+for command in "decode small.payload -o out.bin --max-size 4999" "unpack appended.exe -o out.bin --max-size 4999" \
+  "decode lying.payload -o out.bin"; do
+  expect 1 --max-size $command
+done
+expect 0 '' decode small.payload -o out.bin --max-size 5000
+cmp -s small.bin out.bin || bad "decode with --max-size 5000"
+expect 0 '' decode --help
+grep -q -- '--max-size.*512 MiB' "$top/out" || bad "decode --help does not give the default limit"
+
+# --- usage ---
+expect 0 '' --help
+grep -q decode "$top/out" || bad "--help does not list the commands"
+expect 0 '' --version
+grep -q '^sfxpack ' "$top/out" || bad "--version: $(cat "$top/out")"
+for command in "" decode "decode a b -o c" frobnicate "encode small.bin -o x -l 0" "encode small.bin -o x -l 10" \
+  "pack stub.exe"; do
+  expect 2 '' $command
+done
+exit $failed
