@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <functional>
-#include <numeric>
 #include <vector>
 
 #include "host/file_layer.h"
@@ -55,22 +54,6 @@ TEST(FileLayer, ResultsAndErrorCodes) {
         EXPECT_EQ(file_error, row.error) << row.what;
     }
     EXPECT_EQ(standin::calls_named("CreateFileA").size(), 3u); // bad modes make no call
-}
-
-TEST(FileLayer, ByteRoutinesMatchTheStandardOnes) {
-    for (int shift : {-5, 0, 5, 40}) {
-        std::vector<uint8_t> ours(80), theirs(80);
-        std::iota(ours.begin(), ours.end(), 0);
-        theirs = ours;
-        EXPECT_EQ(mem_move(ours.data() + 10 + shift, ours.data() + 10, 20), ours.data() + 10 + shift);
-        std::memmove(theirs.data() + 10 + shift, theirs.data() + 10, 20);
-        EXPECT_EQ(ours, theirs) << "shift " << shift;
-    }
-    char text[8];
-    EXPECT_EQ(str_copy(text, "abc"), text);
-    EXPECT_STREQ(text, "abc");
-    EXPECT_EQ(mem_fill(text, 0x141, 3), text);
-    EXPECT_EQ(std::string(text, 4), std::string("AAA\0", 4));
 }
 
 } // namespace

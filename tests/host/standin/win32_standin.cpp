@@ -1,5 +1,6 @@
 #include "win32_standin.h"
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -76,19 +77,21 @@ void reset(const Config &config) {
     last_error = 0;
 }
 
+static bool is_call_of(const std::string &call, const std::string &name) {
+    return call.compare(0, name.size() + 1, name + "(") == 0;
+}
+
 std::vector<std::string> calls_named(const std::string &name) {
     std::vector<std::string> found;
-    for (const std::string &call : current.calls)
-        if (call.compare(0, name.size() + 1, name + "(") == 0)
-            found.push_back(call);
+    std::copy_if(current.calls.begin(), current.calls.end(), std::back_inserter(found),
+                 [&](const std::string &call) { return is_call_of(call, name); });
     return found;
 }
 
 int first_call(const std::string &name) {
-    for (size_t i = 0; i < current.calls.size(); i++)
-        if (current.calls[i].compare(0, name.size() + 1, name + "(") == 0)
-            return (int)i;
-    return -1;
+    auto found = std::find_if(current.calls.begin(), current.calls.end(),
+                              [&](const std::string &call) { return is_call_of(call, name); });
+    return found == current.calls.end() ? -1 : (int)(found - current.calls.begin());
 }
 
 std::string temp_path() { return current.config.windows_directory + "\\" + current.config.temp_name; }
@@ -264,8 +267,6 @@ void GetStartupInfoA(STARTUPINFOA *startup) {
     record("GetStartupInfoA");
     *startup = STARTUPINFOA{};
     startup->cb = sizeof *startup;
-    startup->dwFlags = current.config.startup_flags;
-    startup->wShowWindow = current.config.startup_show;
 }
 
 HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y, int width,
@@ -293,6 +294,5 @@ BOOL DestroyWindow(HWND window) {
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     record("MessageBoxA", (const void *)owner, text, caption, (uint64_t)type);
-    current.message_text = text;
     return 1;
 }

@@ -30,8 +30,6 @@ struct Config {
     bool create_process_fails = false;
     bool has_set_default_dll_directories = true;
     bool has_set_dll_directory = true;
-    DWORD startup_flags = 0;
-    WORD startup_show = 0;
 };
 
 struct State {
@@ -40,7 +38,6 @@ struct State {
     std::vector<std::string> calls; // "Name(arg, arg, ...)", in order
     std::vector<uint8_t> launched_file; // the program file as CreateProcessA found it
     STARTUPINFOA launch_startup{};
-    std::string message_text;
     int live_allocations = 0;
     int64_t exit_code = -1;
 };
