@@ -81,7 +81,7 @@ TEST(LoaderSequence, TrailerCarriesTheModulePathAndItsLength) {
     const std::pair<std::string, std::string> paths[] = { // module, Windows directory
         {"C:\\Programme\\Pakete\\x.exe", "C:\\WINDOWS"},
         {"C:\\B\xfc" "cher\\Gr\xf6\xdf" "e.exe", "C:\\WIND\xd6WS"},
-        {"C:\\" + std::string(200, 'x') + ".exe", "D:\\W"},
+        {"C:\\" + std::string(250, 'x') + ".exe", "D:\\W"}, // a length of 257 takes both bytes
     };
     for (const auto &[module, windows] : paths) {
         standin::Config config;
@@ -133,7 +133,8 @@ TEST(LoaderSequence, FailuresShowOneBoxStartNothingAndExitZero) {
         {"read fails inside the payload", [](auto &c) { c.read_budget = 5; }, ABC_PAYLOAD, BAD_DATA, NONE,
          "CreateProcessA", 0},
         {"stub write fails", [](auto &c) { c.write_budget = 0; }, ABC_PAYLOAD, WRITE, NONE, "CreateProcessA", 0},
-        {"path write fails", [](auto &c) { c.write_budget = 3; }, ABC_PAYLOAD, WRITE, NONE, "CreateProcessA", 0},
+        {"path write fails, length fits", [](auto &c) { c.write_budget = 5; }, ABC_PAYLOAD, WRITE, NONE,
+         "CreateProcessA", 0},
         {"length write fails", [](auto &c) { c.write_budget = (int64_t)STUB_SIZE - 2; }, ABC_PAYLOAD, WRITE, NONE,
          "CreateProcessA", 0},
         {"launch fails", [](auto &c) { c.create_process_fails = true; }, ABC_PAYLOAD, "Kann SFX-Stub nicht finden",
