@@ -79,9 +79,9 @@ rm -f unpacked.exe piped.exe
 
 # --- loaders that cannot carry a payload ---
 printf hello > text.txt
-{ printf X; tail -c +2 loader.exe; } > no-mz.exe
-head -c 100 loader.exe > short.exe
+{ printf A; tail -c +2 loader.exe; } > no-mz.exe
 pe=$(od -An -tu4 -j 60 -N 4 loader.exe | tr -d ' ')
+head -c $((pe + 22)) loader.exe > short.exe # the signature, not all of the header after it
 head -c $((pe + 30)) loader.exe > cut-optional.exe
 cp loader.exe many-sections.exe
 printf '\xff\xff' | dd of=many-sections.exe bs=1 seek=$((pe + 6)) conv=notrunc status=none
@@ -126,6 +126,7 @@ for command in "decode small.payload -o small.payload" "decode small.payload -o 
   "pack small.payload --loader loader.exe -o small.payload" "pack small.payload --loader link.exe -o packed.exe"; do
   expect 1 'overwrite the input' $command
 done
+expect 1 'is a directory' decode small.payload -o folder
 for output in missing/out.bin $readonly_dir/out.bin; do
   expect 1 "$output" decode small.payload -o $output
   expect 1 "$output" encode small.bin -o $output
