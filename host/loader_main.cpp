@@ -34,14 +34,14 @@ static int read_record(SfxRecord *record) {
     unsigned char bytes[SFX_RECORD_SIZE];
     sfx_crc32_table(crc_table);
     file_seek(payload_in, SFX_RECORD_OFFSET, 0);
-    return file_read(bytes, SFX_RECORD_SIZE, payload_in) == SFX_RECORD_SIZE &&
-           sfx_record_read(crc_table, bytes, record) > 0;
+    int whole = file_read(bytes, SFX_RECORD_SIZE, payload_in) == SFX_RECORD_SIZE;
+    return sfx_record_read(crc_table, bytes, record) > 0 && whole;
 }
 
 // Reads the stub back from the closed temporary file and compares it with
 // the record: this also catches a write the system took but did not store.
-// 0, or the error code.
-static int check_stub(const char *path, const SfxRecord *record) {
+// Nothing may follow it but the trailer. 0, or the error code.
+static int check_stub(const char *path, const SfxRecord *record, uint32_t trailer_size) {
     HANDLE file = file_open(path, "rb");
     if (file == INVALID_HANDLE_VALUE)
         return START_ERR_ACCESS;
@@ -54,8 +54,10 @@ static int check_stub(const char *path, const SfxRecord *record) {
             left -= (uint32_t)got;
         }
     }
+    uint32_t size = (uint32_t)file_seek(file, 0, 2);
     file_close(file);
-    return left == 0 && crc == record->stub_crc32 ? 0 : START_ERR_BAD_DATA;
+    return left == 0 && crc == record->stub_crc32 && size == record->stub_size + trailer_size ? 0
+                                                                                             : START_ERR_BAD_DATA;
 }
 
 // Decodes the payload into the open temporary file and appends the trailer;
@@ -100,7 +102,7 @@ static int run(HINSTANCE instance) {
     file_close(payload_out);
     decoder_destroy();
     if (!unpack_error && has_record)
-        unpack_error = check_stub(temp_path, &record);
+        unpack_error = check_stub(temp_path, &record, (uint32_t)lstrlenA(module_path) + 2);
     if (unpack_error) {
         // Never start what a damaged payload produced.
         file_delete(temp_path);

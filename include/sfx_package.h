@@ -84,22 +84,23 @@ SFX_INLINE void sfx_put32(unsigned char *p, uint32_t v) {
     p[3] = (unsigned char)(v >> 24);
 }
 
-/* 1: a record of this version whose check holds, now in *record;
+/* Fills *record from 'bytes', then says what they hold:
+ * 1: a record of this version whose check holds;
  * 0: no record (the bytes do not start with the magic);
  * -1: a record that is damaged or of another version. */
 SFX_INLINE int sfx_record_read(const uint32_t table[256], const unsigned char bytes[SFX_RECORD_SIZE],
                                SfxRecord *record) {
-    if (sfx_get32(bytes) != SFX_RECORD_MAGIC)
-        return 0;
-    if (sfx_get32(bytes + 4) != (SFX_RECORD_VERSION | (uint32_t)SFX_RECORD_SIZE << 16) ||
-        sfx_crc32_update(table, 0, bytes, SFX_RECORD_CHECKED) != sfx_get32(bytes + SFX_RECORD_CHECKED))
-        return -1;
     record->stub_size = sfx_get32(bytes + 8);
     record->stub_crc32 = sfx_get32(bytes + 12);
     record->payload_size = sfx_get32(bytes + 16);
     record->payload_crc32 = sfx_get32(bytes + 20);
     record->appended_size = sfx_get32(bytes + 24);
     record->appended_crc32 = sfx_get32(bytes + 28);
+    if (sfx_get32(bytes) != SFX_RECORD_MAGIC)
+        return 0;
+    if (sfx_get32(bytes + 4) != (SFX_RECORD_VERSION | (uint32_t)SFX_RECORD_SIZE << 16) ||
+        sfx_crc32_update(table, 0, bytes, SFX_RECORD_CHECKED) != sfx_get32(bytes + SFX_RECORD_CHECKED))
+        return -1;
     return 1;
 }
 
