@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end runs of the 64-bit loader under Wine: loader_e2e.sh CASE
 #   SFXPACK, WIN64_DIR and WORK_DIR come from the environment (ctest sets them).
-# Cases: stub-runs, not-a-program, truncated, escaped-twice, huge-count, planted-dll
+# Cases: stub-runs, not-a-program, truncated, escaped-twice, huge-count, planted-dll,
+#        flipped, signed
 set -euo pipefail
 
 case_name=$1
@@ -24,15 +25,15 @@ temp_files() { find "$windows" -maxdepth 1 -iname 'zrw*.tmp' 2>/dev/null; }
 wineserver -w || true
 temp_files | xargs -r rm -f
 
-# Runs the packed file, and dismisses the error box if one must appear.
-# Sets exit_code; saves a screenshot of the box.
+# Runs the packed file, and dismisses the box if one must appear (the error
+# box, or the one titled $3). Sets exit_code; saves a screenshot of the box.
 run_packed() {
-  local exe=$1 expect_box=$2
+  local exe=$1 expect_box=$2 title=${3:-Error}
   wine "$exe" & local pid=$!
   if [ "$expect_box" = yes ]; then
     local window=""
     for _ in $(seq 1 150); do
-      window=$(xdotool search --name '^Error$' 2>/dev/null | head -n 1 || true)
+      window=$(xdotool search --name "^$title\$" 2>/dev/null | head -n 1 || true)
       [ -n "$window" ] && break
       sleep 0.2
     done
@@ -121,6 +122,56 @@ planted-dll)
   [ ! -e "$work/uxtheme.dll.marker" ] || fail "the planted uxtheme.dll was loaded"
   [ "$exit_code" = 1 ] || fail "loader exit code $exit_code, want 1"
   [ -f "$report" ] || fail "the stub did not run"
+  [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
+  ;;
+flipped)
+  # Single-bit flips that still decode cleanly, to a stub that runs when the
+  # package record is zeroed away (as in a file packed before it existed):
+  # with the record the loader must refuse them.
+  "$SFXPACK" -q pack "$WIN64_DIR/report_stub.exe" --loader "$WIN64_DIR/loader.exe" -o "$work/whole.exe"
+  end=$(( $(stat -c %s "$work/whole.exe") - 1 )) found=0
+  for step in $(seq 1 40); do
+    at=$((end - step * 1499))
+    cp "$work/whole.exe" "$packed"
+    printf "\x$(printf %02x $(( $(od -An -tu1 -j $at -N1 "$packed") ^ 8 )))" |
+      dd of="$packed" bs=1 seek=$at conv=notrunc status=none
+    cp "$packed" "$work/unrecorded.exe"
+    dd if=/dev/zero of="$work/unrecorded.exe" bs=1 seek=32732 count=36 conv=notrunc status=none
+    "$SFXPACK" -q unpack "$work/unrecorded.exe" -o "$work/changed.exe" 2>/dev/null || continue
+    ! cmp -s "$work/changed.exe" "$WIN64_DIR/report_stub.exe" || continue
+    rm -f "$report"
+    run_packed "$work/unrecorded.exe" no
+    [ -f "$report" ] || continue # this flip breaks the program itself
+    ! "$SFXPACK" -q test "$packed" >/dev/null 2>&1 || fail "sfxpack test passes the flip at byte $at"
+    rm -f "$report"
+    run_packed "$packed" yes
+    [ "$exit_code" = 0 ] || fail "flip at byte $at: exit code $exit_code, want 0"
+    [ ! -e "$report" ] || fail "flip at byte $at: the damaged stub was started"
+    [ -z "$(temp_files)" ] || fail "flip at byte $at: temporary file left behind: $(temp_files)"
+    found=$((found + 1))
+    [ "$found" = 3 ] && break
+  done
+  [ "$found" = 3 ] || fail "only $found flips that decode cleanly to a stub that runs; the test shows too little"
+  ;;
+signed)
+  # Pack, sign last, verify; the stub finds its appended data past the
+  # payload through the record, though the certificate table now ends the file.
+  text='Appended data, signed: 42 bytes & "quotes".'
+  printf '%s' "$text" > "$work/appended.txt"
+  "$SFXPACK" -q pack "$WIN64_DIR/demo_stub.exe" --loader "$WIN64_DIR/loader.exe" --append "$work/appended.txt" -o "$work/unsigned.exe"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=sfxpack test signer" -keyout "$work/key.pem" \
+    -out "$work/cert.pem" -addext keyUsage=digitalSignature -addext extendedKeyUsage=codeSigning 2>/dev/null
+  osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -in "$work/unsigned.exe" -out "$packed" >/dev/null
+  osslsigncode verify -CAfile "$work/cert.pem" -in "$packed" >/dev/null || fail "the signature does not verify"
+  "$SFXPACK" -q test "$packed" >/dev/null || fail "sfxpack test refuses the signed file"
+  [ "$("$SFXPACK" -q info --json "$packed" | sed -n 's/.*"signature_size": \([0-9]*\).*/\1/p')" -gt 0 ] ||
+    fail "info sees no signature"
+  export SFX_DEMO_REPORT="$SFX_REPORT"
+  run_packed "$packed" yes "sfxpack demo stub"
+  [ "$exit_code" = 1 ] || fail "loader exit code $exit_code, want 1"
+  [ -f "$report" ] || fail "the stub did not run"
+  grep -qxF "Appended data (${#text} bytes, CRC-32 checked): \"$text\"" <(tr -d '\r' < "$report") ||
+    fail "the stub saw: $(cat "$report")"
   [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
   ;;
 *)
