@@ -6,6 +6,7 @@
 #include "host/file_layer.h"
 #include "host/loader_main.h"
 #include "host/start_error.h"
+#include "include/sfx_package.h"
 #include "standin/win32_standin.h"
 
 namespace {
@@ -131,6 +132,45 @@ TEST_F(LoaderSequence, UnopenableFilesShowCodeFiveAndLeaveTheEmptyTempFile) {
         EXPECT_TRUE(temp_exists());
         EXPECT_TRUE(state().files[standin::temp_path()].empty());
         EXPECT_EQ(standin::first_call("CreateProcessA"), -1);
+    }
+}
+
+TEST_F(LoaderSequence, StubStartsOnlyWhenItReadsBackAsThePackageRecordSays) {
+    uint32_t table[256];
+    sfx_crc32_table(table);
+    const uint32_t abc = sfx_crc32_update(table, 0, "abc", 3);
+    const struct {
+        const char *name;
+        uint32_t stub_size, stub_crc32;
+        int spoil_byte; // of the record, or -1
+        bool writes_lost, starts;
+    } cases[] = {
+        {"matching", 3, abc, -1, false, true},
+        {"record's own check fails: as without one", 3, abc, 9, false, true},
+        {"other bytes", 3, abc ^ 1, -1, false, false},
+        {"fewer bytes than recorded", 4, abc, -1, false, false},
+        {"more than the trailer after them", 2, sfx_crc32_update(table, 0, "ab", 2), -1, false, false},
+        {"writes the system took but did not store", 3, abc, -1, true, false},
+    };
+    for (const auto &c : cases) {
+        standin::Config config;
+        config.writes_lost = c.writes_lost;
+        standin::reset(config);
+        Bytes file = loader_file(ABC_PAYLOAD);
+        SfxRecord record{};
+        record.stub_size = c.stub_size;
+        record.stub_crc32 = c.stub_crc32;
+        sfx_record_write(table, &record, &file[SFX_RECORD_OFFSET]);
+        if (c.spoil_byte >= 0)
+            file[SFX_RECORD_OFFSET + c.spoil_byte] ^= 1;
+        state().files[config.module_path] = file;
+        loader_entry();
+        EXPECT_EQ(state().exit_code, c.starts ? 1 : 0) << c.name;
+        EXPECT_EQ(standin::first_call("CreateProcessA") >= 0, c.starts) << c.name;
+        EXPECT_EQ(messages(), c.starts ? std::vector<std::string>{}
+                                       : std::vector<std::string>{message_call("Die Daten des SFX-Stubs sind fehlerhaft.")})
+            << c.name;
+        EXPECT_FALSE(temp_exists()) << c.name;
     }
 }
 

@@ -26,6 +26,7 @@ struct Config {
     int global_alloc_successes = -1;       // then GlobalAlloc fails; -1: never
     std::set<std::string> unopenable;      // CreateFileA fails with access denied
     int64_t write_budget = -1;             // bytes WriteFile takes before failing; -1: all
+    bool writes_lost = false;              // WriteFile reports success and stores nothing
     bool create_process_fails = false;
     bool has_set_default_dll_directories = true;
     bool has_set_dll_directory = true;
