@@ -30,8 +30,7 @@ for f in abc aaaa text bytes; do
   for level in 0 5 8; do { printf "\\x0$level"; cat "$tmp/$f"; } > "$rt/$f-l$((level + 1))"; done
 done
 
-# sfxpack: packed files with and without a package record, a loader alone,
-# a bare payload, files too short.
+# sfxpack: packed files, a loader alone, a bare payload, files too short.
 "$sfxpack" -q pack "$tmp/text" --loader "$loader" -o "$exe/packed"
 "$sfxpack" -q pack "$tmp/abc" --loader "$loader" --append "$tmp/aaaa" -o "$exe/packed-appended"
 cp "$exe/packed-appended" "$exe/packed-no-record"

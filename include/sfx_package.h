@@ -6,9 +6,9 @@
  * checked against the record's CRC-32. Code signing appends to the packed
  * file; the record still says exactly where the appended data lies.
  *
- * One header and no library: include it from C (C99 on) or C++, with MinGW
- * or MSVC. The record's layout and the CRC-32 need nothing but <stdint.h>;
- * the functions that read files need <windows.h>.
+ * One header and no library: include it from C or C++, with MinGW or MSVC.
+ * The record's layout and the CRC-32 need nothing but <stdint.h>; the
+ * functions that read files need <windows.h>.
  *
  * The record: 36 bytes ending at file offset 32768, where the payload
  * starts; every number little-endian.
@@ -30,10 +30,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_MSC_VER) && !defined(__cplusplus)
-#define SFX_INLINE static __inline
-#else
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
 #define SFX_INLINE static inline
+#else
+#define SFX_INLINE static __inline /* MSVC's C, and C89 */
 #endif
 
 enum {

@@ -138,39 +138,28 @@ TEST_F(LoaderSequence, UnopenableFilesShowCodeFiveAndLeaveTheEmptyTempFile) {
 TEST_F(LoaderSequence, StubStartsOnlyWhenItReadsBackAsThePackageRecordSays) {
     uint32_t table[256];
     sfx_crc32_table(table);
-    const uint32_t abc = sfx_crc32_update(table, 0, "abc", 3);
-    const struct {
-        const char *name;
-        uint32_t stub_size, stub_crc32;
-        int spoil_byte; // of the record, or -1
-        bool writes_lost, starts;
-    } cases[] = {
-        {"matching", 3, abc, -1, false, true},
-        {"record's own check fails: as without one", 3, abc, 9, false, true},
-        {"other bytes", 3, abc ^ 1, -1, false, false},
-        {"fewer bytes than recorded", 4, abc, -1, false, false},
-        {"more than the trailer after them", 2, sfx_crc32_update(table, 0, "ab", 2), -1, false, false},
-        {"writes the system took but did not store", 3, abc, -1, true, false},
-    };
+    const uint32_t abc = sfx_crc32_update(table, 0, "abc", 3), ab = sfx_crc32_update(table, 0, "ab", 2);
+    const struct { // the stub's size and CRC-32 as recorded
+        uint32_t size, crc;
+        bool record_spoilt, writes_lost, starts;
+    } cases[] = {{3, abc, false, false, true},      {3, abc, true, false, true} /* as without a record */,
+                 {3, abc ^ 1, false, false, false}, {4, abc, false, false, false} /* more than was written */,
+                 {2, ab, false, false, false} /* then more than the trailer */, {3, abc, false, true, false}};
     for (const auto &c : cases) {
         standin::Config config;
         config.writes_lost = c.writes_lost;
-        standin::reset(config);
         Bytes file = loader_file(ABC_PAYLOAD);
-        SfxRecord record{};
-        record.stub_size = c.stub_size;
-        record.stub_crc32 = c.stub_crc32;
+        SfxRecord record{c.size, c.crc, 0, 0, 0, 0};
         sfx_record_write(table, &record, &file[SFX_RECORD_OFFSET]);
-        if (c.spoil_byte >= 0)
-            file[SFX_RECORD_OFFSET + c.spoil_byte] ^= 1;
+        if (c.record_spoilt)
+            file[SFX_RECORD_OFFSET + 9] ^= 1;
+        standin::reset(config);
         state().files[config.module_path] = file;
         loader_entry();
-        EXPECT_EQ(state().exit_code, c.starts ? 1 : 0) << c.name;
-        EXPECT_EQ(standin::first_call("CreateProcessA") >= 0, c.starts) << c.name;
-        EXPECT_EQ(messages(), c.starts ? std::vector<std::string>{}
-                                       : std::vector<std::string>{message_call("Die Daten des SFX-Stubs sind fehlerhaft.")})
-            << c.name;
-        EXPECT_FALSE(temp_exists()) << c.name;
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
+        EXPECT_TRUE(state().exit_code == c.starts && (standin::first_call("CreateProcessA") >= 0) == c.starts);
+        EXPECT_EQ(messages(), std::vector<std::string>(!c.starts, message_call("Die Daten des SFX-Stubs sind fehlerhaft.")));
+        EXPECT_FALSE(temp_exists());
     }
 }
 
