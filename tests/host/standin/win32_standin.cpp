@@ -119,7 +119,8 @@ BOOL ReadFile(HANDLE handle, void *buffer, DWORD size, DWORD *done, void *) {
         return fail(6);
     const std::vector<uint8_t> &bytes = current.files[open->second.path];
     size_t take = open->second.position >= bytes.size() ? 0 : std::min<size_t>(size, bytes.size() - open->second.position);
-    std::memcpy(buffer, bytes.data() + open->second.position, take);
+    if (take)
+        std::memcpy(buffer, bytes.data() + open->second.position, take);
     open->second.position += take;
     *done = (DWORD)take;
     return TRUE;
