@@ -123,7 +123,8 @@ BOOL ReadFile(HANDLE handle, void *buffer, DWORD size, DWORD *done, void *) {
         return fail(23); // ERROR_CRC
     if (budget >= 0)
         budget -= (int64_t)take;
-    std::memcpy(buffer, bytes.data() + open->second.position, take);
+    if (take)
+        std::memcpy(buffer, bytes.data() + open->second.position, take);
     open->second.position += take;
     *done = (DWORD)take;
     return TRUE;
@@ -140,6 +141,8 @@ BOOL WriteFile(HANDLE handle, const void *buffer, DWORD size, DWORD *done, void 
     }
     if (budget >= 0)
         budget -= size;
+    if (current.config.writes_lost)
+        return *done = size, TRUE;
     std::vector<uint8_t> &bytes = current.files[open->second.path];
     bytes.resize(std::max(bytes.size(), open->second.position + size));
     std::memcpy(bytes.data() + open->second.position, buffer, size);
