@@ -44,9 +44,9 @@ for row in 0300000098431063:abc 0800000098482c00:aaaaaaaa 0900000098431063e09200
   03000000984310:truncated 03:truncated 0300:truncated 030000:truncated 02000000984308:malformed; do
   hex "${row%:*}" > in.payload
   if [ "${row#*:}" = truncated ] || [ "${row#*:}" = malformed ]; then
-    expect 1 "${row#*:}" decode in.payload -o out.bin
+    expect 1 "${row#*:}" decode -f in.payload -o out.bin
   else
-    expect 0 '' decode in.payload -o kept.bin
+    expect 0 '' decode -f in.payload -o kept.bin
     [ "$(cat kept.bin)" = "${row#*:}" ] || bad "${row%:*} decodes to '$(cat kept.bin)'"
   fi
 done
@@ -57,11 +57,11 @@ head -c 5000 stub.exe > small.bin
 expect 0 '' encode small.bin -o small.payload
 printf EXTRA > extra.bin
 for level in 1 6 9; do
-  expect 0 '' pack stub.exe -o packed.exe --loader loader.exe -l $level
+  expect 0 '' pack -f stub.exe -o packed.exe --loader loader.exe -l $level
   cmp -s -n "$loader_size" loader.exe packed.exe || bad "level $level: the loader is not at the start"
   cmp -s -n $((32732 - loader_size)) -i "$loader_size:0" packed.exe /dev/zero ||
     bad "level $level: not zeros up to the package record"
-  expect 0 '' unpack packed.exe -o unpacked.exe
+  expect 0 '' unpack -f packed.exe -o unpacked.exe
   cmp -s stub.exe unpacked.exe || bad "level $level: unpacked is not the stub"
 done
 expect 0 '' pack small.bin -o appended.exe --loader loader.exe --append extra.bin
@@ -206,7 +206,7 @@ for command in "decode small.payload -o out.bin --max-size 4999" "unpack appende
   "decode lying.payload -o out.bin"; do
   expect 1 --max-size $command
 done
-expect 0 '' decode small.payload -o out.bin --max-size 5000
+expect 0 '' decode -f small.payload -o out.bin --max-size 5000
 cmp -s small.bin out.bin || bad "decode with --max-size 5000"
 expect 0 '' decode --help
 grep -q -- '--max-size.*512 MiB' "$top/out" || bad "decode --help does not give the default limit"

@@ -1,11 +1,20 @@
 #pragma once
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
+
+#include "output_file.h"
 
 // Options every command sees.
 struct GlobalOptions {
-    bool quiet = false;
+    bool quiet = false;   // no progress bar, no warnings
+    bool verbose = false; // a summary line per command
+    bool force = false;   // overwrite outputs, write to a terminal, pack any stub
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+    OutputOptions output(int mode = -1) const { return {force, mode}; }
 };
 
 // A subcommand registered on the app, and what runs when it is chosen.
@@ -14,15 +23,25 @@ struct Command {
     std::function<int()> run;
 };
 
-using AddCommand = Command (*)(CLI::App &app, const GlobalOptions &global);
+using AddCommand = Command (*)(CLI::App &app, GlobalOptions &global);
 
-Command add_decode_command(CLI::App &app, const GlobalOptions &global);
-Command add_encode_command(CLI::App &app, const GlobalOptions &global);
-Command add_pack_command(CLI::App &app, const GlobalOptions &global);
-Command add_unpack_command(CLI::App &app, const GlobalOptions &global);
-Command add_info_command(CLI::App &app, const GlobalOptions &global);
-Command add_test_command(CLI::App &app, const GlobalOptions &global);
+Command add_decode_command(CLI::App &app, GlobalOptions &global);
+Command add_encode_command(CLI::App &app, GlobalOptions &global);
+Command add_pack_command(CLI::App &app, GlobalOptions &global);
+Command add_unpack_command(CLI::App &app, GlobalOptions &global);
+Command add_info_command(CLI::App &app, GlobalOptions &global);
+Command add_test_command(CLI::App &app, GlobalOptions &global);
 
 // Shared option shapes.
+// -l N, and -1 ... -9, --fast, --best as gzip has them.
 void add_level_option(CLI::App &command, int &level);
+// Bytes, or with a K, M or G suffix (powers of 1024).
 void add_max_size_option(CLI::App &command, uint64_t &max_size);
+// -o FILE, or -c for standard output; one of them is required.
+void add_output_option(CLI::App &command, std::string &output, const char *what);
+
+// The -v line on stderr: what went in and came out, the ratio and the time.
+void print_summary(const GlobalOptions &global, const std::string &input, uint64_t input_size,
+                   const std::string &output, uint64_t output_size);
+// A one-line warning on stderr, unless -q.
+void warn(const GlobalOptions &global, const std::string &message);

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "input_file.h"
 #include "payload_io.h"
+#include "pe_image.h"
 #include "tool_error.h"
 
 namespace {
@@ -17,17 +18,22 @@ struct DecodeOptions {
 int run_decode(const DecodeOptions &options, const GlobalOptions &global) {
     ensure_distinct(options.payload, options.output);
     std::vector<uint8_t> payload = read_whole_file(options.payload);
-    decode_to_output(payload, options.payload, options.output, {options.max_size, global.quiet});
+    std::string why;
+    if (parse_pe_image(payload, &why))
+        throw ToolError(options.payload + ": a Windows executable, not a bare payload; use 'sfxpack unpack' for a packed one");
+    uint64_t size = decode_to_output(payload, options.payload, options.output,
+                                     {options.max_size, global.quiet, global.output()});
+    print_summary(global, options.payload, payload.size(), options.output, size);
     return EXIT_OK;
 }
 
 } // namespace
 
-Command add_decode_command(CLI::App &app, const GlobalOptions &global) {
+Command add_decode_command(CLI::App &app, GlobalOptions &global) {
     auto options = std::make_shared<DecodeOptions>();
     CLI::App *sub = app.add_subcommand("decode", "Decode a bare payload (count header first)");
     sub->add_option("PAYLOAD", options->payload, "Payload file")->required();
-    sub->add_option("-o,--output", options->output, "Decoded output file")->required();
+    add_output_option(*sub, options->output, "Decoded output file");
     add_max_size_option(*sub, options->max_size);
     return {sub, [options, &global] { return run_decode(*options, global); }};
 }

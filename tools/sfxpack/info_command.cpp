@@ -10,6 +10,10 @@
 
 namespace {
 
+// Raised when a field of the JSON report changes meaning or goes away; new
+// fields do not raise it.
+constexpr int JSON_FORMAT_VERSION = 1;
+
 struct InfoOptions {
     std::string file;
     bool json = false;
@@ -77,7 +81,9 @@ int run_info(const InfoOptions &options) {
     std::vector<uint8_t> file = read_whole_file(options.file);
     nlohmann::ordered_json info = describe(is_stdio(options.file) ? "<stdin>" : options.file, file);
     if (options.json) {
-        std::printf("%s\n", info.dump(2).c_str());
+        nlohmann::ordered_json versioned = {{"format_version", JSON_FORMAT_VERSION}};
+        versioned.update(info);
+        std::printf("%s\n", versioned.dump(2).c_str());
     } else {
         for (const auto &[key, value] : info.items())
             std::printf("%-18s %s\n", (key + ":").c_str(), text_value(value).c_str());
@@ -93,7 +99,7 @@ int run_info(const InfoOptions &options) {
 
 } // namespace
 
-Command add_info_command(CLI::App &app, const GlobalOptions &) {
+Command add_info_command(CLI::App &app, GlobalOptions &) {
     auto options = std::make_shared<InfoOptions>();
     CLI::App *sub = app.add_subcommand("info", "Describe a packed executable or a bare payload; "
                                                 "exits 1 when its payload does not decode cleanly or does not match its package record");

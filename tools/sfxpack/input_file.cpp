@@ -57,3 +57,8 @@ void ensure_distinct(const std::string &input, const std::string &output) {
         a.st_ino == b.st_ino)
         throw ToolError(output + ": output would overwrite the input");
 }
+
+int file_mode(const std::string &path) {
+    struct stat info;
+    return !is_stdio(path) && stat(path.c_str(), &info) == 0 ? (int)(info.st_mode & 0777) : -1;
+}

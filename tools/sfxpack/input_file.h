@@ -11,3 +11,7 @@ std::vector<uint8_t> read_whole_file(const std::string &path);
 
 // Refuses an output path that names the same file as an input.
 void ensure_distinct(const std::string &input, const std::string &output);
+
+// The permission bits of an input file, for an output made from it; -1 for
+// standard input.
+int file_mode(const std::string &path);

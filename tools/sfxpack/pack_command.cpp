@@ -1,4 +1,5 @@
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -8,6 +9,7 @@
 #include "output_file.h"
 #include "packed_file.h"
 #include "payload_io.h"
+#include "pe_image.h"
 #include "tool_error.h"
 
 namespace {
@@ -20,18 +22,42 @@ struct PackOptions {
     int level;
 };
 
-// The loader this project builds, found relative to this binary
-// (build/native/sfxpack next to build/win32/loader.exe).
+// $SFXPACK_LOADER; else the loader of this binary's build tree
+// (build/native/sfxpack beside build/win32/loader.exe); else the installed
+// one (PREFIX/bin/sfxpack, PREFIX/share/sfxpack/loader.exe).
 std::string default_loader() {
+    if (const char *named = std::getenv("SFXPACK_LOADER"); named && *named)
+        return named;
     std::error_code error;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    std::filesystem::path loader = self.parent_path().parent_path() / "win32" / "loader.exe";
-    if (error || !std::filesystem::exists(loader))
-        throw ToolError("no default loader at " + loader.string() + "; name one with --loader");
-    return loader.string();
+    std::filesystem::path prefix = std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path();
+    std::string looked = "$SFXPACK_LOADER (not set)";
+    for (const std::filesystem::path &loader :
+         {prefix / "win32" / "loader.exe", prefix / "share" / "sfxpack" / "loader.exe"}) {
+        if (!error && std::filesystem::is_regular_file(loader, error))
+            return loader.string();
+        looked += ", " + loader.string();
+    }
+    throw ToolError("no default loader; looked at " + looked + "; name one with --loader");
+}
+
+// A stub the loader could not start, or one that is itself packed, only
+// with -f; a 64-bit stub in a 32-bit loader with a warning.
+void check_stub(std::span<const uint8_t> stub, std::span<const uint8_t> loader, const std::string &name,
+                const GlobalOptions &global) {
+    std::string why;
+    std::optional<PeImage> image = parse_pe_image(stub, &why);
+    if (!image && !global.force)
+        throw ToolError(name + ": not a PE executable (" + why + "); use -f to pack it anyway");
+    if (image && !global.force && is_packed_executable(stub, *image))
+        throw ToolError(name + ": is already a packed executable; use -f to pack it anyway");
+    std::optional<PeImage> loader_image = parse_pe_image(loader, &why);
+    if (image && image->pe32_plus && loader_image && !loader_image->pe32_plus)
+        warn(global, name + ": a 64-bit program: the 32-bit loader unpacks it, but 32-bit Windows cannot start it");
 }
 
 int run_pack(PackOptions options, const GlobalOptions &global) {
+    if (is_stdio(options.stub) + is_stdio(options.loader) + is_stdio(options.append) > 1)
+        throw UsageError("standard input ('-') can be read only once");
     if (options.loader.empty())
         options.loader = default_loader();
     for (const std::string *input : {&options.stub, &options.loader, &options.append})
@@ -44,25 +70,29 @@ int run_pack(PackOptions options, const GlobalOptions &global) {
     if (stub.size() > (size_t)INT32_MAX)
         throw ToolError(options.stub + ": " + std::to_string(stub.size()) +
                         " bytes is more than a payload's count header can describe");
+    check_stub(stub, loader, options.stub, global);
     std::vector<uint8_t> appended;
     if (!options.append.empty())
         appended = read_whole_file(options.append);
 
-    std::vector<uint8_t> payload = encode_with_progress(stub, options.level, global.quiet);
-    OutputFile out(options.output);
-    out.write(assemble_packed(loader, stub, payload, appended));
+    OutputFile out(options.output, global.output());
+    std::vector<uint8_t> payload = encode_with_progress(stub, options.level, options.stub, global.quiet);
+    std::vector<uint8_t> packed = assemble_packed(loader, stub, payload, appended);
+    out.write(packed);
     out.commit();
+    print_summary(global, options.stub, stub.size(), options.output, packed.size());
     return EXIT_OK;
 }
 
 } // namespace
 
-Command add_pack_command(CLI::App &app, const GlobalOptions &global) {
+Command add_pack_command(CLI::App &app, GlobalOptions &global) {
     auto options = std::make_shared<PackOptions>();
     CLI::App *sub = app.add_subcommand("pack", "Build a self-extracting executable from a stub program");
     sub->add_option("STUB", options->stub, "The program the loader unpacks and runs")->required();
-    sub->add_option("-o,--output", options->output, "Executable to write")->required();
-    sub->add_option("--loader", options->loader, "Loader executable (default: build/win32/loader.exe)");
+    add_output_option(*sub, options->output, "Executable to write");
+    sub->add_option("--loader", options->loader,
+                    "Loader executable (default: $SFXPACK_LOADER, else the build tree's or the installed loader.exe)");
     sub->add_option("--append", options->append, "Data to place after the payload, for the stub to read");
     add_level_option(*sub, options->level);
     return {sub, [options, &global] { return run_pack(*options, global); }};

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "decoder/payload_format.h"
+#include "payload_io.h"
 #include "pe_image.h"
 #include "portable/portable_io.h"
 #include "tool_error.h"
@@ -94,6 +95,14 @@ void check_loader(std::span<const uint8_t> loader, const std::string &name) {
         throw ToolError(name + ": the file is " + std::to_string(loader.size()) + " bytes, which leaves no room for the " +
                         std::to_string(SFX_RECORD_SIZE) + "-byte package record before offset " +
                         std::to_string(PAYLOAD_OFFSET));
+}
+
+bool is_packed_executable(std::span<const uint8_t> file, const PeImage &image) {
+    if (image.image_end > PAYLOAD_OFFSET || file.size() < PAYLOAD_OFFSET + PAYLOAD_HEADER_SIZE)
+        return false;
+    SfxRecord record;
+    return sfx_record_read(crc32_table(), &file[SFX_RECORD_OFFSET], &record) != 0 ||
+           inspect_payload(file.subspan(PAYLOAD_OFFSET)).result == DECODE_OK;
 }
 
 std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> stub,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "include/sfx_package.h"
+#include "pe_image.h"
 
 // Where the payload sits in a file: at offset 32768 of a packed executable,
 // or at 0 of a bare payload; and what the package record says about it.
@@ -33,6 +34,10 @@ std::string record_problem(std::span<const uint8_t> file, const PayloadLocation 
 // Refuses a loader that is not a PE file, that reaches into the payload or
 // that leaves no room for the package record before it.
 void check_loader(std::span<const uint8_t> loader, const std::string &name);
+
+// A PE file that already carries a payload: a package record at its place, or
+// an image that ends by the payload offset and a payload that decodes.
+bool is_packed_executable(std::span<const uint8_t> file, const PeImage &image);
 
 // Loader, zeros, the package record ending at the payload offset, payload,
 // appended data.

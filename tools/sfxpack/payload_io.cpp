@@ -57,7 +57,7 @@ std::string stub_problem(const SfxRecord &record, const PayloadReport &report) {
     return "";
 }
 
-void decode_to_output(std::span<const uint8_t> payload, const std::string &source,
+uint64_t decode_to_output(std::span<const uint8_t> payload, const std::string &source,
                       const std::string &output, const DecodeLimits &limits, const SfxRecord *record) {
     int32_t count;
     if (!read_count_header(payload, &count))
@@ -67,12 +67,12 @@ void decode_to_output(std::span<const uint8_t> payload, const std::string &sourc
                         " bytes, more than the limit of " + std::to_string(limits.max_size) +
                         " (see --max-size)");
 
-    OutputFile out(output);
+    OutputFile out(output, limits.output);
     FileHandle reader = memory_reader_open(payload.data(), payload.size());
     FileHandle writer = file_from_fd(out.fd());
     DecodeResult result;
     {
-        Progress progress("decoding", count > 0 ? (uint64_t)count : 0, limits.quiet);
+        Progress progress(source, count > 0 ? (uint64_t)count : 0, limits.quiet);
         progress.watch_file_size(out.fd());
         result = decode_between(reader, writer);
     }
@@ -85,6 +85,7 @@ void decode_to_output(std::span<const uint8_t> payload, const std::string &sourc
     if (std::string problem = record ? stub_problem(*record, written) : ""; !problem.empty())
         throw ToolError(source + ": " + problem);
     out.commit();
+    return taken.size;
 }
 
 PayloadReport inspect_payload(std::span<const uint8_t> payload) {
@@ -102,8 +103,9 @@ PayloadReport inspect_payload(std::span<const uint8_t> payload) {
     return report;
 }
 
-std::vector<uint8_t> encode_with_progress(std::span<const uint8_t> input, int level, bool quiet) {
-    Progress progress("encoding", input.size(), quiet);
+std::vector<uint8_t> encode_with_progress(std::span<const uint8_t> input, int level, const std::string &name,
+                                          bool quiet) {
+    Progress progress(name, input.size(), quiet);
     try {
         return encode_payload(input, level, [&](size_t done) { progress.update(done); });
     } catch (const std::length_error &e) {

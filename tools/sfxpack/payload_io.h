@@ -7,6 +7,7 @@
 #include "decoder/decoder_io.h"
 #include "decoder/payload_decoder.h"
 #include "include/sfx_package.h"
+#include "output_file.h"
 
 // Runs the decoder once from 'in' (at the count header) to 'out'.
 DecodeResult decode_between(FileHandle in, FileHandle out);
@@ -19,12 +20,13 @@ bool read_count_header(std::span<const uint8_t> payload, int32_t *count);
 struct DecodeLimits {
     uint64_t max_size;
     bool quiet;
+    OutputOptions output;
 };
 
 // Decodes 'payload' into the file at 'output' (or "-"), all or nothing;
 // with a package record, only a stub that matches it. 'source' names the
-// input in messages.
-void decode_to_output(std::span<const uint8_t> payload, const std::string &source,
+// input in messages. The bytes written.
+uint64_t decode_to_output(std::span<const uint8_t> payload, const std::string &source,
                       const std::string &output, const DecodeLimits &limits, const SfxRecord *record = nullptr);
 
 struct PayloadReport {
@@ -43,5 +45,7 @@ std::string stub_problem(const SfxRecord &record, const PayloadReport &report);
 // Decodes without keeping the output, to describe the payload.
 PayloadReport inspect_payload(std::span<const uint8_t> payload);
 
-// The encoder with a progress bar for large inputs; ToolError when too large.
-std::vector<uint8_t> encode_with_progress(std::span<const uint8_t> input, int level, bool quiet);
+// The encoder with a progress bar for large inputs, which 'name' names;
+// ToolError when too large.
+std::vector<uint8_t> encode_with_progress(std::span<const uint8_t> input, int level, const std::string &name,
+                                          bool quiet);

@@ -1,13 +1,17 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 // A one-line progress bar on standard error, shown only for inputs of
-// several MB when standard error is a terminal.
+// several MB when standard error is a terminal: the file's name, a bar,
+// bytes done and in all, and the rate, cut to the terminal's width at each
+// draw so that it never wraps.
 class Progress {
   public:
-    Progress(const char *label, uint64_t total, bool quiet);
+    Progress(const std::string &path, uint64_t total, bool quiet);
     ~Progress();
     Progress(const Progress &) = delete;
     Progress &operator=(const Progress &) = delete;
@@ -17,10 +21,14 @@ class Progress {
     void watch_file_size(int fd);
 
   private:
-    const char *label_;
+    void draw(uint64_t done, int percent);
+
+    std::string name_;
     uint64_t total_;
     bool enabled_;
     int shown_percent_ = -1;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point start_, drawn_;
     std::atomic<bool> stop_{false};
     std::thread watcher_;
 };

@@ -9,7 +9,7 @@
 
 namespace {
 
-int run_test(const std::string &path) {
+int run_test(const std::string &path, const GlobalOptions &global) {
     std::string name = is_stdio(path) ? "<stdin>" : path;
     std::vector<uint8_t> file = read_whole_file(path);
     PackageCheck check = check_package(file, name);
@@ -17,15 +17,16 @@ int run_test(const std::string &path) {
         throw ToolError(name + ": " + check.problem);
     std::printf("%s: ok%s\n", name.c_str(),
                 check.location.record_state > 0 ? "" : " (decodes cleanly; no package record to check it against)");
+    print_summary(global, path, file.size(), "(decoded, not kept)", check.report.decoded_size);
     return EXIT_OK;
 }
 
 } // namespace
 
-Command add_test_command(CLI::App &app, const GlobalOptions &) {
+Command add_test_command(CLI::App &app, GlobalOptions &global) {
     auto path = std::make_shared<std::string>();
     CLI::App *sub = app.add_subcommand("test", "Decode without writing and check every CRC-32 of the package "
                                                 "record; exits 1 naming what failed");
     sub->add_option("FILE", *path, "Packed executable or bare payload")->required();
-    return {sub, [path] { return run_test(*path); }};
+    return {sub, [path, &global] { return run_test(*path, global); }};
 }

@@ -7,4 +7,9 @@ struct ToolError : std::runtime_error {
     explicit ToolError(const std::string &message) : std::runtime_error(message) {}
 };
 
+// A command line that cannot be carried out as given: exit 2.
+struct UsageError : ToolError {
+    using ToolError::ToolError;
+};
+
 enum ExitCode { EXIT_OK = 0, EXIT_BAD_INPUT = 1, EXIT_USAGE = 2 };

@@ -1,7 +1,10 @@
 // The whole command line of sfxpack, callable from main and from fuzzers.
 #include "tool_main.h"
 
+#include <cctype>
+#include <charconv>
 #include <cstdio>
+#include <map>
 #include <new>
 #include <vector>
 
@@ -10,47 +13,153 @@
 #include "tool_error.h"
 
 namespace {
+
 constexpr uint64_t DEFAULT_MAX_SIZE = 512ull << 20;
+
+// "4096", "64K", "512M", "2G" (any case) to bytes in place; else what is wrong.
+std::string parse_size(std::string &text) {
+    size_t digits = 0;
+    while (digits < text.size() && std::isdigit((unsigned char)text[digits]))
+        digits++;
+    std::string unit = text.substr(digits);
+    size_t multiple = unit.empty() ? 0 : unit.size() == 1 ? std::string("-KMG").find((char)std::toupper(unit[0])) : 0;
+    uint64_t value = 0;
+    if (digits == 0 || (!unit.empty() && (multiple == 0 || multiple == std::string::npos)) ||
+        std::from_chars(text.data(), text.data() + digits, value).ec != std::errc())
+        return "'" + text + "' is not a size: bytes, or a number with K, M or G";
+    if (value == 0)
+        return "the size must be more than 0";
+    int shift = (int)multiple * 10;
+    if (value > (UINT64_MAX >> shift))
+        return "'" + text + "' is too large";
+    text = std::to_string(value << shift);
+    return "";
 }
+
+void add_global_options(CLI::App &command, GlobalOptions &global) {
+    const char *group = command.get_parent() ? "Global options" : "Options";
+    command.add_flag("-q,--quiet", global.quiet, "No progress bar and no warnings")->group(group);
+    command.add_flag("-v,--verbose", global.verbose, "A summary line on stderr: sizes, ratio, time")->group(group);
+    command.add_flag("-f,--force", global.force,
+                     "Overwrite existing outputs, write binary data to a terminal, pack any stub")
+        ->group(group);
+}
+
+// A command that writes needs exactly one of -o FILE and -c.
+std::string output_problem(const CLI::App &command) {
+    const CLI::Option *file = command.get_option_no_throw("--output");
+    if (!file)
+        return "";
+    size_t given = file->count() + command.get_option("--stdout")->count();
+    return given == 1 ? "" : given ? "-o and -c both name the output" : "an output is required: -o FILE, or -c";
+}
+
+// The first word CLI11 left over, named the way a user typed it.
+std::string leftover_problem(const CLI::App &app) {
+    std::vector<std::string> extras = app.remaining(true);
+    if (extras.empty())
+        return "";
+    const std::string &word = extras.front();
+    if (word.size() > 1 && word[0] == '-')
+        return "unknown option '" + word + "'";
+    bool has_command = !app.get_subcommands().empty();
+    return (has_command ? "unexpected argument '" : "unknown command '") + word + "'";
+}
+
+int usage_error(const std::string &message) {
+    std::fprintf(stderr, "sfxpack: error: %s\nRun 'sfxpack --help' for usage.\n", message.c_str());
+    return EXIT_USAGE;
+}
+
+std::string display(const std::string &path, const char *stdio) { return path == "-" ? stdio : path; }
+
+} // namespace
 
 void add_level_option(CLI::App &command, int &level) {
     level = DEFAULT_LEVEL;
-    command.add_option("-l,--level", level, "Compression level: 1 fastest, 9 smallest")
-        ->check(CLI::Range(MIN_LEVEL, MAX_LEVEL))
-        ->default_val(DEFAULT_LEVEL);
+    CLI::Option *number = command.add_option("-l,--level", level, "Compression level: 1 fastest, 9 smallest "
+                                                                   "(default 6); also -1 ... -9")
+                              ->check(CLI::Range(MIN_LEVEL, MAX_LEVEL));
+    std::map<const CLI::Option *, int> shortcuts{{command.add_flag("--fast")->description("Level 1"), MIN_LEVEL},
+                                                 {command.add_flag("--best")->description("Level 9"), MAX_LEVEL}};
+    for (int n = MIN_LEVEL; n <= MAX_LEVEL; n++)
+        shortcuts[command.add_flag("-" + std::to_string(n))->group("")] = n;
+    // As in gzip, the last of them on the command line counts.
+    command.final_callback([&command, &level, number, shortcuts] {
+        for (const CLI::Option *given : command.parse_order())
+            level = given == number ? number->as<int>() : shortcuts.contains(given) ? shortcuts.at(given) : level;
+    });
 }
 
 void add_max_size_option(CLI::App &command, uint64_t &max_size) {
     max_size = DEFAULT_MAX_SIZE;
-    command.add_option("--max-size", max_size, "Refuse payloads that decode to more bytes than this (default 512 MiB)")
-        ->default_val(DEFAULT_MAX_SIZE);
+    command
+        .add_option("--max-size", max_size,
+                    "Refuse payloads that decode to more bytes than this; K, M, G multiply by 1024 (default 512 MiB)")
+        ->type_name("SIZE")
+        ->transform(CLI::Validator(parse_size, "", "size"));
+}
+
+void add_output_option(CLI::App &command, std::string &output, const char *what) {
+    command.add_option("-o,--output", output, std::string(what) + "; '-' for standard output");
+    command.add_flag_callback("-c,--stdout", [&output] { output = "-"; }, "Write to standard output (as -o -)");
+}
+
+void print_summary(const GlobalOptions &global, const std::string &input, uint64_t input_size,
+                   const std::string &output, uint64_t output_size) {
+    if (!global.verbose)
+        return;
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - global.start).count();
+    std::fprintf(stderr, "sfxpack: %s: %llu bytes -> %s: %llu bytes (%.2f%%) in %.2f s\n",
+                 display(input, "<stdin>").c_str(), (unsigned long long)input_size,
+                 display(output, "<stdout>").c_str(), (unsigned long long)output_size,
+                 input_size ? 100.0 * (double)output_size / (double)input_size : 0.0, seconds);
+}
+
+void warn(const GlobalOptions &global, const std::string &message) {
+    if (!global.quiet)
+        std::fprintf(stderr, "sfxpack: warning: %s\n", message.c_str());
 }
 
 int sfxpack_main(int argc, char **argv, const char *version) {
     CLI::App app{"sfxpack: build, inspect and unpack self-extracting executables.\n"
-                 "Inputs and outputs may be '-' for standard input and output."};
-    app.set_version_flag("--version", std::string("sfxpack ") + version);
+                 "Inputs and outputs may be '-' for standard input and output.",
+                 "sfxpack"};
+    app.set_version_flag("-V,--version", std::string("sfxpack ") + version);
+    app.set_help_all_flag("--help-all", "Print the help of every command and exit");
     app.require_subcommand(1);
     app.fallthrough();
+    app.allow_extras();
     GlobalOptions global;
-    app.add_flag("-q,--quiet", global.quiet, "No progress bar");
+    add_global_options(app, global);
 
     std::vector<Command> commands;
     for (AddCommand add : {add_pack_command, add_unpack_command, add_test_command, add_info_command,
-                           add_encode_command, add_decode_command})
+                           add_encode_command, add_decode_command}) {
         commands.push_back(add(app, global));
+        add_global_options(*commands.back().app, global);
+    }
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::Success &e) {
+        return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE; // --help, --version
     } catch (const CLI::ParseError &e) {
-        int code = app.exit(e);
-        return code == 0 ? EXIT_OK : EXIT_USAGE;
+        std::string leftover = leftover_problem(app);
+        return usage_error(leftover.empty() ? e.what() : leftover);
     }
+    if (std::string leftover = leftover_problem(app); !leftover.empty())
+        return usage_error(leftover);
+    for (const Command &command : commands)
+        if (std::string problem = command.app->parsed() ? output_problem(*command.app) : ""; !problem.empty())
+            return usage_error(command.app->get_name() + ": " + problem);
 
     try {
         for (const Command &command : commands)
             if (command.app->parsed())
                 return command.run();
+    } catch (const UsageError &e) {
+        return usage_error(e.what());
     } catch (const ToolError &e) {
         std::fprintf(stderr, "sfxpack: error: %s\n", e.what());
         return EXIT_BAD_INPUT;

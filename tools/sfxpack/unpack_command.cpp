@@ -21,18 +21,20 @@ int run_unpack(const UnpackOptions &options, const GlobalOptions &global) {
     PayloadLocation location = locate_in_executable(file, options.executable);
     if (std::string problem = record_problem(file, location); !problem.empty())
         throw ToolError(options.executable + ": " + problem);
-    decode_to_output(payload_bytes(file, location), options.executable, options.output,
-                     {options.max_size, global.quiet}, location.record_state > 0 ? &location.record : nullptr);
+    uint64_t size = decode_to_output(payload_bytes(file, location), options.executable, options.output,
+                                     {options.max_size, global.quiet, global.output(file_mode(options.executable))},
+                                     location.record_state > 0 ? &location.record : nullptr);
+    print_summary(global, options.executable, file.size(), options.output, size);
     return EXIT_OK;
 }
 
 } // namespace
 
-Command add_unpack_command(CLI::App &app, const GlobalOptions &global) {
+Command add_unpack_command(CLI::App &app, GlobalOptions &global) {
     auto options = std::make_shared<UnpackOptions>();
     CLI::App *sub = app.add_subcommand("unpack", "Extract the stub program from a packed executable");
     sub->add_option("EXE", options->executable, "Packed executable")->required();
-    sub->add_option("-o,--output", options->output, "Stub file to write")->required();
+    add_output_option(*sub, options->output, "Stub file to write");
     add_max_size_option(*sub, options->max_size);
     return {sub, [options, &global] { return run_unpack(*options, global); }};
 }
