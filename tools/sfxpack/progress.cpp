@@ -1,6 +1,8 @@
 #include "progress.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,20 +52,22 @@ void Progress::update(uint64_t done) {
 }
 
 // NAME [#####     ]  45% 12.3 MiB / 27.0 MiB 8.1 MiB/s: the numbers as far
-// as they fit, the name (its end) in at most half of what is left, the bar in
-// the rest.
+// as they leave room for a name and a bar, the name (its end) in at most half
+// of what is left, the bar in the rest.
 void Progress::draw(uint64_t done, int percent) {
     shown_percent_ = percent;
     drawn_ = std::chrono::steady_clock::now();
     double seconds = std::chrono::duration<double>(drawn_ - start_).count();
     char percentage[8];
     std::snprintf(percentage, sizeof percentage, " %3d%%", percent);
-    std::string sizes = percentage + (" " + amount((double)done) + " / " + amount((double)total_));
-    std::string tail = sizes + " " + amount(seconds > 0 ? (double)done / seconds : 0) + "/s";
-    size_t room = line_room();
-    for (const std::string &shorter : {sizes, std::string(percentage), std::string()})
-        if (tail.size() > room)
-            tail = shorter;
+    std::string sizes(percentage);
+    sizes.append(" ").append(amount((double)done)).append(" / ").append(amount((double)total_));
+    std::string rate = sizes + " " + amount(seconds > 0 ? (double)done / seconds : 0) + "/s";
+    size_t room = line_room(), wanted = std::min<size_t>(name_.size(), 12) + 6; // for the name and a bar
+    std::string tail = strlen(percentage) <= room ? percentage : "";
+    for (const std::string &longer : {sizes, rate})
+        if (longer.size() + wanted <= room)
+            tail = longer;
     room -= tail.size();
     size_t name_room = room / 2;
     std::string line = name_.size() <= name_room ? name_ : "";
