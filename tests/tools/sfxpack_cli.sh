@@ -154,7 +154,12 @@ for row in stub.exe:'beyond offset 32768' packed.exe:'already packed' text.txt:'
   many-sections.exe:'section table cut short' missing.exe:'cannot open'; do
   expect 1 "${row#*:}" pack stub.exe -o out.exe --loader "${row%%:*}"
 done
-rm -f text.txt no-mz.exe short.exe cut-optional.exe many-sections.exe
+for row in text.txt:'not a PE executable (no MZ header); use -f' packed.exe:'already a packed executable; use -f'; do
+  expect 1 "${row#*:}" pack "${row%%:*}" -o out.exe --loader loader.exe
+done
+expect 0 '' pack -f packed.exe -o out.exe --loader loader.exe
+expect 1 "use 'sfxpack unpack'" decode packed.exe -o out.bin
+rm -f text.txt no-mz.exe short.exe cut-optional.exe many-sections.exe out.exe
 
 # --- files without a good payload: empty, folders, unreadable, cut anywhere ---
 : > empty
@@ -198,24 +203,84 @@ done
 timeout 60 ${SFXPACK_RUNNER:-} "$sfxpack" -q decode small.payload -o - > /dev/full 2> "$top/err"
 [ $? = 1 ] && [ "$(wc -l < "$top/err")" = 1 ] || bad "a full device: $(cat "$top/err")"
 
+# Existing outputs: refused without -f; with it a regular file is replaced
+# keeping its mode and hard links, a symbolic link stays one, a FIFO is written through.
+echo old > mode.bin && chmod 640 mode.bin && echo old > linked.bin && ln linked.bin twin.bin && ln -s mode.bin sym.bin
+for command in "decode small.payload" "encode small.bin" "unpack packed.exe" "pack stub.exe --loader loader.exe"; do
+  expect 1 'mode.bin: exists; use -f to overwrite' $command -o mode.bin
+done
+for output in mode.bin linked.bin sym.bin; do
+  expect 0 '' decode -f small.payload -o $output
+  cmp -s small.bin $output || bad "decode -f -o $output"
+done
+[ "$(stat -c %a mode.bin)$(stat -c %h linked.bin)" = 6402 ] && cmp -s small.bin twin.bin && [ -L sym.bin ] ||
+  bad "-f over existing files: $(ls -l)"
+mkfifo fifo && { timeout 60 cat fifo > from-fifo & }
+expect 0 '' decode small.payload -o fifo
+wait && [ -p fifo ] && cmp -s small.bin from-fifo || bad "decode into a FIFO"
+chmod 750 packed.exe && expect 0 '' unpack packed.exe -o mode.exe
+[ "$(stat -c %a mode.exe)" = 750 ] || bad "unpacked $(stat -c %a mode.exe) from a 0750 file"
+script -qec "'$sfxpack' decode small.payload -c" /dev/null > "$top/tty"
+grep -q 'is a terminal; use -f' "$top/tty" || bad "binary to a terminal: $(cat "$top/tty")"
+rm -f mode.bin linked.bin twin.bin sym.bin fifo from-fifo mode.exe
+# A signal ends a large decode as it would have, and the temporary file goes with it.
+"$sfxpack" encode -1 - -o zeros.payload < <(head -c 300M /dev/zero)
+for signal in INT TERM HUP; do
+  set -m && { ${SFXPACK_RUNNER:-} "$sfxpack" decode zeros.payload -o zeros --max-size 300M 2> /dev/null & } && set +m
+  until compgen -G 'zeros.??????' > /dev/null || ! kill -0 $! 2> /dev/null; do sleep 0.01; done
+  kill -$signal $! && { wait $!; } 2> /dev/null
+  [ $? = $((128 + $(kill -l $signal))) ] && [ "$(ls zeros*)" = zeros.payload ] || bad "SIG$signal left $(ls zeros*)"
+  rm -f zeros.??????
+done
+# The progress bar fits the terminal; 300M is 300 MiB.
+for row in "40:zeros.payload \\[" "100:MiB / 300.0 MiB .* MiB/s"; do
+  script -qec "stty cols ${row%%:*}; ${SFXPACK_RUNNER:-} '$sfxpack' decode -f zeros.payload -o zeros --max-size 300M" \
+    /dev/null | tr '\r' '\n' | sed 's/\x1b\[K//g' > "$top/bar"
+  grep -q "${row#*:}" "$top/bar" && ! grep -q ".\{${row%%:*}\}" "$top/bar" || bad "progress in $row: $(cat "$top/bar")"
+done
+rm -f zeros zeros.payload
+
 # --- --max-size refuses before writing anything ---
 cp small.payload lying.payload
 printf '\x7f' | dd of=lying.payload bs=1 seek=3 conv=notrunc status=none
 echo old > out.bin
 for command in "decode small.payload -o out.bin --max-size 4999" "unpack appended.exe -o out.bin --max-size 4999" \
-  "decode lying.payload -o out.bin"; do
+  "decode lying.payload -o out.bin" "decode small.payload -o out.bin --max-size 4k"; do
   expect 1 --max-size $command
 done
 expect 0 '' decode -f small.payload -o out.bin --max-size 5000
 cmp -s small.bin out.bin || bad "decode with --max-size 5000"
 expect 0 '' decode --help
-grep -q -- '--max-size.*512 MiB' "$top/out" || bad "decode --help does not give the default limit"
+grep -q -- '--max-size.*512 MiB' "$top/out" && grep -q -- '-q,--quiet' "$top/out" || bad "decode --help: $(cat "$top/out")"
 
 # --- usage ---
 expect 0 '' --help
 grep -q decode "$top/out" || bad "--help does not list the commands"
-expect 0 '' --version
-grep -q '^sfxpack ' "$top/out" || bad "--version: $(cat "$top/out")"
+for flag in --version -V; do
+  expect 0 '' $flag
+  grep -q '^sfxpack ' "$top/out" || bad "$flag: $(cat "$top/out")"
+done
+# gzip's level flags and -c; -v's one line
+for row in "-9:-l 9" "--best:-l 9" "--fast:-l 1" "-1:-l 1" "-l 1 -9:-l 9"; do
+  run encode -f ${row%%:*} small.bin -o a.payload && run encode ${row#*:} small.bin -c && cmp -s a.payload "$top/out" ||
+    bad "encode $row"
+done
+! run encode --fast small.bin -c | cmp -s a.payload || bad "level 1 and 9 made the same payload"
+expect 0 'sfxpack: small.bin: 5000 bytes -> ' encode -v -f small.bin -o a.payload
+[ "$(wc -l < "$top/err")" = 1 ] || bad "-v: $(cat "$top/err")"
+while IFS='|' read -r command text; do
+  expect 2 "$text" $command
+done <<'ROWS'
+bogus|sfxpack: error: unknown command 'bogus'
+decode small.payload -o x --bogus|unknown option '--bogus'
+decode small.payload -o x extra|unexpected argument 'extra'
+decode small.payload|an output is required
+decode small.payload -o x -c|-o and -c both
+pack - --append - -o x.exe|read only once
+decode small.payload -o x --max-size 0|more than 0
+decode small.payload -o x --max-size -1|not a size
+decode small.payload -o x --max-size 5X|not a size
+ROWS
 for command in "" decode "decode a b -o c" frobnicate "encode small.bin -o x -l 0" "encode small.bin -o x -l 10" \
   "pack stub.exe"; do
   expect 2 '' $command
