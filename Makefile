@@ -6,8 +6,9 @@ WIN64    := build/win64
 FUZZ     := build/fuzz
 FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc)
+PREFIX   ?= /usr/local
 
-.PHONY: all deps build sanitize windows test fuzz demo bench clean
+.PHONY: all deps build sanitize windows test install package fuzz demo bench clean
 
 all: build windows
 
@@ -33,6 +34,15 @@ windows: deps
 test: build sanitize windows
 	ctest --test-dir $(NATIVE) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SANITIZE) --output-on-failure -j $(JOBS) -LE wine
+
+# bin/sfxpack, share/sfxpack/loader.exe and loader-x64.exe, include/sfx_package.h,
+# share/man/man1/sfxpack.1 under PREFIX, staged under DESTDIR when given.
+install: build windows
+	DESTDIR="$(DESTDIR)" cmake --install $(NATIVE) --prefix "$(PREFIX)"
+
+# The same files as build/sfxpack_VERSION_amd64.deb, installed under /usr.
+package: build windows
+	cd $(NATIVE) && cpack -B "$(CURDIR)/build"
 
 # Each fuzzer for FUZZ_SECONDS (clang, libFuzzer, ASan, UBSan); fails on any finding.
 fuzz: deps

@@ -33,7 +33,8 @@ std::string default_loader() {
     std::string looked = "$SFXPACK_LOADER (not set)";
     for (const std::filesystem::path &loader :
          {prefix / "win32" / "loader.exe", prefix / "share" / "sfxpack" / "loader.exe"}) {
-        if (!error && std::filesystem::is_regular_file(loader, error))
+        std::error_code missing;
+        if (!error && std::filesystem::is_regular_file(loader, missing))
             return loader.string();
         looked += ", " + loader.string();
     }

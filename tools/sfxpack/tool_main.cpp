@@ -71,6 +71,26 @@ int usage_error(const std::string &message) {
     return EXIT_USAGE;
 }
 
+// The help of every command (--help-all) in the shape help2man makes the
+// manual page from: after the command list, a heading per command with its
+// own options beneath it; the global options only once, at the top.
+class ManualFormatter : public CLI::Formatter {
+  public:
+    std::string make_subcommands(const CLI::App *app, CLI::AppFormatMode mode) const override {
+        std::string out = CLI::Formatter::make_subcommands(app, CLI::AppFormatMode::Normal);
+        if (mode != CLI::AppFormatMode::All)
+            return out;
+        for (const CLI::App *command : app->get_subcommands({})) {
+            out += "\n" + command->get_name() + " command:\n  " + command->get_description() + "\n\n";
+            for (const CLI::Option *option : command->get_options([command](const CLI::Option *o) {
+                     return o->get_group() == "Options" && o != command->get_help_ptr() && o != command->get_help_all_ptr();
+                 }))
+                out += make_option(option, option->get_positional());
+        }
+        return out;
+    }
+};
+
 std::string display(const std::string &path, const char *stdio) { return path == "-" ? stdio : path; }
 
 } // namespace
@@ -127,6 +147,7 @@ int sfxpack_main(int argc, char **argv, const char *version) {
                  "sfxpack"};
     app.set_version_flag("-V,--version", std::string("sfxpack ") + version);
     app.set_help_all_flag("--help-all", "Print the help of every command and exit");
+    app.formatter(std::make_shared<ManualFormatter>());
     app.require_subcommand(1);
     app.fallthrough();
     app.allow_extras();

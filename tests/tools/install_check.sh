@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# sfxpack installed into a DESTDIR and run from there with no --loader, then
+# packaged: the package's files, its dependencies, the manual page.
+#   install_check.sh BUILD_DIR STUB.exe (a 64-bit program)
+set -uo pipefail
+build=$(realpath "$1") stub=$(realpath "$2")
+top=$(mktemp -d) && trap 'rm -rf "$top"' EXIT
+cd "$top" || exit 1
+failed=0
+bad() { echo "FAIL: $*" >&2; failed=1; }
+DESTDIR=$top/root cmake --install "$build" --prefix /usr > /dev/null || bad "cmake --install"
+usr=$top/root/usr
+SFXPACK_LOADER='' "$usr/bin/sfxpack" pack "$stub" -o packed.exe 2> err || bad "pack with the installed loader: $(cat err)"
+grep -q 'warning: .*64-bit program' err || bad "no warning for a 64-bit stub in the 32-bit loader: $(cat err)"
+cmp -s -n "$(stat -c %s "$usr/share/sfxpack/loader.exe")" packed.exe "$usr/share/sfxpack/loader.exe" ||
+  bad "packed.exe does not start with the installed loader"
+(cd "$build" && cpack -B "$top/deb" > "$top/cpack.log" 2>&1) || bad "cpack: $(cat "$top/cpack.log")"
+deb=$(echo "$top"/deb/sfxpack_*_amd64.deb) && listing=$(dpkg-deb -c "$deb")
+for file in bin/sfxpack share/sfxpack/loader.exe share/sfxpack/loader-x64.exe include/sfx_package.h \
+  share/man/man1/sfxpack.1; do
+  grep -q " \./usr/$file\$" <<< "$listing" || bad "$file is not in $deb"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+[ -n "$depends" ] && ! tr ',' '\n' <<< "$depends" | grep -qv 'libc6\|libgcc-s1\|libstdc++6' || bad "Depends: $depends"
+man -l "$usr/share/man/man1/sfxpack.1" 2> /dev/null | grep -q 'EXIT STATUS' || bad "man -l does not render the page"
+exit $failed
