@@ -17,7 +17,7 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;
 
 demo="$build/demo.exe"
 printf 'Hello from the data appended after the payload' > "$build/demo-appended.txt"
-"$sfxpack" pack "$windows/demo_stub.exe" --loader "$windows/loader.exe" --append "$build/demo-appended.txt" -o "$demo"
+"$sfxpack" pack -f "$windows/demo_stub.exe" --loader "$windows/loader.exe" --append "$build/demo-appended.txt" -o "$demo"
 echo "== packed $demo"
 "$sfxpack" info "$demo"
 

@@ -223,7 +223,8 @@ chmod 750 packed.exe && expect 0 '' unpack packed.exe -o mode.exe
 script -qec "'$sfxpack' decode small.payload -c" /dev/null > "$top/tty"
 grep -q 'is a terminal; use -f' "$top/tty" || bad "binary to a terminal: $(cat "$top/tty")"
 rm -f mode.bin linked.bin twin.bin sym.bin fifo from-fifo mode.exe
-# A signal ends a large decode as it would have, and the temporary file goes with it.
+# A signal ends a large decode as it would have, and the temporary file goes
+# with it; 300M is 300 MiB, or the decode would stop before writing.
 "$sfxpack" encode -1 - -o zeros.payload < <(head -c 300M /dev/zero)
 for signal in INT TERM HUP; do
   set -m && { ${SFXPACK_RUNNER:-} "$sfxpack" decode zeros.payload -o zeros --max-size 300M 2> /dev/null & } && set +m
@@ -232,13 +233,14 @@ for signal in INT TERM HUP; do
   [ $? = $((128 + $(kill -l $signal))) ] && [ "$(ls zeros*)" = zeros.payload ] || bad "SIG$signal left $(ls zeros*)"
   rm -f zeros.??????
 done
-# The progress bar fits the terminal; 300M is 300 MiB.
-for row in "40:zeros.payload \\[" "100:MiB / 300.0 MiB .* MiB/s"; do
-  script -qec "stty cols ${row%%:*}; ${SFXPACK_RUNNER:-} '$sfxpack' decode -f zeros.payload -o zeros --max-size 300M" \
-    /dev/null | tr '\r' '\n' | sed 's/\x1b\[K//g' > "$top/bar"
+# The progress bar fits the terminal.
+head -c 8M /dev/zero > bar.bin
+for row in "40:bar.bin \\[.*MiB / 8.0 MiB\$" "100:bar.bin \\[.*MiB / 8.0 MiB .*/s"; do
+  script -qec "stty cols ${row%%:*}; ${SFXPACK_RUNNER:-} '$sfxpack' encode -1f bar.bin -o bar.payload" /dev/null |
+    tr '\r' '\n' | sed 's/\x1b\[K//g' > "$top/bar"
   grep -q "${row#*:}" "$top/bar" && ! grep -q ".\{${row%%:*}\}" "$top/bar" || bad "progress in $row: $(cat "$top/bar")"
 done
-rm -f zeros zeros.payload
+rm -f zeros zeros.payload bar.bin bar.payload
 
 # --- --max-size refuses before writing anything ---
 cp small.payload lying.payload

@@ -70,7 +70,7 @@ stub-runs)
   deep="$work/a-folder-name-long-enough-to-push-the-origin-path-of-the-packed-file-past-128-characters"
   for code in 7 0; do
     [ "$code" = 0 ] && mkdir -p "$deep" && packed="$deep/packed.exe"
-    "$SFXPACK" -q pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed"
+    "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed"
     rm -f "$report" "$report.self"
     SFX_EXIT_CODE=$code run_packed "$packed" no
     [ "$exit_code" = 1 ] || fail "loader exit code $exit_code, want 1 (stub exited $code)"
@@ -95,7 +95,7 @@ stub-runs)
   ;;
 not-a-program)
   printf 'this is not a Windows program\n' > "$work/text.txt"
-  "$SFXPACK" -q pack "$work/text.txt" --loader "$build/loader.exe" -o "$packed"
+  "$SFXPACK" -qf pack "$work/text.txt" --loader "$build/loader.exe" -o "$packed"
   run_packed "$packed" yes
   [ "$exit_code" = 0 ] || fail "exit code $exit_code, want 0"
   # As described, a stub that cannot be started stays behind, complete.
@@ -107,7 +107,7 @@ not-a-program)
 truncated | escaped-twice | huge-count)
   # The first two carry the real stub, so starting what was decoded so far
   # would show in its report.
-  "$SFXPACK" -q pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$work/whole.exe"
+  "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$work/whole.exe"
   size=$(stat -c %s "$work/whole.exe")
   case "$what" in
   truncated) head -c $((32768 + (size - 32768) / 2)) "$work/whole.exe" > "$packed" ;;
@@ -125,7 +125,7 @@ planted-dll)
   # USER32 loads uxtheme.dll when the first window is made; told to prefer a
   # native copy, Wine looks in the program's folder first unless the loader
   # has restricted the search to the system folder.
-  "$SFXPACK" -q pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed"
+  "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed"
   cp "$build/planted.dll" "$work/uxtheme.dll"
   # First show that the plant works: a program that makes a window without
   # the restriction does load it.
@@ -143,13 +143,13 @@ flipped)
   # Single-bit flips that decode cleanly to a changed stub that still runs
   # once the record is zeroed (as if packed before records): with the record
   # the loader must refuse them.
-  "$SFXPACK" -q pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$work/whole.exe"
+  "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$work/whole.exe"
   end=$(stat -c %s "$work/whole.exe") found=0
   for at in $(seq $((end - 1499)) -1499 $((end - 60000))); do
     cp "$work/whole.exe" "$packed"
     printf "\x$(printf %02x $(($(od -An -tu1 -j "$at" -N1 "$packed") ^ 8)))" | dd of="$packed" bs=1 seek="$at" conv=notrunc status=none
     cp "$packed" "$work/old.exe" && dd if=/dev/zero of="$work/old.exe" bs=1 seek=32732 count=36 conv=notrunc status=none
-    "$SFXPACK" -q unpack "$work/old.exe" -o "$work/changed.exe" 2>/dev/null || continue
+    "$SFXPACK" -qf unpack "$work/old.exe" -o "$work/changed.exe" 2>/dev/null || continue
     ! cmp -s "$work/changed.exe" "$build/report_stub.exe" && rm -f "$report" && run_packed "$work/old.exe" no
     [ -f "$report" ] && rm -f "$report" || continue # unchanged, or the flip breaks the program itself
     run_packed "$packed" yes
@@ -164,7 +164,7 @@ signed)
   # record, though the certificate table now ends the file.
   text='Appended data, signed: 42 bytes & "quotes".'
   printf '%s' "$text" > "$work/appended.txt"
-  "$SFXPACK" -q pack "$build/demo_stub.exe" --loader "$build/loader.exe" --append "$work/appended.txt" -o "$work/unsigned.exe"
+  "$SFXPACK" -qf pack "$build/demo_stub.exe" --loader "$build/loader.exe" --append "$work/appended.txt" -o "$work/unsigned.exe"
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=sfxpack test signer" -keyout "$work/key.pem" \
     -out "$work/cert.pem" -addext keyUsage=digitalSignature -addext extendedKeyUsage=codeSigning 2>/dev/null
   osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -in "$work/unsigned.exe" -out "$packed" >/dev/null
