@@ -126,7 +126,8 @@ appended data|flip case.exe $(($(stat -c %s case.exe) - 1)) 1|the appended data 
 stub's CRC-32|flip case.exe 32744 1; reseal case.exe|the unpacked stub does not match|true
 ROWS
 run info --json signed.exe
-grep -q '"appended_size": 5,' "$top/out" && ! grep -q '"signature_size": 0,' "$top/out" ||
+grep -q '"appended_size": 5,' "$top/out" && grep -q '^  "format_version": 1,' "$top/out" &&
+  ! grep -q '"signature_size": 0,' "$top/out" ||
   bad "info of a signed file: $(cat "$top/out")"
 # Single-bit flips, every one refused: the count header's bits, bits spread
 # over the payload and the appended data, and the payload's last (padding) bit.

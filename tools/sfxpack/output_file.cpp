@@ -31,8 +31,10 @@ OutputFile::OutputFile(const std::string &path, const OutputOptions &options) : 
         if (fd_ < 0)
             fail("cannot open output");
         write_through_ = true;
-        if (!options.force && isatty(fd_))
+        if (!options.force && isatty(fd_)) {
+            close(fd_);
             throw ToolError(path + ": is a terminal; use -f to write binary data to it");
+        }
         return;
     }
     struct stat link;
