@@ -66,8 +66,10 @@ std::string leftover_problem(const CLI::App &app) {
     return (has_command ? "unexpected argument '" : "unknown command '") + word + "'";
 }
 
-int usage_error(const std::string &message) {
-    std::fprintf(stderr, "sfxpack: error: %s\nRun 'sfxpack --help' for usage.\n", message.c_str());
+int usage_error(const CLI::App &app, const std::string &message) {
+    std::vector<CLI::App *> chosen = app.get_subcommands();
+    std::string help = chosen.empty() ? "sfxpack --help" : "sfxpack " + chosen.front()->get_name() + " --help";
+    std::fprintf(stderr, "sfxpack: error: %s\nRun '%s' for usage.\n", message.c_str(), help.c_str());
     return EXIT_USAGE;
 }
 
@@ -167,20 +169,22 @@ int sfxpack_main(int argc, char **argv, const char *version) {
         return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE; // --help, --version
     } catch (const CLI::ParseError &e) {
         std::string leftover = leftover_problem(app);
-        return usage_error(leftover.empty() ? e.what() : leftover);
+        if (leftover.empty() && app.get_subcommands().empty())
+            leftover = "a command is required: pack, unpack, test, info, encode or decode";
+        return usage_error(app, leftover.empty() ? e.what() : leftover);
     }
     if (std::string leftover = leftover_problem(app); !leftover.empty())
-        return usage_error(leftover);
+        return usage_error(app, leftover);
     for (const Command &command : commands)
         if (std::string problem = command.app->parsed() ? output_problem(*command.app) : ""; !problem.empty())
-            return usage_error(command.app->get_name() + ": " + problem);
+            return usage_error(app, command.app->get_name() + ": " + problem);
 
     try {
         for (const Command &command : commands)
             if (command.app->parsed())
                 return command.run();
     } catch (const UsageError &e) {
-        return usage_error(e.what());
+        return usage_error(app, e.what());
     } catch (const ToolError &e) {
         std::fprintf(stderr, "sfxpack: error: %s\n", e.what());
         return EXIT_BAD_INPUT;
