@@ -49,6 +49,15 @@ BOOL WINAPI set_dll_directory(LPCSTR path) {
     return TRUE;
 }
 
+// Takes 'size' bytes from a budget (-1: unlimited); false when they do not fit.
+bool spend(int64_t &budget, size_t size) {
+    if (budget >= 0 && budget < (int64_t)size)
+        return false;
+    if (budget >= 0)
+        budget -= (int64_t)size;
+    return true;
+}
+
 UINT copy_path(const std::string &path, int64_t result, LPSTR buffer, DWORD size) {
     std::strncpy(buffer, path.c_str(), size);
     if (size > 0)
@@ -118,11 +127,8 @@ BOOL ReadFile(HANDLE handle, void *buffer, DWORD size, DWORD *done, void *) {
         return fail(6);
     const std::vector<uint8_t> &bytes = current.files[open->second.path];
     size_t take = open->second.position >= bytes.size() ? 0 : std::min<size_t>(size, bytes.size() - open->second.position);
-    int64_t &budget = current.config.read_budget;
-    if (budget >= 0 && budget < (int64_t)take)
+    if (!spend(current.config.read_budget, take))
         return fail(23); // ERROR_CRC
-    if (budget >= 0)
-        budget -= (int64_t)take;
     if (take)
         std::memcpy(buffer, bytes.data() + open->second.position, take);
     open->second.position += take;
@@ -134,13 +140,8 @@ BOOL WriteFile(HANDLE handle, const void *buffer, DWORD size, DWORD *done, void 
     auto open = open_files.find(handle);
     if (open == open_files.end())
         return fail(6);
-    int64_t &budget = current.config.write_budget;
-    if (budget >= 0 && budget < (int64_t)size) {
-        *done = 0;
-        return fail(112); // ERROR_DISK_FULL
-    }
-    if (budget >= 0)
-        budget -= size;
+    if (!spend(current.config.write_budget, size))
+        return *done = 0, fail(112); // ERROR_DISK_FULL
     if (current.config.writes_lost)
         return *done = size, TRUE;
     std::vector<uint8_t> &bytes = current.files[open->second.path];
