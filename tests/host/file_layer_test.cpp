@@ -56,4 +56,11 @@ TEST(FileLayer, ResultsAndErrorCodes) {
     EXPECT_EQ(standin::calls_named("CreateFileA").size(), 3u); // bad modes make no call
 }
 
+TEST(FileLayer, StringCopyStopsAtTheTerminator) {
+    char text[] = "xxxxxx";
+    const char source[] = {'a', 'b', 0, 1, 'c', 0};
+    EXPECT_EQ(str_copy(text, source), text);
+    EXPECT_EQ(std::string(text, 4), std::string("ab\0x", 4));
+}
+
 } // namespace
