@@ -4,12 +4,14 @@
 #include "decoder_io.h"
 
 int tree_create(AdaptiveTree *tree, int n, uint32_t max_weight, int escape_bits) {
+    // The leaf index and the run leaders share one block.
     tree->nodes = (HuffNode *)mem_alloc((uint32_t)(2 * n + 3) * sizeof(HuffNode));
-    tree->leaf_index = (int32_t *)mem_alloc((uint32_t)(n + 2) * sizeof(int32_t));
+    tree->leaf_index = (int32_t *)mem_alloc(((uint32_t)n + 2 + max_weight + 1) * sizeof(int32_t));
     if (!tree->nodes || !tree->leaf_index) {
         tree_destroy(tree);
         return 0;
     }
+    tree->first_of_weight = tree->leaf_index + n + 2;
     tree->escape_bits = escape_bits;
     tree->max_weight = max_weight;
     tree->escape_symbol = n + 1;
@@ -19,6 +21,8 @@ int tree_create(AdaptiveTree *tree, int n, uint32_t max_weight, int escape_bits)
     nodes[1] = HuffNode{1, 0, 1, n};
     nodes[2] = HuffNode{1, 0, 1, n + 1};
     tree->next_free = 3;
+    tree->first_of_weight[2] = 0;
+    tree->first_of_weight[1] = 1;
     for (int s = 0; s < n; s++)
         tree->leaf_index[s] = -1;
     tree->leaf_index[n] = 1;
@@ -33,6 +37,7 @@ void tree_destroy(AdaptiveTree *tree) {
         mem_free(tree->leaf_index);
     tree->nodes = 0;
     tree->leaf_index = 0;
+    tree->first_of_weight = 0;
 }
 
 int tree_decode(AdaptiveTree *tree) {
@@ -72,48 +77,15 @@ int tree_add_symbol(AdaptiveTree *tree, int s) {
 
     nodes[added] = HuffNode{0, last, 1, s};
     tree->leaf_index[s] = added;
+    // The moved leaf continues the run of its weight; the new one may start
+    // the run of weight 0.
+    if (nodes[moved].weight != 0)
+        tree->first_of_weight[0] = added;
     return 1;
 }
 
-// The lowest index in 0..limit whose node weighs less than w. Nodes before
-// 'limit' are sorted by non-increasing weight, so this is the first node of
-// the run that ends at 'limit'; runs of equal weights can be long, hence the
-// binary search.
-static int first_lighter(const HuffNode *nodes, int limit, uint32_t w) {
-    if (limit == 0 || nodes[limit - 1].weight >= w)
-        return limit;
-    if (limit < 8 || nodes[limit - 8].weight >= w) { // short runs are the common case
-        while (limit > 0 && nodes[limit - 1].weight < w)
-            limit--;
-        return limit;
-    }
-    int low = 0, high = limit - 1; // nodes[high] is lighter than w
-    while (low < high) {
-        int mid = low + (high - low) / 2;
-        if (nodes[mid].weight < w)
-            high = mid;
-        else
-            low = mid + 1;
-    }
-    return low;
-}
-
-void tree_update(AdaptiveTree *tree, int s) {
-    HuffNode *nodes = tree->nodes;
-    if (nodes[0].weight == tree->max_weight)
-        tree_rebuild(tree);
-    for (int cur = tree->leaf_index[s]; cur != -1; cur = nodes[cur].parent) {
-        uint32_t w = ++nodes[cur].weight;
-        int target = first_lighter(nodes, cur, w);
-        if (target != cur) {
-            tree_swap(tree, cur, target);
-            cur = target;
-        }
-    }
-}
-
 // Points whatever hangs below the record now at 'from' at position 'to'.
-static void repoint_below(AdaptiveTree *tree, int from, int to) {
+static inline void repoint_below(AdaptiveTree *tree, int from, int to) {
     HuffNode *node = &tree->nodes[from];
     if (node->is_leaf) {
         tree->leaf_index[node->child] = to;
@@ -123,7 +95,7 @@ static void repoint_below(AdaptiveTree *tree, int from, int to) {
     }
 }
 
-void tree_swap(AdaptiveTree *tree, int i, int j) {
+static inline void swap_nodes(AdaptiveTree *tree, int i, int j) {
     repoint_below(tree, i, j);
     repoint_below(tree, j, i);
     HuffNode *a = &tree->nodes[i];
@@ -137,11 +109,53 @@ void tree_swap(AdaptiveTree *tree, int i, int j) {
     b->child = saved.child;
 }
 
+void tree_swap(AdaptiveTree *tree, int i, int j) { swap_nodes(tree, i, j); }
+
+// Each node on the path to the root gains 1. Nodes are sorted by weight, so
+// the ones ahead of it that it now outweighs are exactly the run of its
+// former weight: it changes places with the first of that run, whose index
+// first_of_weight holds, and becomes the last of the run of its new weight.
+void tree_update(AdaptiveTree *tree, int s) {
+    HuffNode *nodes = tree->nodes;
+    int32_t *first = tree->first_of_weight;
+    if (nodes[0].weight == tree->max_weight)
+        tree_rebuild(tree);
+    for (int cur = tree->leaf_index[s]; cur != -1; cur = nodes[cur].parent) {
+        uint32_t w = nodes[cur].weight;
+        int leader = first[w];
+        if (leader != cur) {
+            swap_nodes(tree, cur, leader);
+            cur = leader;
+        }
+        first[w] = cur + 1; // stale if the run of w is now empty
+        nodes[cur].weight = w + 1;
+        if (cur == 0 || nodes[cur - 1].weight != w + 1)
+            first[w + 1] = cur;
+    }
+}
+
+// Halves the counts and builds a fresh Huffman tree over the same leaves.
+//
+// The tree is the one the pairing below would make: take the sorted live
+// nodes, pair the last two (the lightest) under a new internal node placed
+// ahead of every node of its weight, and repeat. That is the two-queue
+// construction: the leaves, lightest first, and the internal nodes in the
+// order they are made, which is by non-decreasing weight; on equal weights
+// the leaf goes first. Nodes are paired from the end of the table, so the
+// m-th node paired lands at last - m and internal node t (made t-th) has
+// its children at last - 2t - 1 and last - 2t; the root lands at 0.
+//
+// Pass 1 gathers the halved leaves, in order, at the top of the table.
+// Pass 2 runs the two queues on weights alone; internal node t's weight goes
+// into the parent field of the leaf at last - t, unused until pass 3 sets it.
+// Pass 3 merges both queues from the heaviest end into their final places,
+// internal nodes first on equal weights. It writes position p only after
+// reading everything stored there, and a parent field only after reading
+// the weight kept in it.
 void tree_rebuild(AdaptiveTree *tree) {
     HuffNode *nodes = tree->nodes;
     int last = tree->next_free - 1;
 
-    // Gather the leaves at the top end with halved weights, in order.
     int j = last;
     for (int i = last; i >= 0; i--) {
         if (nodes[i].is_leaf) {
@@ -150,27 +164,46 @@ void tree_rebuild(AdaptiveTree *tree) {
             j--;
         }
     }
+    int first_leaf = j + 1;
+    int internal_count = first_leaf; // one fewer than the leaves
 
-    // Pair from the top down; each new internal node goes behind every
-    // heavier node and ahead of every node of equal or smaller weight.
-    for (int i = last - 1; j >= 0; i -= 2, j--) {
-        uint32_t w = nodes[i].weight + nodes[i + 1].weight;
-        int k = j + 1;
-        while (nodes[k].weight > w)
-            k++;
-        k--;
-        mem_move(&nodes[j], &nodes[j + 1], (uint32_t)(k - j) * sizeof(HuffNode));
-        nodes[k].weight = w;
-        nodes[k].child = i;
-        nodes[k].is_leaf = 0;
-    }
-
-    for (int i = last; i >= 0; i--) {
-        if (nodes[i].is_leaf) {
-            tree->leaf_index[nodes[i].child] = i;
-        } else {
-            nodes[nodes[i].child].parent = i;
-            nodes[nodes[i].child + 1].parent = i;
+    int leaf = last;  // the lightest leaf not yet paired
+    int queued = 0;   // the lightest internal node not yet paired
+    for (int t = 0; t < internal_count; t++) {
+        uint32_t sum = 0;
+        for (int pick = 0; pick < 2; pick++) {
+            if (leaf >= first_leaf &&
+                (queued == t || nodes[leaf].weight <= (uint32_t)nodes[last - queued].parent))
+                sum += nodes[leaf--].weight;
+            else
+                sum += (uint32_t)nodes[last - queued++].parent;
         }
+        nodes[last - t].parent = (int32_t)sum;
     }
+
+    int32_t *first = tree->first_of_weight;
+    int t = internal_count - 1; // the heaviest internal node not yet placed
+    leaf = first_leaf;          // the heaviest leaf not yet placed
+    for (int p = 0; p <= last; p++) {
+        HuffNode *node = &nodes[p];
+        uint32_t internal_weight = t >= 0 ? (uint32_t)nodes[last - t].parent : 0;
+        if (t >= 0 && (leaf > last || internal_weight >= nodes[leaf].weight)) {
+            int child = last - 2 * t - 1;
+            node->weight = internal_weight;
+            node->is_leaf = 0;
+            node->child = child;
+            nodes[child].parent = p;
+            nodes[child + 1].parent = p;
+            t--;
+        } else {
+            node->weight = nodes[leaf].weight;
+            node->is_leaf = 1;
+            node->child = nodes[leaf].child;
+            tree->leaf_index[node->child] = p;
+            leaf++;
+        }
+        if (p == 0 || nodes[p - 1].weight != node->weight)
+            first[node->weight] = p;
+    }
+    nodes[0].parent = -1;
 }

@@ -52,5 +52,6 @@ void SymbolCoder::current_costs(std::vector<uint32_t> &costs) const {
 void SymbolCoder::copy_model(const SymbolCoder &other) {
     std::copy_n(other.tree_.nodes, other.tree_.next_free, tree_.nodes);
     std::copy_n(other.tree_.leaf_index, alphabet_ + 2, tree_.leaf_index);
+    std::copy_n(other.tree_.first_of_weight, tree_.max_weight + 1, tree_.first_of_weight);
     tree_.next_free = other.tree_.next_free;
 }
