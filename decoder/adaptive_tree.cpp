@@ -42,9 +42,19 @@ void tree_destroy(AdaptiveTree *tree) {
 
 int tree_decode(AdaptiveTree *tree) {
     const HuffNode *nodes = tree->nodes;
+    uint32_t bits = bit_input.bits;
+    uint32_t count = bit_input.count;
     int node = 0;
-    while (!nodes[node].is_leaf)
-        node = nodes[node].child + (int)read_bit();
+    while (!nodes[node].is_leaf) {
+        if (count == 0) {
+            bits = bits_fetch();
+            count = 8;
+        }
+        count--;
+        node = nodes[node].child + (int)(bits >> count & 1);
+    }
+    bit_input.bits = bits;
+    bit_input.count = count;
     int s = nodes[node].child;
     if (s == tree->escape_symbol) {
         s = (int)read_bits(tree->escape_bits);

@@ -70,9 +70,22 @@ DecodeResult decode_payload() {
             return DECODE_TRUNCATED;
         uint32_t length = match_length(s, distance);
         count -= (int32_t)length;
-        while (length--) {
-            window[p] = window[(p - distance) & WINDOW_MASK];
-            if (++p == WINDOW_SIZE) {
+        // In stretches that reach neither end of the window; front to back,
+        // so a distance shorter than the length repeats the bytes just made.
+        while (length > 0) {
+            uint32_t from = (p - distance) & WINDOW_MASK;
+            uint32_t run = length;
+            if (run > WINDOW_SIZE - p)
+                run = WINDOW_SIZE - p;
+            if (run > WINDOW_SIZE - from)
+                run = WINDOW_SIZE - from;
+            length -= run;
+            uint8_t *to = window + p;
+            const uint8_t *source = window + from;
+            for (uint32_t i = 0; i < run; i++)
+                to[i] = source[i];
+            p += run;
+            if (p == WINDOW_SIZE) {
                 if (!write_window(WINDOW_SIZE))
                     return DECODE_WRITE_FAILED;
                 p = 0;
