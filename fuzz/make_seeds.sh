@@ -33,6 +33,8 @@ done
 # sfxpack: packed files, a loader alone, a bare payload, files too short.
 "$sfxpack" -q pack "$tmp/text" --loader "$loader" -o "$exe/packed"
 "$sfxpack" -q pack "$tmp/abc" --loader "$loader" --append "$tmp/aaaa" -o "$exe/packed-appended"
+cp "$exe/packed-appended" "$exe/packed-no-record"
+dd if=/dev/zero of="$exe/packed-no-record" bs=1 seek=32732 count=36 conv=notrunc status=none
 cp "$loader" "$exe/loader-only"
 head -c 32770 "$exe/packed" > "$exe/packed-short"
 cp "$dec/text-l6" "$exe/bare-payload"

@@ -3,6 +3,7 @@
 #include "decoder/payload_decoder.h"
 #include "decoder/payload_format.h"
 #include "file_layer.h"
+#include "include/sfx_package.h"
 #include "launch.h"
 #include "start_error.h"
 
@@ -21,6 +22,43 @@ static void acknowledge_start(HINSTANCE instance) {
 // A path query that returned 0 or filled the whole buffer may be cut short
 // and unterminated.
 static int path_fits(DWORD length) { return length != 0 && length < PATH_SIZE; }
+
+// Static memory costs the file nothing: the CRC-32 table, made at run time,
+// and a buffer for reading the written stub back.
+static uint32_t crc_table[256];
+static uint8_t check_buffer[4096];
+
+// Whether the loader's own file carries a package record whose own check
+// holds. Files packed without one run unchecked, as they always did.
+static int read_record(SfxRecord *record) {
+    unsigned char bytes[SFX_RECORD_SIZE];
+    sfx_crc32_table(crc_table);
+    file_seek(payload_in, SFX_RECORD_OFFSET, 0);
+    int whole = file_read(bytes, SFX_RECORD_SIZE, payload_in) == SFX_RECORD_SIZE;
+    return sfx_record_read(crc_table, bytes, record) > 0 && whole;
+}
+
+// Reads the stub back from the closed temporary file and compares it with
+// the record: this also catches a write the system took but did not store.
+// Nothing may follow it but the trailer. 0, or the error code.
+static int check_stub(const char *path, const SfxRecord *record, uint32_t trailer_size) {
+    HANDLE file = file_open(path, "rb");
+    if (file == INVALID_HANDLE_VALUE)
+        return START_ERR_ACCESS;
+    uint32_t crc = 0, left = record->stub_size;
+    int32_t got = 1;
+    while (left > 0 && got > 0) {
+        got = file_read(check_buffer, left < sizeof check_buffer ? left : sizeof check_buffer, file);
+        if (got > 0) {
+            crc = sfx_crc32_update(crc_table, crc, check_buffer, (uint32_t)got);
+            left -= (uint32_t)got;
+        }
+    }
+    uint32_t size = (uint32_t)file_seek(file, 0, 2);
+    file_close(file);
+    return left == 0 && crc == record->stub_crc32 && size == record->stub_size + trailer_size ? 0
+                                                                                             : START_ERR_BAD_DATA;
+}
 
 // Decodes the payload into the open temporary file and appends the trailer;
 // 0 or the error code for a refused payload or a failed write.
@@ -57,10 +95,14 @@ static int run(HINSTANCE instance) {
     if (payload_in == INVALID_HANDLE_VALUE || payload_out == INVALID_HANDLE_VALUE)
         return START_ERR_ACCESS;
 
+    SfxRecord record;
+    int has_record = read_record(&record);
     int unpack_error = unpack_stub(module_path);
     file_close(payload_in);
     file_close(payload_out);
     decoder_destroy();
+    if (!unpack_error && has_record)
+        unpack_error = check_stub(temp_path, &record, (uint32_t)lstrlenA(module_path) + 2);
     if (unpack_error) {
         // Never start what a damaged payload produced.
         file_delete(temp_path);

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "include/sfx_package.h"
+
 int32_t file_error;
 
 namespace {
@@ -20,6 +22,7 @@ struct PortableFile {
     size_t position = 0;           // memory reader
     size_t size = 0;               // reader: data size; writers: limit
     size_t written = 0;            // counting writer
+    WrittenBytes taken{0, 0};      // every writer: what it took
 };
 
 PortableFile *file_of(FileHandle handle) { return static_cast<PortableFile *>(handle); }
@@ -109,9 +112,34 @@ int32_t file_read(void *buffer, uint32_t size, FileHandle handle) {
     return -1;
 }
 
+static int32_t write_any(PortableFile *file, const void *buffer, uint32_t size);
+
 int32_t file_write(const void *buffer, uint32_t size, FileHandle handle) {
     file_error = 0;
     PortableFile *file = file_of(handle);
+    int32_t written = write_any(file, buffer, size);
+    if (written > 0) {
+        file->taken.size += (uint32_t)written;
+        file->taken.crc32 = crc32_of(file->taken.crc32, buffer, (size_t)written);
+    }
+    return written;
+}
+
+WrittenBytes file_written(FileHandle handle) { return file_of(handle)->taken; }
+
+const uint32_t *crc32_table() {
+    static const struct Table {
+        Table() { sfx_crc32_table(entries); }
+        uint32_t entries[256];
+    } table;
+    return table.entries;
+}
+
+uint32_t crc32_of(uint32_t crc, const void *data, size_t size) {
+    return sfx_crc32_update(crc32_table(), crc, data, size);
+}
+
+static int32_t write_any(PortableFile *file, const void *buffer, uint32_t size) {
     auto *in = static_cast<const uint8_t *>(buffer);
     switch (file->kind) {
     case Kind::descriptor:

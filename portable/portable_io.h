@@ -24,3 +24,14 @@ const uint8_t *memory_writer_data(FileHandle handle, size_t *size);
 // Counts and discards what is written, refusing bytes beyond 'limit' like a writer.
 FileHandle counting_writer_open(size_t limit);
 size_t counting_writer_total(FileHandle handle);
+// What was written through a writer so far: the bytes taken and their CRC-32.
+struct WrittenBytes {
+    uint64_t size;
+    uint32_t crc32;
+};
+WrittenBytes file_written(FileHandle handle);
+
+// zlib's CRC-32 table, made on first use, and the CRC-32 of 'size' more
+// bytes after 'crc' (0 to start).
+const uint32_t *crc32_table();
+uint32_t crc32_of(uint32_t crc, const void *data, size_t size);

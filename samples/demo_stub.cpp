@@ -1,51 +1,31 @@
 // The sample stub that `make demo` packs: it tells where it was unpacked
-// from, as read from the origin trailer at the end of its own file, and
-// what else it found (data appended after the payload of that file).
+// to, the packed file it came from and the data appended after that file's
+// payload, all found through include/sfx_package.h.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
-#include <vector>
 
-static std::vector<unsigned char> read_file(const char *path) {
-    std::vector<unsigned char> bytes;
-    if (FILE *in = std::fopen(path, "rb")) {
-        unsigned char chunk[65536];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
-            bytes.insert(bytes.end(), chunk, chunk + n);
-        std::fclose(in);
-    }
-    return bytes;
-}
-
-// The text appended after the payload, if the packed file ends in printable text.
-static std::string appended_text(const std::vector<unsigned char> &packed) {
-    size_t start = packed.size();
-    while (start > 0 && packed[start - 1] >= 0x20 && packed[start - 1] < 0x7F)
-        start--;
-    return std::string(packed.begin() + (long)start, packed.end());
-}
+#include "include/sfx_package.h"
 
 int main() {
     char self_path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self_path, MAX_PATH);
-    std::vector<unsigned char> self = read_file(self_path);
-
     std::string text = "Unpacked to: " + std::string(self_path) + "\n";
-    if (self.size() < 2) {
-        text += "No origin trailer found.\n";
+
+    SfxPackage package;
+    int found = sfx_package_find(&package);
+    if (found == SFX_OK || found > SFX_NO_TRAILER)
+        text += "Unpacked from: " + std::string(package.origin_path) + "\n";
+    if (found == SFX_OK) {
+        std::string appended(package.appended_size, '\0');
+        appended.resize(sfx_package_read(&package, 0, appended.data(), package.appended_size));
+        text += appended.empty() ? "No data was appended after the payload.\n"
+                                 : "Appended data (" + std::to_string(appended.size()) + " bytes, CRC-32 checked): \"" +
+                                       appended + "\"\n";
     } else {
-        unsigned length = self[self.size() - 2] | self[self.size() - 1] << 8;
-        if (length + 2 > self.size()) {
-            text += "The origin trailer is damaged.\n";
-        } else {
-            std::string origin(self.end() - 2 - length, self.end() - 2);
-            text += "Unpacked from: " + origin + " (trailer: " + std::to_string(length) + " bytes + 2)\n";
-            std::string extra = appended_text(read_file(origin.c_str()));
-            text += extra.empty() ? "No data was appended after the payload.\n"
-                                  : "Appended data: \"" + extra + "\"\n";
-        }
+        text += std::string("No appended data: ") + sfx_package_error(found) + ".\n";
     }
 
     if (const char *report = std::getenv("SFX_DEMO_REPORT"))

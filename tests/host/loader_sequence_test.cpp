@@ -7,6 +7,7 @@
 #include "host/file_layer.h"
 #include "host/loader_main.h"
 #include "host/start_error.h"
+#include "include/sfx_package.h"
 #include "standin/win32_standin.h"
 
 namespace {
@@ -16,13 +17,17 @@ using standin::state;
 
 const Bytes ABC_PAYLOAD{0x03, 0, 0, 0, 0x98, 0x43, 0x10, 0x63};
 
-// Runs the loader on a file of some image bytes, zeros up to 32768, then the payload.
-void run(standin::Config config = {}, const Bytes &payload = ABC_PAYLOAD) {
-    standin::reset(config);
+// Some image bytes, zeros up to 32768, then the payload.
+Bytes loader_file(const Bytes &payload) {
     Bytes file(32768, 0);
     for (int i = 0; i < 600; i++)
         file[i] = (uint8_t)(i * 7);
     file.insert(file.end(), payload.begin(), payload.end());
+    return file;
+}
+
+void run(standin::Config config = {}, const Bytes &file = loader_file(ABC_PAYLOAD)) {
+    standin::reset(config);
     state().files[config.module_path] = file;
     loader_entry();
 }
@@ -43,12 +48,12 @@ TEST(LoaderSequence, SuccessfulRunCallsEverythingWithTheDescribedArguments) {
         "PostMessageA(4096, 0, 0, 0)",
         "GetMessageA(ptr, 4096, 0, 0)",
         "DestroyWindow(4096)",
-        "GetModuleFileNameA(ptr, 260)",
+        "GetModuleFileNameA(4194304, 260)",
         "GetWindowsDirectoryA(260)",
         "GetTempFileNameA(\"C:\\WINDOWS\", \"ZRW\", 0)",
         "CreateFileA(\"" + module + "\", 2147483648, 3, null, 3, 128, null)",
         "CreateFileA(\"" + temp + "\", 1073741824, 3, null, 2, 128, null)",
-        "SetFilePointer(ptr, 32768, null, 0)",
+        "SetFilePointer(256, 32768, null, 0)",
         "CreateProcessA(\"" + temp + "\", \"" + temp + "\", null, null, 0, 48, null, null, ptr, ptr)",
         "WaitForSingleObject(8192, 4294967295)",
         "DeleteFileA(\"" + temp + "\")",
@@ -81,7 +86,7 @@ TEST(LoaderSequence, TrailerCarriesTheModulePathAndItsLength) {
     const std::pair<std::string, std::string> paths[] = { // module, Windows directory
         {"C:\\Programme\\Pakete\\x.exe", "C:\\WINDOWS"},
         {"C:\\B\xfc" "cher\\Gr\xf6\xdf" "e.exe", "C:\\WIND\xd6WS"},
-        {"C:\\" + std::string(200, 'x') + ".exe", "D:\\W"},
+        {"C:\\" + std::string(250, 'x') + ".exe", "D:\\W"}, // a length of 257 takes both bytes
     };
     for (const auto &[module, windows] : paths) {
         standin::Config config;
@@ -133,7 +138,8 @@ TEST(LoaderSequence, FailuresShowOneBoxStartNothingAndExitZero) {
         {"read fails inside the payload", [](auto &c) { c.read_budget = 5; }, ABC_PAYLOAD, BAD_DATA, NONE,
          "CreateProcessA", 0},
         {"stub write fails", [](auto &c) { c.write_budget = 0; }, ABC_PAYLOAD, WRITE, NONE, "CreateProcessA", 0},
-        {"path write fails", [](auto &c) { c.write_budget = 3; }, ABC_PAYLOAD, WRITE, NONE, "CreateProcessA", 0},
+        {"path write fails, length fits", [](auto &c) { c.write_budget = 5; }, ABC_PAYLOAD, WRITE, NONE,
+         "CreateProcessA", 0},
         {"length write fails", [](auto &c) { c.write_budget = (int64_t)STUB_SIZE - 2; }, ABC_PAYLOAD, WRITE, NONE,
          "CreateProcessA", 0},
         {"launch fails", [](auto &c) { c.create_process_fails = true; }, ABC_PAYLOAD, "Kann SFX-Stub nicht finden",
@@ -142,7 +148,7 @@ TEST(LoaderSequence, FailuresShowOneBoxStartNothingAndExitZero) {
     for (const auto &row : rows) {
         standin::Config config;
         row.configure(config);
-        run(config, row.payload);
+        run(config, loader_file(row.payload));
         EXPECT_EQ(standin::calls_named("MessageBoxA"), box_for(row.detail)) << row.what;
         EXPECT_EQ(state().exit_code, 0) << row.what;
         EXPECT_EQ(standin::first_call(row.not_called), -1) << row.what;
@@ -160,6 +166,33 @@ TEST(LoaderSequence, FailuresShowOneBoxStartNothingAndExitZero) {
             EXPECT_EQ(standin::calls_named("CloseHandle").size(), 2u) << row.what;
             EXPECT_LT(standin::first_call("CloseHandle"), standin::first_call("DeleteFileA")) << row.what;
         }
+    }
+}
+
+TEST(LoaderSequence, StubStartsOnlyWhenItReadsBackAsThePackageRecordSays) {
+    uint32_t table[256];
+    sfx_crc32_table(table);
+    const uint32_t abc = sfx_crc32_update(table, 0, "abc", 3), ab = sfx_crc32_update(table, 0, "ab", 2);
+    const struct { // the stub's size and CRC-32 as recorded
+        uint32_t size, crc;
+        bool record_spoilt, writes_lost, starts;
+    } cases[] = {{3, abc, false, false, true},      {3, abc, true, false, true} /* as without a record */,
+                 {3, abc ^ 1, false, false, false}, {4, abc, false, false, false} /* more than was written */,
+                 {2, ab, false, false, false} /* then more than the trailer */, {3, abc, false, true, false}};
+    for (const auto &c : cases) {
+        standin::Config config;
+        config.writes_lost = c.writes_lost;
+        Bytes file = loader_file(ABC_PAYLOAD);
+        SfxRecord record{c.size, c.crc, 0, 0, 0, 0};
+        sfx_record_write(table, &record, &file[SFX_RECORD_OFFSET]);
+        if (c.record_spoilt)
+            file[SFX_RECORD_OFFSET + 9] ^= 1;
+        run(config, file);
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
+        EXPECT_TRUE(state().exit_code == c.starts && (standin::first_call("CreateProcessA") >= 0) == c.starts);
+        EXPECT_EQ(standin::calls_named("MessageBoxA"),
+                  c.starts ? std::vector<std::string>{} : box_for("Die Daten des SFX-Stubs sind fehlerhaft."));
+        EXPECT_EQ(state().files.count(standin::temp_path()), 0u);
     }
 }
 

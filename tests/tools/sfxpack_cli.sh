@@ -12,6 +12,10 @@ bad() { echo "FAIL: $*" >&2; failed=1; }
 run() { ${SFXPACK_RUNNER:-} "$sfxpack" "$@" > "$top/out" 2> "$top/err"; }
 folder() { find . -printf '%p %y %m\n' | sort; find . -type f -readable -exec md5sum {} + | sort; }
 hex() { printf "$(sed 's/../\\x&/g' <<< "$1")"; }
+crc() { gzip -c | tail -c 8 | od -An -tx4 -N4 | tr -d ' '; } # gzip's own CRC-32 of its input
+u32() { od -An -tx4 -j "$2" -N4 "$1" | tr -d ' '; }
+put() { printf "$1" | dd of="$2" bs=1 seek="$3" conv=notrunc status=none; }
+flip() { put "\\x$(printf %02x $(($(od -An -tu1 -j "$2" -N1 "$1") ^ $3)))" "$1" "$2"; }
 
 # expect CODE TEXT ARGS...: sfxpack ARGS exits with CODE and says TEXT on stderr;
 # a refusal (1) says so in one line and leaves the folder exactly as it was.
@@ -55,8 +59,8 @@ printf EXTRA > extra.bin
 for level in 1 6 9; do
   expect 0 '' pack stub.exe -o packed.exe --loader loader.exe -l $level
   cmp -s -n "$loader_size" loader.exe packed.exe || bad "level $level: the loader is not at the start"
-  cmp -s -n $((32768 - loader_size)) -i "$loader_size:0" packed.exe /dev/zero ||
-    bad "level $level: not zeros up to 32768"
+  cmp -s -n $((32732 - loader_size)) -i "$loader_size:0" packed.exe /dev/zero ||
+    bad "level $level: not zeros up to the package record"
   expect 0 '' unpack packed.exe -o unpacked.exe
   cmp -s stub.exe unpacked.exe || bad "level $level: unpacked is not the stub"
 done
@@ -68,8 +72,9 @@ coded=$(stat -c %s small.payload)
 expect 0 '' info appended.exe
 printf '%-18s %s\n' file: appended.exe kind: 'packed executable' file_size: $((32768 + coded + 5)) \
   loader_image_size: "$loader_size" payload_offset: 32768 count: 5000 coded_size: "$coded" \
-  ratio: "$(awk "BEGIN { printf \"%.4f\", $coded / 5000 }")" appended_size: 5 decodes_cleanly: yes |
-  diff - "$top/out" >&2 || bad "info of a packed file"
+  ratio: "$(awk "BEGIN { printf \"%.4f\", $coded / 5000 }")" record: yes stub_crc32: "$(crc < small.bin)" \
+  appended_offset: $((32768 + coded)) appended_size: 5 appended_crc32: "$(crc < extra.bin)" signature_size: 0 \
+  decodes_cleanly: yes verified: yes | diff - "$top/out" >&2 || bad "info of a packed file"
 expect 0 '' info small.payload
 grep -qx 'kind: *bare payload' "$top/out" || bad "info of a bare payload: $(cat "$top/out")"
 ${SFXPACK_RUNNER:-} "$sfxpack" encode - -o - < stub.exe | ${SFXPACK_RUNNER:-} "$sfxpack" decode - -o piped.exe ||
@@ -77,11 +82,70 @@ ${SFXPACK_RUNNER:-} "$sfxpack" encode - -o - < stub.exe | ${SFXPACK_RUNNER:-} "$
 cmp -s stub.exe piped.exe || bad "encode - | decode - changed the data"
 rm -f unpacked.exe piped.exe
 
+# --- the package record: its layout, and damage anywhere it covers ---
+[ "$(printf 123456789 | crc)" = cbf43926 ] || bad "the reference CRC-32 is not zlib's"
+record() { tail -c +32733 "$1" | head -c 36; }
+fields=$(for at in 32732 32736 32740 32744 32748 32752 32756 32760; do u32 appended.exe $at; done | tr '\n' ' ')
+want="52584653 00240001 $(printf %08x 5000) $(crc < small.bin) $(printf %08x "$coded") $(crc < small.payload) "
+want="$want$(printf %08x 5) $(crc < extra.bin) "
+[ "$fields" = "$want" ] || bad "record fields $fields, want $want"
+[ "$(u32 appended.exe 32764)" = "$(record appended.exe | head -c 32 | crc)" ] || bad "the record's own check value"
+reseal() { put "$(record "$1" | head -c 32 | crc | sed 's/\(..\)\(..\)\(..\)\(..\)/\\x\4\\x\3\\x\2\\x\1/')" "$1" 32764; }
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=sfxpack test" -keyout key.pem -out cert.pem \
+  -addext keyUsage=digitalSignature -addext extendedKeyUsage=codeSigning 2>/dev/null
+osslsigncode sign -certs cert.pem -key key.pem -in appended.exe -out signed.exe > /dev/null || bad "signing failed"
+rm -f key.pem cert.pem
+# name|how the file is spoilt|what test and unpack say|whether info finds a record
+while IFS='|' read -r name spoil problem record; do
+  cp appended.exe case.exe
+  eval "$spoil"
+  if [ -z "$problem" ]; then
+    expect 0 '' test case.exe
+    expect 0 '' unpack case.exe -o out.exe
+    cmp -s out.exe small.bin || bad "$name: unpacked is not the stub"
+    rm -f out.exe
+  else
+    expect 1 "case.exe: $problem" test case.exe
+    cp "$top/err" "$top/test.err"
+    expect 1 "case.exe: $problem" unpack case.exe -o out.exe
+    cmp -s "$top/err" "$top/test.err" || bad "$name: test and unpack say different things"
+  fi
+  verified=$([ -z "$problem" ] && [ "$record" = true ] && echo true || echo false)
+  run info --json case.exe
+  grep -q "\"record\": $record," "$top/out" && grep -q "\"verified\": $verified" "$top/out" ||
+    bad "$name: info says $(cat "$top/out")"
+done <<'ROWS'
+intact|||true
+signed|cp signed.exe case.exe||true
+packed before records|dd if=/dev/zero of=case.exe bs=1 seek=32732 count=36 conv=notrunc status=none||false
+record's own check|flip case.exe 32741 1|the package record is damaged|false
+newer record|put '\x02' case.exe 32736; reseal case.exe|the package record is damaged (or|false
+cut short|truncate -s -1 case.exe|the file is cut short|true
+payload|flip case.exe 32868 4|the payload does not match its CRC-32|true
+appended data|flip case.exe $(($(stat -c %s case.exe) - 1)) 1|the appended data does not match its CRC-32|true
+stub's CRC-32|flip case.exe 32744 1; reseal case.exe|the unpacked stub does not match|true
+ROWS
+run info --json signed.exe
+grep -q '"appended_size": 5,' "$top/out" && ! grep -q '"signature_size": 0,' "$top/out" ||
+  bad "info of a signed file: $(cat "$top/out")"
+# Single-bit flips, every one refused: the count header's bits, bits spread
+# over the payload and the appended data, and the payload's last (padding) bit.
+end=$(stat -c %s appended.exe)
+bits="$((32768 * 8)) $((32768 * 8 + 13)) $((32768 * 8 + 31)) $(((32768 + coded) * 8 - 1))"
+for i in $(seq 0 23); do bits="$bits $((32772 * 8 + (end * 8 - 1 - 32772 * 8) * i / 23))"; done
+for bit in $bits; do
+  cp appended.exe case.exe
+  flip case.exe $((bit / 8)) $((0x80 >> bit % 8))
+  expect 1 case.exe test case.exe
+  expect 1 case.exe unpack case.exe -o out.exe
+done
+rm -f case.exe signed.exe
+
 # --- loaders that cannot carry a payload ---
 printf hello > text.txt
-{ printf X; tail -c +2 loader.exe; } > no-mz.exe
-head -c 100 loader.exe > short.exe
+{ printf A; tail -c +2 loader.exe; } > no-mz.exe
 pe=$(od -An -tu4 -j 60 -N 4 loader.exe | tr -d ' ')
+head -c $((pe + 22)) loader.exe > short.exe # the signature, not all of the header after it
 head -c $((pe + 30)) loader.exe > cut-optional.exe
 cp loader.exe many-sections.exe
 printf '\xff\xff' | dd of=many-sections.exe bs=1 seek=$((pe + 6)) conv=notrunc status=none
@@ -126,6 +190,7 @@ for command in "decode small.payload -o small.payload" "decode small.payload -o 
   "pack small.payload --loader loader.exe -o small.payload" "pack small.payload --loader link.exe -o packed.exe"; do
   expect 1 'overwrite the input' $command
 done
+expect 1 'is a directory' decode small.payload -o folder
 for output in missing/out.bin $readonly_dir/out.bin; do
   expect 1 "$output" decode small.payload -o $output
   expect 1 "$output" encode small.bin -o $output

@@ -2,7 +2,8 @@
 # End-to-end runs of a loader build under Wine: loader_e2e.sh ARCH CASE
 #   ARCH is i686 (the product, from WIN32_DIR) or x86_64 (its twin, from WIN64_DIR);
 #   SFXPACK, WIN32_DIR, WIN64_DIR and WORK_DIR come from the environment (ctest sets them).
-# Cases: stub-runs, not-a-program, truncated, escaped-twice, huge-count, planted-dll
+# Cases: stub-runs, not-a-program, truncated, escaped-twice, huge-count, planted-dll,
+#        flipped, signed
 # Exits 77 (skipped) when this machine cannot run the i686 build.
 set -euo pipefail
 
@@ -36,15 +37,15 @@ temp_files() { find "$windows" -maxdepth 1 -iname 'zrw*.tmp' 2>/dev/null; }
 wineserver -w || true
 temp_files | xargs -r rm -f
 
-# Runs the packed file, and dismisses the error box if one must appear.
-# Sets exit_code; saves a screenshot of the box.
+# Runs the packed file, and dismisses the box if one must appear (the error
+# box, or the one titled $3). Sets exit_code; saves a screenshot of the box.
 run_packed() {
-  local exe=$1 expect_box=$2
+  local exe=$1 expect_box=$2 title=${3:-Error}
   wine "$exe" & local pid=$!
   if [ "$expect_box" = yes ]; then
     local window=""
     for _ in $(seq 1 150); do
-      window=$(xdotool search --name '^Error$' 2>/dev/null | head -n 1 || true)
+      window=$(xdotool search --name "^$title\$" 2>/dev/null | head -n 1 || true)
       [ -n "$window" ] && break
       sleep 0.2
     done
@@ -137,6 +138,42 @@ planted-dll)
   [ "$exit_code" = 1 ] || fail "loader exit code $exit_code, want 1"
   [ -f "$report" ] || fail "the stub did not run"
   [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
+  ;;
+flipped)
+  # Single-bit flips that decode cleanly to a changed stub that still runs
+  # once the record is zeroed (as if packed before records): with the record
+  # the loader must refuse them.
+  "$SFXPACK" -q pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$work/whole.exe"
+  end=$(stat -c %s "$work/whole.exe") found=0
+  for at in $(seq $((end - 1499)) -1499 $((end - 60000))); do
+    cp "$work/whole.exe" "$packed"
+    printf "\x$(printf %02x $(($(od -An -tu1 -j "$at" -N1 "$packed") ^ 8)))" | dd of="$packed" bs=1 seek="$at" conv=notrunc status=none
+    cp "$packed" "$work/old.exe" && dd if=/dev/zero of="$work/old.exe" bs=1 seek=32732 count=36 conv=notrunc status=none
+    "$SFXPACK" -q unpack "$work/old.exe" -o "$work/changed.exe" 2>/dev/null || continue
+    ! cmp -s "$work/changed.exe" "$build/report_stub.exe" && rm -f "$report" && run_packed "$work/old.exe" no
+    [ -f "$report" ] && rm -f "$report" || continue # unchanged, or the flip breaks the program itself
+    run_packed "$packed" yes
+    [ "$exit_code" = 0 ] && [ ! -e "$report" ] && [ -z "$(temp_files)" ] ||
+      fail "flip at byte $at: exit code $exit_code, want 0; started: $([ -e "$report" ] && echo yes); left: $(temp_files)"
+    [ $((found += 1)) = 3 ] && break
+  done
+  [ "$found" = 3 ] || fail "only $found flips decode to a stub that runs; the test shows too little"
+  ;;
+signed)
+  # Pack, sign last, verify; the stub finds its appended data through the
+  # record, though the certificate table now ends the file.
+  text='Appended data, signed: 42 bytes & "quotes".'
+  printf '%s' "$text" > "$work/appended.txt"
+  "$SFXPACK" -q pack "$build/demo_stub.exe" --loader "$build/loader.exe" --append "$work/appended.txt" -o "$work/unsigned.exe"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=sfxpack test signer" -keyout "$work/key.pem" \
+    -out "$work/cert.pem" -addext keyUsage=digitalSignature -addext extendedKeyUsage=codeSigning 2>/dev/null
+  osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -in "$work/unsigned.exe" -out "$packed" >/dev/null
+  osslsigncode verify -CAfile "$work/cert.pem" -in "$packed" >/dev/null || fail "the signature does not verify"
+  "$SFXPACK" -q test "$packed" >/dev/null || fail "sfxpack test refuses the signed file"
+  SFX_DEMO_REPORT="$SFX_REPORT" run_packed "$packed" yes "sfxpack demo stub"
+  [ "$exit_code" = 1 ] && [ -z "$(temp_files)" ] || fail "exit code $exit_code, want 1; left: $(temp_files)"
+  grep -qxF "Appended data (${#text} bytes, CRC-32 checked): \"$text\"" <(tr -d '\r' < "$report" 2>/dev/null) ||
+    fail "the stub saw: $(cat "$report" 2>/dev/null)"
   ;;
 *)
   fail "unknown case"

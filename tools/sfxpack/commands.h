@@ -21,6 +21,7 @@ Command add_encode_command(CLI::App &app, const GlobalOptions &global);
 Command add_pack_command(CLI::App &app, const GlobalOptions &global);
 Command add_unpack_command(CLI::App &app, const GlobalOptions &global);
 Command add_info_command(CLI::App &app, const GlobalOptions &global);
+Command add_test_command(CLI::App &app, const GlobalOptions &global);
 
 // Shared option shapes.
 void add_level_option(CLI::App &command, int &level);

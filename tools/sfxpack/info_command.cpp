@@ -5,8 +5,7 @@
 
 #include "commands.h"
 #include "input_file.h"
-#include "packed_file.h"
-#include "payload_io.h"
+#include "package_check.h"
 #include "tool_error.h"
 
 namespace {
@@ -16,10 +15,22 @@ struct InfoOptions {
     bool json = false;
 };
 
+nlohmann::json hex_or_null(bool known, uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return known ? nlohmann::json(text) : nlohmann::json(nullptr);
+}
+
 nlohmann::ordered_json describe(const std::string &name, std::span<const uint8_t> file) {
-    PayloadLocation location = locate_payload(file, name);
-    PayloadReport report = inspect_payload(file.subspan(location.payload_offset));
+    PackageCheck check = check_package(file, name);
+    const PayloadLocation &location = check.location;
+    const PayloadReport &report = check.report;
     bool clean = report.result == DECODE_OK;
+    bool has_record = location.record_state > 0;
+    // With a record the appended data is where it says; without one, what
+    // lies between the payload and the end of the file or its signature.
+    uint64_t appended_offset = location.payload_offset + (has_record ? location.record.payload_size : report.coded_size);
+    bool appended_known = has_record || clean;
 
     nlohmann::ordered_json info;
     info["file"] = name;
@@ -32,11 +43,18 @@ nlohmann::ordered_json describe(const std::string &name, std::span<const uint8_t
     info["coded_size"] = report.coded_size;
     info["ratio"] = clean && report.decoded_size > 0 ? nlohmann::json((double)report.coded_size / (double)report.decoded_size)
                                                      : nlohmann::json(nullptr);
-    info["appended_size"] = clean ? nlohmann::json(file.size() - location.payload_offset - report.coded_size)
-                                  : nlohmann::json(nullptr);
+    info["record"] = has_record;
+    info["stub_crc32"] = hex_or_null(has_record, location.record.stub_crc32);
+    info["appended_offset"] = appended_known ? nlohmann::json(appended_offset) : nlohmann::json(nullptr);
+    info["appended_size"] = has_record ? nlohmann::json(location.record.appended_size)
+                            : clean    ? nlohmann::json(location.data_end - appended_offset)
+                                       : nlohmann::json(nullptr);
+    info["appended_crc32"] = hex_or_null(has_record, location.record.appended_crc32);
+    info["signature_size"] = location.signature_size;
     info["decodes_cleanly"] = clean;
-    if (!clean)
-        info["problem"] = decode_result_text(report.result);
+    info["verified"] = has_record && check.problem.empty();
+    if (!check.problem.empty())
+        info["problem"] = check.problem;
     return info;
 }
 
@@ -64,7 +82,7 @@ int run_info(const InfoOptions &options) {
         for (const auto &[key, value] : info.items())
             std::printf("%-18s %s\n", (key + ":").c_str(), text_value(value).c_str());
     }
-    if (info["decodes_cleanly"].get<bool>())
+    if (!info.contains("problem"))
         return EXIT_OK;
     // The report says what is wrong; stderr says that something is, for scripts.
     std::fflush(stdout);
@@ -78,7 +96,7 @@ int run_info(const InfoOptions &options) {
 Command add_info_command(CLI::App &app, const GlobalOptions &) {
     auto options = std::make_shared<InfoOptions>();
     CLI::App *sub = app.add_subcommand("info", "Describe a packed executable or a bare payload; "
-                                                "exits 1 when its payload does not decode cleanly");
+                                                "exits 1 when its payload does not decode cleanly or does not match its package record");
     sub->add_option("FILE", options->file, "Packed executable or bare payload")->required();
     sub->add_flag("--json", options->json, "Print the report as JSON");
     return {sub, [options] { return run_info(*options); }};

@@ -50,7 +50,7 @@ int run_pack(PackOptions options, const GlobalOptions &global) {
 
     std::vector<uint8_t> payload = encode_with_progress(stub, options.level, global.quiet);
     OutputFile out(options.output);
-    out.write(assemble_packed(loader, payload, appended));
+    out.write(assemble_packed(loader, stub, payload, appended));
     out.commit();
     return EXIT_OK;
 }

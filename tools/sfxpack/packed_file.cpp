@@ -1,8 +1,13 @@
 #include "packed_file.h"
 
+#include <cstdio>
+
 #include "decoder/payload_format.h"
 #include "pe_image.h"
+#include "portable/portable_io.h"
 #include "tool_error.h"
+
+static_assert((int)SFX_PAYLOAD_OFFSET == (int)PAYLOAD_OFFSET);
 
 namespace {
 
@@ -17,6 +22,20 @@ PeImage image_within_offset(std::span<const uint8_t> file, const std::string &na
     return *image;
 }
 
+std::string hex(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
+std::string crc_problem(const char *what, uint32_t recorded, std::span<const uint8_t> bytes) {
+    uint32_t found = crc32_of(0, bytes.data(), bytes.size());
+    if (found == recorded)
+        return "";
+    return std::string(what) + " does not match its CRC-32 (" + hex(found) + ", the package record says " +
+           hex(recorded) + ")";
+}
+
 } // namespace
 
 PayloadLocation locate_in_executable(std::span<const uint8_t> file, const std::string &name) {
@@ -24,14 +43,45 @@ PayloadLocation locate_in_executable(std::span<const uint8_t> file, const std::s
     if (file.size() < PAYLOAD_OFFSET + PAYLOAD_HEADER_SIZE)
         throw ToolError(name + ": no payload: the file ends at byte " + std::to_string(file.size()) +
                         ", before offset " + std::to_string(PAYLOAD_OFFSET) + " + 4");
-    return {true, image.image_end, PAYLOAD_OFFSET};
+    PayloadLocation location{true, image.image_end, PAYLOAD_OFFSET};
+    location.data_end = file.size();
+    uint64_t signature_end = (uint64_t)image.certificate_offset + image.certificate_size;
+    if (image.certificate_size > 0 && image.certificate_offset >= PAYLOAD_OFFSET && signature_end <= file.size()) {
+        location.data_end = image.certificate_offset;
+        location.signature_size = image.certificate_size;
+    }
+    location.record_state = sfx_record_read(crc32_table(), &file[SFX_RECORD_OFFSET], &location.record);
+    return location;
 }
 
 PayloadLocation locate_payload(std::span<const uint8_t> file, const std::string &name) {
     std::string why;
     if (parse_pe_image(file, &why))
         return locate_in_executable(file, name);
-    return {false, 0, 0};
+    return {false, 0, 0, file.size()};
+}
+
+std::span<const uint8_t> payload_bytes(std::span<const uint8_t> file, const PayloadLocation &location) {
+    uint64_t end = location.data_end;
+    if (location.record_state > 0)
+        end = std::min(end, location.payload_offset + location.record.payload_size);
+    return file.subspan(location.payload_offset, end - location.payload_offset);
+}
+
+std::string record_problem(std::span<const uint8_t> file, const PayloadLocation &location) {
+    if (location.record_state < 0)
+        return "the package record is damaged (or of an unknown version)";
+    if (location.record_state == 0)
+        return "";
+    const SfxRecord &record = location.record;
+    uint64_t appended = location.payload_offset + record.payload_size;
+    if (appended + record.appended_size > location.data_end)
+        return "the file is cut short: the package record describes " + std::to_string(appended + record.appended_size) +
+               " bytes, the file holds " + std::to_string(location.data_end);
+    std::string problem = crc_problem("the payload", record.payload_crc32, payload_bytes(file, location));
+    if (problem.empty())
+        problem = crc_problem("the appended data", record.appended_crc32, file.subspan(appended, record.appended_size));
+    return problem;
 }
 
 void check_loader(std::span<const uint8_t> loader, const std::string &name) {
@@ -40,12 +90,22 @@ void check_loader(std::span<const uint8_t> loader, const std::string &name) {
         throw ToolError(name + ": the file is " + std::to_string(loader.size()) +
                         " bytes, more than the " + std::to_string(PAYLOAD_OFFSET) +
                         " before the payload (is it already packed?)");
+    if (loader.size() > SFX_RECORD_OFFSET)
+        throw ToolError(name + ": the file is " + std::to_string(loader.size()) + " bytes, which leaves no room for the " +
+                        std::to_string(SFX_RECORD_SIZE) + "-byte package record before offset " +
+                        std::to_string(PAYLOAD_OFFSET));
 }
 
-std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> payload,
-                                     std::span<const uint8_t> appended) {
+std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
+                                     std::span<const uint8_t> payload, std::span<const uint8_t> appended) {
+    if ((uint64_t)PAYLOAD_OFFSET + payload.size() + appended.size() > UINT32_MAX)
+        throw ToolError("the packed file would be larger than the 4 GiB a package record can describe");
+    SfxRecord record{(uint32_t)stub.size(),    crc32_of(0, stub.data(), stub.size()),
+                     (uint32_t)payload.size(), crc32_of(0, payload.data(), payload.size()),
+                     (uint32_t)appended.size(), crc32_of(0, appended.data(), appended.size())};
     std::vector<uint8_t> out(loader.begin(), loader.end());
     out.resize(PAYLOAD_OFFSET, 0);
+    sfx_record_write(crc32_table(), &record, &out[SFX_RECORD_OFFSET]);
     out.insert(out.end(), payload.begin(), payload.end());
     out.insert(out.end(), appended.begin(), appended.end());
     return out;

@@ -4,12 +4,18 @@
 #include <string>
 #include <vector>
 
+#include "include/sfx_package.h"
+
 // Where the payload sits in a file: at offset 32768 of a packed executable,
-// or at 0 of a bare payload.
+// or at 0 of a bare payload; and what the package record says about it.
 struct PayloadLocation {
     bool in_executable;
     uint32_t image_end;      // the loader's image, for an executable
     uint64_t payload_offset;
+    uint64_t data_end = 0;       // the file's end, or where its code signature starts
+    uint64_t signature_size = 0; // the certificate table of a signed file
+    int record_state = 0;        // sfx_record_read's answer: 1 a record, 0 none, -1 damaged
+    SfxRecord record{};
 };
 
 // A packed executable must be a PE file whose image ends by the payload offset.
@@ -17,9 +23,18 @@ PayloadLocation locate_in_executable(std::span<const uint8_t> file, const std::s
 // As above for a PE file; anything else is taken as a bare payload.
 PayloadLocation locate_payload(std::span<const uint8_t> file, const std::string &name);
 
-// Refuses a loader that is not a PE file or that reaches into the payload.
+// The payload's bytes: as many as the record says, else all up to data_end.
+std::span<const uint8_t> payload_bytes(std::span<const uint8_t> file, const PayloadLocation &location);
+// What is wrong with the record and the bytes it covers, short of decoding:
+// the record itself, the file's length, the payload's and the appended
+// data's CRC-32. Empty when all holds or there is no record.
+std::string record_problem(std::span<const uint8_t> file, const PayloadLocation &location);
+
+// Refuses a loader that is not a PE file, that reaches into the payload or
+// that leaves no room for the package record before it.
 void check_loader(std::span<const uint8_t> loader, const std::string &name);
 
-// Loader, zeros up to the payload offset, payload, appended data.
-std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> payload,
-                                     std::span<const uint8_t> appended);
+// Loader, zeros, the package record ending at the payload offset, payload,
+// appended data.
+std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
+                                     std::span<const uint8_t> payload, std::span<const uint8_t> appended);

@@ -1,5 +1,6 @@
 #include "payload_io.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "decoder/payload_format.h"
@@ -42,8 +43,22 @@ bool read_count_header(std::span<const uint8_t> payload, int32_t *count) {
     return true;
 }
 
+std::string stub_problem(const SfxRecord &record, const PayloadReport &report) {
+    if (report.decoded_size != record.stub_size || report.decoded_crc32 != record.stub_crc32) {
+        char text[160];
+        std::snprintf(text, sizeof text, "%llu bytes with CRC-32 %08x, the package record says %u bytes with %08x",
+                      (unsigned long long)report.decoded_size, report.decoded_crc32, record.stub_size,
+                      record.stub_crc32);
+        return std::string("the unpacked stub does not match the package record: ") + text;
+    }
+    if (report.coded_size != record.payload_size)
+        return "the payload ends after " + std::to_string(report.coded_size) + " bytes, the package record says " +
+               std::to_string(record.payload_size);
+    return "";
+}
+
 void decode_to_output(std::span<const uint8_t> payload, const std::string &source,
-                      const std::string &output, const DecodeLimits &limits) {
+                      const std::string &output, const DecodeLimits &limits, const SfxRecord *record) {
     int32_t count;
     if (!read_count_header(payload, &count))
         throw ToolError(source + ": " + decode_result_text(DECODE_TRUNCATED));
@@ -61,10 +76,14 @@ void decode_to_output(std::span<const uint8_t> payload, const std::string &sourc
         progress.watch_file_size(out.fd());
         result = decode_between(reader, writer);
     }
+    WrittenBytes taken = file_written(writer);
+    PayloadReport written{result, true, count, (uint64_t)file_seek(reader, 0, 1), taken.size, taken.crc32};
     file_close(writer);
     file_close(reader);
     if (result != DECODE_OK)
         throw ToolError(source + ": " + decode_result_text(result));
+    if (std::string problem = record ? stub_problem(*record, written) : ""; !problem.empty())
+        throw ToolError(source + ": " + problem);
     out.commit();
 }
 
@@ -75,7 +94,9 @@ PayloadReport inspect_payload(std::span<const uint8_t> payload) {
     FileHandle counter = counting_writer_open(SIZE_MAX);
     report.result = decode_between(reader, counter);
     report.coded_size = (uint64_t)file_seek(reader, 0, 1);
-    report.decoded_size = counting_writer_total(counter);
+    WrittenBytes taken = file_written(counter);
+    report.decoded_size = taken.size;
+    report.decoded_crc32 = taken.crc32;
     file_close(counter);
     file_close(reader);
     return report;

@@ -6,6 +6,7 @@
 
 #include "decoder/decoder_io.h"
 #include "decoder/payload_decoder.h"
+#include "include/sfx_package.h"
 
 // Runs the decoder once from 'in' (at the count header) to 'out'.
 DecodeResult decode_between(FileHandle in, FileHandle out);
@@ -20,10 +21,11 @@ struct DecodeLimits {
     bool quiet;
 };
 
-// Decodes 'payload' into the file at 'output' (or "-"), all or nothing.
-// 'source' names the input in messages.
+// Decodes 'payload' into the file at 'output' (or "-"), all or nothing;
+// with a package record, only a stub that matches it. 'source' names the
+// input in messages.
 void decode_to_output(std::span<const uint8_t> payload, const std::string &source,
-                      const std::string &output, const DecodeLimits &limits);
+                      const std::string &output, const DecodeLimits &limits, const SfxRecord *record = nullptr);
 
 struct PayloadReport {
     DecodeResult result;
@@ -31,7 +33,12 @@ struct PayloadReport {
     int32_t count;
     uint64_t coded_size;   // bytes the decoder read, header included
     uint64_t decoded_size; // bytes it produced
+    uint32_t decoded_crc32;
 };
+
+// How a cleanly decoded payload differs from its package record; empty when
+// it does not.
+std::string stub_problem(const SfxRecord &record, const PayloadReport &report);
 
 // Decodes without keeping the output, to describe the payload.
 PayloadReport inspect_payload(std::span<const uint8_t> payload);

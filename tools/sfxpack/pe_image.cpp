@@ -11,6 +11,7 @@ constexpr uint64_t COFF_HEADER_SIZE = 20;
 constexpr uint64_t SECTION_HEADER_SIZE = 40;
 constexpr uint64_t OPTIONAL_SUBSYSTEM = 68;        // same offset in PE32 and PE32+
 constexpr uint64_t OPTIONAL_SIZE_OF_HEADERS = 60;
+constexpr uint64_t CERTIFICATE_DIRECTORY = 4;
 
 std::optional<PeImage> fail(std::string *why, const char *reason) {
     *why = reason;
@@ -48,5 +49,12 @@ std::optional<PeImage> parse_pe_image(std::span<const uint8_t> file, std::string
     }
     if (end > UINT32_MAX)
         return fail(why, "section data beyond 4 GiB");
-    return PeImage{(uint32_t)end, magic == 0x20B, (uint16_t)read_u16(file, optional + OPTIONAL_SUBSYSTEM)};
+    PeImage image{(uint32_t)end, magic == 0x20B, (uint16_t)read_u16(file, optional + OPTIONAL_SUBSYSTEM)};
+    uint64_t directories = optional + (image.pe32_plus ? 112 : 96);
+    uint64_t entry = directories + CERTIFICATE_DIRECTORY * 8;
+    if (entry + 8 <= optional + optional_size && read_u32(file, directories - 4) > CERTIFICATE_DIRECTORY) {
+        image.certificate_offset = read_u32(file, entry);
+        image.certificate_size = read_u32(file, entry + 4);
+    }
+    return image;
 }

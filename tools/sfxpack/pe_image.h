@@ -8,6 +8,10 @@ struct PeImage {
     uint32_t image_end; // end of the headers and of every section's raw data
     bool pe32_plus;
     uint16_t subsystem;
+    // The certificate table a code signature adds at the end of the file: its
+    // file offset and size, both 0 when unsigned.
+    uint32_t certificate_offset = 0;
+    uint32_t certificate_size = 0;
 };
 
 // The image layout of a PE file, or nullopt with the reason in *why.

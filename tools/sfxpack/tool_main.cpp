@@ -36,7 +36,7 @@ int sfxpack_main(int argc, char **argv, const char *version) {
     app.add_flag("-q,--quiet", global.quiet, "No progress bar");
 
     std::vector<Command> commands;
-    for (AddCommand add : {add_pack_command, add_unpack_command, add_info_command,
+    for (AddCommand add : {add_pack_command, add_unpack_command, add_test_command, add_info_command,
                            add_encode_command, add_decode_command})
         commands.push_back(add(app, global));
 

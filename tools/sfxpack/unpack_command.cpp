@@ -19,8 +19,10 @@ int run_unpack(const UnpackOptions &options, const GlobalOptions &global) {
     ensure_distinct(options.executable, options.output);
     std::vector<uint8_t> file = read_whole_file(options.executable);
     PayloadLocation location = locate_in_executable(file, options.executable);
-    decode_to_output(std::span(file).subspan(location.payload_offset), options.executable, options.output,
-                     {options.max_size, global.quiet});
+    if (std::string problem = record_problem(file, location); !problem.empty())
+        throw ToolError(options.executable + ": " + problem);
+    decode_to_output(payload_bytes(file, location), options.executable, options.output,
+                     {options.max_size, global.quiet}, location.record_state > 0 ? &location.record : nullptr);
     return EXIT_OK;
 }
 

@@ -17,17 +17,13 @@ struct OpenFile {
 std::map<HANDLE, OpenFile> open_files;
 intptr_t next_handle = 0x100;
 
-std::string show(const char *s) {
-    if (!s)
-        return "null";
-    std::string quoted(1, '"');
-    quoted += s;
-    quoted += '"';
-    return quoted;
+// Strings quoted, numbers and the stand-in's own small handles as numbers,
+// real addresses as "ptr".
+std::string show(const char *s) { return s ? '"' + std::string(s) + '"' : "null"; }
+std::string show(const void *p) {
+    return !p ? "null" : (uintptr_t)p < 0x1000000 ? std::to_string((uintptr_t)p) : "ptr";
 }
-std::string show(const void *p) { return p ? "ptr" : "null"; }
-std::string show(uint64_t v) { return std::to_string(v); }
-std::string show(int v) { return std::to_string(v); }
+template <typename T> std::string show(T v) requires std::is_integral_v<T> { return std::to_string(v); }
 
 template <typename... Args> void record(const char *name, const Args &...args) {
     std::ostringstream text;
@@ -44,7 +40,7 @@ BOOL fail(DWORD error) {
 }
 
 BOOL WINAPI set_default_dll_directories(DWORD flags) {
-    record("SetDefaultDllDirectories", (uint64_t)flags);
+    record("SetDefaultDllDirectories", flags);
     return TRUE;
 }
 
@@ -74,6 +70,7 @@ void reset(const Config &config) {
     current = State{};
     current.config = config;
     open_files.clear();
+    next_handle = 0x100;
     last_error = 0;
 }
 
@@ -102,8 +99,7 @@ using namespace standin;
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD attributes,
                    HANDLE template_file) {
-    record("CreateFileA", path, (uint64_t)access, (uint64_t)share, security, (uint64_t)disposition,
-           (uint64_t)attributes, template_file);
+    record("CreateFileA", path, access, share, security, disposition, attributes, template_file);
     if (current.config.unopenable.count(path))
         return fail(5), INVALID_HANDLE_VALUE;
     auto file = current.files.find(path);
@@ -127,7 +123,8 @@ BOOL ReadFile(HANDLE handle, void *buffer, DWORD size, DWORD *done, void *) {
         return fail(23); // ERROR_CRC
     if (budget >= 0)
         budget -= (int64_t)take;
-    std::memcpy(buffer, bytes.data() + open->second.position, take);
+    if (take)
+        std::memcpy(buffer, bytes.data() + open->second.position, take);
     open->second.position += take;
     *done = (DWORD)take;
     return TRUE;
@@ -144,6 +141,8 @@ BOOL WriteFile(HANDLE handle, const void *buffer, DWORD size, DWORD *done, void 
     }
     if (budget >= 0)
         budget -= size;
+    if (current.config.writes_lost)
+        return *done = size, TRUE;
     std::vector<uint8_t> &bytes = current.files[open->second.path];
     bytes.resize(std::max(bytes.size(), open->second.position + size));
     std::memcpy(bytes.data() + open->second.position, buffer, size);
@@ -153,8 +152,7 @@ BOOL WriteFile(HANDLE handle, const void *buffer, DWORD size, DWORD *done, void 
 }
 
 DWORD SetFilePointer(HANDLE handle, LONG distance, LONG *high, DWORD method) {
-    record("SetFilePointer", (const void *)(handle != INVALID_HANDLE_VALUE ? handle : nullptr), distance,
-           (const void *)high, (uint64_t)method);
+    record("SetFilePointer", handle, distance, high, method);
     auto open = open_files.find(handle);
     if (open == open_files.end())
         return fail(6), INVALID_SET_FILE_POINTER;
@@ -167,7 +165,7 @@ DWORD SetFilePointer(HANDLE handle, LONG distance, LONG *high, DWORD method) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    record("CloseHandle", (const void *)handle);
+    record("CloseHandle", handle);
     return open_files.erase(handle) ? TRUE : fail(6);
 }
 
@@ -179,7 +177,7 @@ BOOL DeleteFileA(LPCSTR path) {
 DWORD GetLastError() { return last_error; }
 
 HGLOBAL GlobalAlloc(UINT flags, size_t size) {
-    record("GlobalAlloc", (uint64_t)flags, (uint64_t)size);
+    record("GlobalAlloc", flags, size);
     int &successes = current.config.global_alloc_successes;
     if (successes == 0)
         return fail(8), nullptr;
@@ -190,7 +188,7 @@ HGLOBAL GlobalAlloc(UINT flags, size_t size) {
 }
 
 HGLOBAL GlobalFree(HGLOBAL memory) {
-    record("GlobalFree", (const void *)memory);
+    record("GlobalFree", memory);
     current.live_allocations--;
     allocations.erase((uint8_t *)memory);
     delete[] (uint8_t *)memory;
@@ -198,17 +196,17 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
 }
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
-    record("GetModuleFileNameA", (const void *)module, (uint64_t)size);
+    record("GetModuleFileNameA", module, size);
     return copy_path(current.config.module_path, current.config.module_path_result, buffer, size);
 }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-    record("GetWindowsDirectoryA", (uint64_t)size);
+    record("GetWindowsDirectoryA", size);
     return copy_path(current.config.windows_directory, current.config.windows_directory_result, buffer, size);
 }
 
 UINT GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR buffer) {
-    record("GetTempFileNameA", directory, prefix, (uint64_t)unique);
+    record("GetTempFileNameA", directory, prefix, unique);
     if (current.config.temp_name_fails)
         return fail(5), 0;
     std::strcpy(buffer, temp_path().c_str());
@@ -223,8 +221,8 @@ int lstrlenA(LPCSTR s) { return (int)std::strlen(s); }
 BOOL CreateProcessA(LPCSTR application, LPSTR command_line, void *process_security, void *thread_security,
                     BOOL inherit, DWORD flags, void *environment, LPCSTR directory, STARTUPINFOA *startup,
                     PROCESS_INFORMATION *process) {
-    record("CreateProcessA", application, (LPCSTR)command_line, process_security, thread_security, inherit,
-           (uint64_t)flags, environment, directory, (const void *)startup, (const void *)process);
+    record("CreateProcessA", application, command_line, process_security, thread_security, inherit,
+           flags, environment, directory, startup, process);
     current.launch_startup = *startup;
     if (current.config.create_process_fails)
         return fail(ERROR_FILE_NOT_FOUND);
@@ -234,12 +232,12 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, void *process_securi
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    record("WaitForSingleObject", (uint64_t)(uintptr_t)handle, (uint64_t)milliseconds);
+    record("WaitForSingleObject", handle, milliseconds);
     return 0;
 }
 
 void ExitProcess(UINT code) {
-    record("ExitProcess", (uint64_t)code);
+    record("ExitProcess", code);
     current.exit_code = code;
 }
 
@@ -249,7 +247,7 @@ HMODULE GetModuleHandleA(LPCSTR name) {
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-    record("GetProcAddress", (uint64_t)(uintptr_t)module, name);
+    record("GetProcAddress", module, name);
     if (std::strcmp(name, "SetDefaultDllDirectories") == 0 && current.config.has_set_default_dll_directories)
         return (FARPROC)(void *)set_default_dll_directories;
     if (std::strcmp(name, "SetDllDirectoryA") == 0 && current.config.has_set_dll_directory)
@@ -271,28 +269,27 @@ void GetStartupInfoA(STARTUPINFOA *startup) {
 
 HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y, int width,
                      int height, HWND parent, void *menu, HINSTANCE instance, void *param) {
-    record("CreateWindowExA", (uint64_t)ex_style, class_name, title, (uint64_t)style, x, y, width, height,
-           (const void *)parent, menu, (uint64_t)(uintptr_t)instance, param);
+    record("CreateWindowExA", ex_style, class_name, title, style, x, y, width, height, parent, menu, instance, param);
     return WINDOW;
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    record("PostMessageA", (uint64_t)(uintptr_t)window, (uint64_t)message, (uint64_t)wparam, (uint64_t)lparam);
+    record("PostMessageA", window, message, wparam, lparam);
     return TRUE;
 }
 
 BOOL GetMessageA(MSG *message, HWND window, UINT first, UINT last) {
-    record("GetMessageA", (const void *)message, (uint64_t)(uintptr_t)window, (uint64_t)first, (uint64_t)last);
+    record("GetMessageA", message, window, first, last);
     *message = MSG{window, WM_NULL, 0, 0, 0, 0, 0};
     return TRUE;
 }
 
 BOOL DestroyWindow(HWND window) {
-    record("DestroyWindow", (uint64_t)(uintptr_t)window);
+    record("DestroyWindow", window);
     return TRUE;
 }
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    record("MessageBoxA", (const void *)owner, text, caption, (uint64_t)type);
+    record("MessageBoxA", owner, text, caption, type);
     return 1;
 }

@@ -27,6 +27,7 @@ struct Config {
     std::set<std::string> unopenable;      // CreateFileA fails with access denied
     int64_t read_budget = -1;              // bytes ReadFile gives before failing; -1: all
     int64_t write_budget = -1;             // bytes WriteFile takes before failing; -1: all
+    bool writes_lost = false;              // WriteFile reports success and stores nothing
     bool create_process_fails = false;
     bool has_set_default_dll_directories = true;
     bool has_set_dll_directory = true;

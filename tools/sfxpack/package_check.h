@@ -1,0 +1,17 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "packed_file.h"
+#include "payload_io.h"
+
+// A packed executable or a bare payload, decoded without keeping the output
+// and checked against its package record, if it has one.
+struct PackageCheck {
+    PayloadLocation location;
+    PayloadReport report;
+    std::string problem; // the first thing found wrong; empty when all holds
+};
+
+PackageCheck check_package(std::span<const uint8_t> file, const std::string &name);
