@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   # native build, tests and benchmarks
-  cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev gzip xz-utils
+  cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev gzip xz-utils zstd time
   # the Windows loader, its static checks and its runs under Wine
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 icoutils wine wine64 xvfb xauth xdotool imagemagick
   # code signing end to end

@@ -16,8 +16,9 @@ struct DecodeOptions {
 
 int run_decode(const DecodeOptions &options, const GlobalOptions &global) {
     ensure_distinct(options.payload, options.output);
-    std::vector<uint8_t> payload = read_whole_file(options.payload);
-    decode_to_output(payload, options.payload, options.output, {options.max_size, global.quiet});
+    InputFile payload(options.payload);
+    decode_to_output({payload.fd(), 0, payload.size()}, options.payload, options.output,
+                     {options.max_size, global.quiet});
     return EXIT_OK;
 }
 

@@ -21,10 +21,18 @@ struct DecodeLimits {
     bool quiet;
 };
 
+// A payload's bytes, read from where they lie: 'offset' up to 'end' of a
+// descriptor that can seek.
+struct PayloadSource {
+    int fd;
+    uint64_t offset;
+    uint64_t end;
+};
+
 // Decodes 'payload' into the file at 'output' (or "-"), all or nothing;
 // with a package record, only a stub that matches it. 'source' names the
 // input in messages.
-void decode_to_output(std::span<const uint8_t> payload, const std::string &source,
+void decode_to_output(const PayloadSource &payload, const std::string &source,
                       const std::string &output, const DecodeLimits &limits, const SfxRecord *record = nullptr);
 
 struct PayloadReport {
@@ -41,7 +49,7 @@ struct PayloadReport {
 std::string stub_problem(const SfxRecord &record, const PayloadReport &report);
 
 // Decodes without keeping the output, to describe the payload.
-PayloadReport inspect_payload(std::span<const uint8_t> payload);
+PayloadReport inspect_payload(const PayloadSource &payload);
 
 // The encoder with a progress bar for large inputs; ToolError when too large.
 std::vector<uint8_t> encode_with_progress(std::span<const uint8_t> input, int level, bool quiet);
