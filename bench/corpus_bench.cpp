@@ -1,6 +1,8 @@
-// Compares sfxpack's levels with gzip -9 and xz -9 on a corpus of Windows
+// Compares sfxpack's levels with an earlier build of it, gzip -9, xz -9,
+// zstd -19 and deflate with an 8 KiB window on a corpus of Windows
 // executables: sizes, throughput and peak memory, all measured in one run on
-// the same files through the command-line tools.
+// the same files through the command-line tools. The two builds run
+// alternately, file by file, so that a busy machine slows both alike.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -102,12 +104,6 @@ std::vector<fs::path> find_corpus() {
     return corpus;
 }
 
-struct FileResult {
-    std::string name;
-    uintmax_t size = 0, gzip = 0, xz = 0;
-    std::vector<uintmax_t> levels;
-};
-
 // The working copy of corpus file i.
 fs::path copy_path(const fs::path &work, size_t i) {
     std::string name = "f";
@@ -117,14 +113,51 @@ fs::path copy_path(const fs::path &work, size_t i) {
 
 double mbps(double bytes, double seconds) { return bytes / 1e6 / seconds; }
 
+// A compressor's totals over the corpus.
+struct Tool {
+    uintmax_t size = 0;
+    double encode = 0, decode = 0; // seconds
+    long encode_peak = 0, decode_peak = 0;
+
+    void add(const fs::path &packed, const Measure &e, const Measure &d) {
+        size += fs::file_size(packed);
+        encode += e.seconds;
+        decode += d.seconds;
+        encode_peak = std::max(encode_peak, e.peak_kb);
+        decode_peak = std::max(decode_peak, d.peak_kb);
+    }
+};
+
+// Deflate with an 8 KiB window (raw, as zlib's compressobj(9, DEFLATED, -13)
+// makes it) over all the files, through python3.
+uintmax_t deflate_8k_total(const fs::path &work, size_t count) {
+    std::string script = "import sys, zlib\nt = 0\nfor p in sys.argv[1:]:\n"
+                         "    c = zlib.compressobj(9, zlib.DEFLATED, -13)\n"
+                         "    t += len(c.compress(open(p, 'rb').read()) + c.flush())\nprint(t)\n";
+    std::string command = "python3 -c \"";
+    command += script;
+    command += "\"";
+    for (size_t i = 0; i < count; i++) {
+        command += ' ';
+        command += copy_path(work, i).string();
+    }
+    FILE *pipe = popen(command.c_str(), "r");
+    unsigned long long total = 0;
+    if (!pipe || std::fscanf(pipe, "%llu", &total) != 1)
+        total = 0;
+    if (pipe)
+        pclose(pipe);
+    return total;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s SFXPACK\n", argv[0]);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s SFXPACK BASE_SFXPACK\n", argv[0]);
         return 2;
     }
-    const std::string sfxpack = fs::absolute(argv[1]).string();
+    const std::string builds[2] = {fs::absolute(argv[1]).string(), fs::absolute(argv[2]).string()};
     std::vector<fs::path> corpus = find_corpus();
     if (corpus.empty()) {
         std::fprintf(stderr, "no Windows executables found (install wine64)\n");
@@ -134,73 +167,66 @@ int main(int argc, char **argv) {
     fs::remove_all(work);
     fs::create_directories(work);
 
-    uintmax_t total = 0, total_gzip = 0, total_xz = 0;
-    double gzip_encode = 0, gzip_decode = 0;
-    long gzip_peak = 0, gunzip_peak = 0;
-    std::vector<FileResult> results;
+    uintmax_t total = 0;
+    Tool gzip, xz, zstd;
     for (size_t i = 0; i < corpus.size(); i++) {
         fs::path copy = copy_path(work, i);
+        std::string c = copy.string();
         fs::copy_file(corpus[i], copy);
-        FileResult r;
-        r.name = corpus[i].filename().string();
-        r.size = fs::file_size(copy);
-        Measure gz = run({"gzip", "-9", "-c"}, copy, copy.string() + ".gz");
-        Measure gunzip = run({"gzip", "-d", "-c"}, copy.string() + ".gz", "/dev/null");
-        run({"xz", "-9", "-c", "-T1"}, copy, copy.string() + ".xz");
-        r.gzip = fs::file_size(copy.string() + ".gz");
-        r.xz = fs::file_size(copy.string() + ".xz");
-        gzip_encode += gz.seconds;
-        gzip_decode += gunzip.seconds;
-        gzip_peak = std::max(gzip_peak, gz.peak_kb);
-        gunzip_peak = std::max(gunzip_peak, gunzip.peak_kb);
-        total += r.size;
-        total_gzip += r.gzip;
-        total_xz += r.xz;
-        results.push_back(r);
+        total += fs::file_size(copy);
+        gzip.add(c + ".gz", run({"gzip", "-9", "-c"}, c, c + ".gz"), run({"gzip", "-d", "-c"}, c + ".gz", "/dev/null"));
+        xz.add(c + ".xz", run({"xz", "-9", "-c", "-T1"}, c, c + ".xz"), run({"xz", "-d", "-c"}, c + ".xz", "/dev/null"));
+        zstd.add(c + ".zst", run({"zstd", "-19", "-q", "-c"}, c, c + ".zst"),
+                 run({"zstd", "-d", "-q", "-c"}, c + ".zst", "/dev/null"));
     }
+    uintmax_t deflate_8k = deflate_8k_total(work, corpus.size());
 
-    std::printf("corpus: %zu files, %.1f MB; gzip -9 %.1f MB, xz -9 %.1f MB\n", corpus.size(), total / 1e6,
-                total_gzip / 1e6, total_xz / 1e6);
-    std::printf("gzip -9: encode %.1f MB/s, gzip -d: decode %.1f MB/s, peak %ld / %ld KB\n\n",
-                mbps((double)total, gzip_encode), mbps((double)total, gzip_decode), gzip_peak, gunzip_peak);
-    std::printf("level  size/gzip-9  size/xz-9  encode MB/s (x gzip-9)  decode MB/s (x gzip-d time)  peak KB enc/dec\n");
+    std::printf("corpus: %zu files, %.2f MB; new build %s, base build %s\n\n", corpus.size(), total / 1e6,
+                builds[0].c_str(), builds[1].c_str());
+    std::printf("%-11s %10s %9s %9s %9s %8s\n", "reference", "bytes", "enc MB/s", "dec MB/s", "peak KB", "");
+    auto reference = [&](const char *name, const Tool &t) {
+        std::printf("%-11s %10ju %9.1f %9.1f %4ld/%-4ld\n", name, t.size, mbps((double)total, t.encode),
+                    mbps((double)total, t.decode), t.encode_peak, t.decode_peak);
+    };
+    reference("gzip -9", gzip);
+    reference("xz -9", xz);
+    reference("zstd -19", zstd);
+    std::printf("%-11s %10ju\n\n", "deflate-8K", deflate_8k);
+
+    std::printf("level: size in bytes and against gzip -9, xz -9, deflate-8K; whether the base build made the same\n"
+                "bytes; encode and decode MB/s of new and base builds, their ratio, and the time against gzip -9\n"
+                "and gzip -d; peak KB of encode/decode, new and base\n\n");
+    std::printf("%2s %10s %6s %6s %6s %5s | %6s %6s %5s %5s | %6s %6s %5s %5s | %11s %11s\n", "L", "bytes", "/gz9",
+                "/xz9", "/d8K", "same", "enc", "base", "x", "/gz9", "dec", "base", "x", "/gzd", "peak enc", "peak dec");
     for (int level = 1; level <= 9; level++) {
-        uintmax_t packed = 0;
-        double encode = 0, decode = 0;
-        long encode_peak = 0, decode_peak = 0;
-        for (size_t i = 0; i < results.size(); i++) {
+        Tool ours[2];
+        bool same = true;
+        for (size_t i = 0; i < corpus.size(); i++) {
             std::string file = copy_path(work, i).string();
-            std::string payload = file + ".p", back = file + ".back";
-            Measure e = run({sfxpack, "-q", "encode", "-l", std::to_string(level), file, "-o", payload}, "", "");
-            Measure d = run({sfxpack, "-q", "decode", payload, "-o", back}, "", "");
-            if (!same_content(file, back)) {
-                std::fprintf(stderr, "MISMATCH: %s at level %d\n", results[i].name.c_str(), level);
-                return 1;
+            std::string payload[2] = {file + ".p0", file + ".p1"};
+            for (int b = 0; b < 2; b++) {
+                int which = (int)((b + i) % 2); // alternate which build goes first
+                std::string back = file + ".back";
+                Measure e = run({builds[which], "-q", "encode", "-l", std::to_string(level), file, "-o", payload[which]}, "", "");
+                Measure d = run({builds[which], "-q", "decode", payload[which], "-o", back}, "", "");
+                if (!same_content(file, back)) {
+                    std::fprintf(stderr, "MISMATCH: %s at level %d (%s)\n", corpus[i].c_str(), level, builds[which].c_str());
+                    return 1;
+                }
+                ours[which].add(payload[which], e, d);
             }
-            results[i].levels.push_back(fs::file_size(payload));
-            packed += fs::file_size(payload);
-            encode += e.seconds;
-            decode += d.seconds;
-            encode_peak = std::max(encode_peak, e.peak_kb);
-            decode_peak = std::max(decode_peak, d.peak_kb);
+            same = same && same_content(payload[0], payload[1]);
         }
-        std::printf("%5d  %11.4f  %9.4f  %11.1f (%5.2fx)        %11.1f (%5.2fx)          %6ld / %ld\n", level,
-                    (double)packed / total_gzip, (double)packed / total_xz, mbps((double)total, encode),
-                    gzip_encode / encode, mbps((double)total, decode), decode / gzip_decode, encode_peak,
-                    decode_peak);
+        const Tool &n = ours[0], &o = ours[1];
+        std::printf("%2d %10ju %6.4f %6.4f %6.4f %5s | %6.2f %6.2f %5.2f %5.2f | %6.2f %6.2f %5.2f %5.2f | %5ld/%-5ld %5ld/%-5ld\n",
+                    level, n.size, (double)n.size / gzip.size, (double)n.size / xz.size, (double)n.size / deflate_8k,
+                    same ? "yes" : "no", mbps((double)total, n.encode), mbps((double)total, o.encode), o.encode / n.encode,
+                    n.encode / gzip.encode, mbps((double)total, n.decode), mbps((double)total, o.decode),
+                    o.decode / n.decode, n.decode / gzip.decode, n.encode_peak, o.encode_peak, n.decode_peak,
+                    o.decode_peak);
+        if (!same)
+            std::printf("   base build: %ju bytes (%+.3f %%)\n", o.size, 100.0 * ((double)n.size / o.size - 1));
         std::fflush(stdout);
-    }
-
-    std::printf("\nper file: size, gzip -9 and xz -9 bytes, then each level's size as a ratio to gzip -9\n");
-    std::printf("%-28s %10s %9s %9s", "file", "size", "gzip-9", "xz-9");
-    for (int level = 1; level <= 9; level++)
-        std::printf("   L%d ", level);
-    std::printf("\n");
-    for (const FileResult &r : results) {
-        std::printf("%-28s %10ju %9ju %9ju", r.name.substr(0, 28).c_str(), r.size, r.gzip, r.xz);
-        for (uintmax_t size : r.levels)
-            std::printf(" %5.3f", (double)size / r.gzip);
-        std::printf("\n");
     }
     fs::remove_all(work);
     return 0;
