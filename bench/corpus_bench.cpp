@@ -174,10 +174,15 @@ int main(int argc, char **argv) {
         std::string c = copy.string();
         fs::copy_file(corpus[i], copy);
         total += fs::file_size(copy);
-        gzip.add(c + ".gz", run({"gzip", "-9", "-c"}, c, c + ".gz"), run({"gzip", "-d", "-c"}, c + ".gz", "/dev/null"));
-        xz.add(c + ".xz", run({"xz", "-9", "-c", "-T1"}, c, c + ".xz"), run({"xz", "-d", "-c"}, c + ".xz", "/dev/null"));
-        zstd.add(c + ".zst", run({"zstd", "-19", "-q", "-c"}, c, c + ".zst"),
-                 run({"zstd", "-d", "-q", "-c"}, c + ".zst", "/dev/null"));
+        auto measure = [&](Tool &tool, const std::string &packed, std::vector<std::string> encode,
+                           std::vector<std::string> decode) {
+            Measure e = run(encode, c, packed);
+            Measure d = run(decode, packed, "/dev/null");
+            tool.add(packed, e, d);
+        };
+        measure(gzip, c + ".gz", {"gzip", "-9", "-c"}, {"gzip", "-d", "-c"});
+        measure(xz, c + ".xz", {"xz", "-9", "-c", "-T1"}, {"xz", "-d", "-c"});
+        measure(zstd, c + ".zst", {"zstd", "-19", "-q", "-c"}, {"zstd", "-d", "-q", "-c"});
     }
     uintmax_t deflate_8k = deflate_8k_total(work, corpus.size());
 

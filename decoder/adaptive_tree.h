@@ -42,6 +42,8 @@ int tree_decode(AdaptiveTree *tree);
 // let a hostile stream grow the tree past its tables.
 int tree_add_symbol(AdaptiveTree *tree, int s);
 void tree_update(AdaptiveTree *tree, int s);
-// Exchanges two nodes of equal weight, as tree_update does.
+// Exchanges the subtrees at i and j, weights included; each position keeps
+// its parent. The run leaders stay right only for nodes of equal weight,
+// the only ones tree_update exchanges.
 void tree_swap(AdaptiveTree *tree, int i, int j);
 void tree_rebuild(AdaptiveTree *tree);
