@@ -19,7 +19,7 @@ int tree_create(AdaptiveTree *tree, int n, uint32_t max_weight, int escape_bits)
     tree->escape_symbol = n + 1;
 
     HuffNode *nodes = tree->nodes;
-    nodes[-1] = HuffNode{0xFFFFFFFFu, -1, 0, 0};
+    nodes[-1].weight = 0xFFFFFFFFu;
     nodes[0] = HuffNode{2, -1, 0, 1};
     nodes[1] = HuffNode{1, 0, 1, n};
     nodes[2] = HuffNode{1, 0, 1, n + 1};
@@ -221,33 +221,25 @@ void tree_rebuild(AdaptiveTree *tree) {
     int32_t *leaf_index = tree->leaf_index;
     uint32_t previous = BEYOND;
     leaf = first_leaf; // the heaviest leaf not yet placed
-    int p = 0;
-    for (int t = internal_count - 1; t >= 0; p++) {
+    int t = internal_count - 1; // the heaviest internal node not yet placed
+    for (int p = 0; p <= last; p++) {
         HuffNode *node = &nodes[p];
-        uint32_t weight = (uint32_t)nodes[last - t].parent;
-        if (weight >= nodes[leaf].weight) {
+        uint32_t weight = nodes[leaf].weight; // the last node is a leaf, so one is left
+        if (t >= 0 && (uint32_t)nodes[last - t].parent >= weight) {
             int child = last - 2 * t - 1;
+            weight = (uint32_t)nodes[last - t].parent;
             node->is_leaf = 0;
             node->child = child;
             nodes[child].parent = p;
             nodes[child + 1].parent = p;
             t--;
-        } else {
-            weight = nodes[leaf].weight;
+        } else { // once the internal nodes are placed, p is leaf
             node->is_leaf = 1;
             node->child = nodes[leaf].child;
             leaf_index[node->child] = p;
             leaf++;
         }
         node->weight = weight;
-        if (weight != previous)
-            first[weight] = p;
-        previous = weight;
-    }
-    for (; p <= last; p++) {
-        uint32_t weight = nodes[p].weight;
-        nodes[p].is_leaf = 1;
-        leaf_index[nodes[p].child] = p;
         if (weight != previous)
             first[weight] = p;
         previous = weight;

@@ -21,25 +21,21 @@ uint32_t bits_fetch() {
     return byte;
 }
 
-// Up to 24 bits at a time, so that the bits still owed plus one more byte
-// always fit the 32-bit accumulator.
-static uint32_t read_up_to_24(uint32_t n) {
+uint32_t read_bits(int n) {
     uint32_t bits = bit_input.bits;
     uint32_t count = bit_input.count;
-    while (count < n) {
-        bits = bits << 8 | bits_fetch();
-        count += 8;
+    uint32_t result = 0;
+    for (uint32_t want = (uint32_t)n; want > 0;) { // a byte's worth at a time
+        if (count == 0) {
+            bits = bits_fetch();
+            count = 8;
+        }
+        uint32_t take = want < count ? want : count;
+        count -= take;
+        want -= take;
+        result = result << take | (bits >> count & ((1u << take) - 1));
     }
-    count -= n;
     bit_input.bits = bits;
     bit_input.count = count;
-    return bits >> count & ((1u << n) - 1);
-}
-
-uint32_t read_bits(int n) {
-    if (n > 24) {
-        uint32_t high = read_up_to_24((uint32_t)n - 16);
-        return high << 16 | read_up_to_24(16);
-    }
-    return read_up_to_24((uint32_t)n);
+    return result;
 }

@@ -4,8 +4,8 @@
 #include <stdint.h>
 
 struct BitInput {
-    uint32_t bits;     // fetched bits not yet delivered, in the low 'count' bits
-    uint32_t count;    // 0 to 32
+    uint32_t bits;     // the last byte fetched; its low 'count' bits are yet to deliver
+    uint32_t count;    // 0 to 8
     uint8_t exhausted; // a fetch found no byte; all further bits read as 0
 };
 

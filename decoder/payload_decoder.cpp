@@ -74,17 +74,13 @@ DecodeResult decode_payload() {
         // so a distance shorter than the length repeats the bytes just made.
         while (length > 0) {
             uint32_t from = (p - distance) & WINDOW_MASK;
-            uint32_t run = length;
-            if (run > WINDOW_SIZE - p)
-                run = WINDOW_SIZE - p;
-            if (run > WINDOW_SIZE - from)
-                run = WINDOW_SIZE - from;
+            uint32_t run = WINDOW_SIZE - (from > p ? from : p);
+            if (run > length)
+                run = length;
             length -= run;
-            uint8_t *to = window + p;
-            const uint8_t *source = window + from;
-            for (uint32_t i = 0; i < run; i++)
-                to[i] = source[i];
-            p += run;
+            do
+                window[p++] = window[from++];
+            while (--run);
             if (p == WINDOW_SIZE) {
                 if (!write_window(WINDOW_SIZE))
                     return DECODE_WRITE_FAILED;
