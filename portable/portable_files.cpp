@@ -150,7 +150,7 @@ static int32_t take_within_limit(size_t limit, size_t used, uint32_t size, size_
     return (int32_t)*take;
 }
 
-static int32_t read_any(PortableFile *file, uint8_t *out, uint32_t size);
+[[gnu::noinline]] static int32_t read_any(PortableFile *file, uint8_t *out, uint32_t size);
 
 int32_t file_read(void *buffer, uint32_t size, FileHandle handle) {
     file_error = 0;
