@@ -45,6 +45,11 @@ void MatchFinder::insert(uint32_t pos) {
 
 void MatchFinder::skip(uint32_t pos) { insert(pos); }
 
+void MatchFinder::skip(uint32_t pos, uint32_t count) {
+    for (uint32_t end = pos + count; pos < end; pos++)
+        insert(pos);
+}
+
 void MatchFinder::find(uint32_t pos, std::vector<Match> &matches) {
     matches.clear();
     uint32_t remaining = (uint32_t)data_.size() - pos;

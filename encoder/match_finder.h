@@ -31,6 +31,8 @@ class MatchFinder {
     // The longest match at pos (length 0 if none); then pos joins the window.
     Match longest(uint32_t pos);
     void skip(uint32_t pos);
+    // skip() of 'count' positions from pos on.
+    void skip(uint32_t pos, uint32_t count);
 
   private:
     uint32_t hash3(uint32_t pos) const;

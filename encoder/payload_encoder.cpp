@@ -54,8 +54,8 @@ bool worth_coding(Match m) {
 // Codes the match at pos and lets the finder see the positions it covers.
 uint32_t take_match(Context &c, uint32_t pos, Match m, uint32_t already_seen) {
     c.writer.match(m.length, m.distance);
-    for (uint32_t i = already_seen; i < m.length; i++)
-        c.finder.skip(pos + i);
+    if (already_seen < m.length)
+        c.finder.skip(pos + already_seen, m.length - already_seen);
     return pos + m.length;
 }
 
