@@ -21,8 +21,8 @@ class MatchFinder {
     // With tree_depth 0, searches hash chains of at most max_chain
     // candidates and stops at a match of nice_length. Otherwise keeps the
     // window's positions in binary search trees of their suffixes, one per
-    // hash, and follows at most tree_depth nodes down; that finds the nearest
-    // match of every length the chains would, and more.
+    // hash, and follows at most tree_depth nodes down: short of that depth
+    // it finds the nearest match of every length in the window.
     MatchFinder(std::span<const uint8_t> data, int max_chain, uint32_t nice_length, int tree_depth = 0);
 
     // Matches at pos with strictly growing lengths, nearest first, each at
