@@ -109,19 +109,23 @@ InputFile::~InputFile() {
 
 std::vector<uint8_t> InputFile::read_at(uint64_t offset, size_t size) const {
     std::vector<uint8_t> bytes(offset < size_ ? std::min<uint64_t>(size, size_ - offset) : 0);
-    for (size_t done = 0; done < bytes.size();) {
-        ssize_t n = pread(fd_, bytes.data() + done, bytes.size() - done, (off_t)(offset + done));
+    bytes.resize(read_at(offset, bytes.data(), bytes.size()));
+    return bytes;
+}
+
+size_t InputFile::read_at(uint64_t offset, void *buffer, size_t size) const {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd_, static_cast<uint8_t *>(buffer) + done, size - done, (off_t)(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             cannot_read(name_, errno);
-        if (n == 0) {
-            bytes.resize(done);
+        if (n == 0)
             break;
-        }
         done += (size_t)n;
     }
-    return bytes;
+    return done;
 }
 
 void ensure_distinct(const std::string &input, const std::string &output) {

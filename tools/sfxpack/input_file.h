@@ -24,6 +24,8 @@ class InputFile {
     uint64_t size() const { return size_; }
     // Up to 'size' bytes from 'offset', fewer where the file ends.
     std::vector<uint8_t> read_at(uint64_t offset, size_t size) const;
+    // The same into 'buffer': the count read.
+    size_t read_at(uint64_t offset, void *buffer, size_t size) const;
 
   private:
     std::string name_;

@@ -31,12 +31,13 @@ std::string hex(uint32_t value) {
 
 std::string crc_problem(const char *what, uint32_t recorded, const InputFile &file, uint64_t offset, uint64_t size) {
     uint32_t found = 0;
+    std::vector<uint8_t> block(1 << 16);
     for (uint64_t done = 0; done < size;) {
-        std::vector<uint8_t> block = file.read_at(offset + done, (size_t)std::min<uint64_t>(size - done, 1 << 16));
-        if (block.empty())
+        size_t got = file.read_at(offset + done, block.data(), (size_t)std::min<uint64_t>(size - done, block.size()));
+        if (got == 0)
             break;
-        found = crc32_of(found, block.data(), block.size());
-        done += block.size();
+        found = crc32_of(found, block.data(), got);
+        done += got;
     }
     if (found == recorded)
         return "";
