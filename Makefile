@@ -54,9 +54,17 @@ fuzz: deps
 demo: build windows
 	bash scripts/demo.sh $(NATIVE)/sfxpack $(WIN32) $(WIN64) build
 
-# Figures, not gates: sizes and speeds against gzip and xz, then the decoder alone.
-bench: build
-	$(NATIVE)/bench/corpus_bench $(NATIVE)/sfxpack
+# Figures, not gates: this build against an earlier commit's (BENCH_BASE, built
+# once into build/bench-base), gzip, xz, zstd and deflate-8K on the PE corpus;
+# the loader's start-up under Wine; then the decoder and encoder alone.
+BENCH_BASE ?= HEAD~1
+bench: build windows
+	@base=$$(bash bench/build_base.sh $(BENCH_BASE) build/bench-base $(JOBS)) && \
+	  echo "base build: $$(cat $$base/commit.txt)" && \
+	  $(NATIVE)/bench/corpus_bench $(NATIVE)/sfxpack $$base/sfxpack && echo && \
+	  if bash scripts/runs-32bit.sh --wine > /dev/null 2>&1; then loaders=$(WIN32); else loaders=$(WIN64); fi && \
+	  bash bench/loader_startup.sh $(NATIVE)/sfxpack $$loaders/loader.exe $$base/loader.exe \
+	    $$loaders/window_probe.exe build/bench/startup
 	$(NATIVE)/bench/decoder_bench --benchmark_min_time=1
 
 clean:

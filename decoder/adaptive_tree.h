@@ -17,6 +17,10 @@ struct AdaptiveTree {
     int32_t *leaf_index;   // n + 2 entries: leaf of each symbol, or -1
     int32_t next_free;     // nodes in use
     HuffNode *nodes;       // 2n + 3 entries
+    // max_weight + 1 entries, in leaf_index's block: for each weight some
+    // node has, the lowest index of a node of that weight (the leader of its
+    // run); entries of weights no node has are stale and never read.
+    int32_t *first_of_weight;
 };
 
 // tree_decode's results besides a symbol.
@@ -25,6 +29,7 @@ enum {
     TREE_MALFORMED = -2, // an escape named a symbol that cannot enter
 };
 
+// max_weight must be at least n + 2, so that halved weights sum below it.
 int tree_create(AdaptiveTree *tree, int n, uint32_t max_weight, int escape_bits);
 void tree_destroy(AdaptiveTree *tree);
 
@@ -37,5 +42,8 @@ int tree_decode(AdaptiveTree *tree);
 // let a hostile stream grow the tree past its tables.
 int tree_add_symbol(AdaptiveTree *tree, int s);
 void tree_update(AdaptiveTree *tree, int s);
+// Exchanges the subtrees at i and j, weights included; each position keeps
+// its parent. The run leaders stay right only for nodes of equal weight,
+// the only ones tree_update exchanges.
 void tree_swap(AdaptiveTree *tree, int i, int j);
 void tree_rebuild(AdaptiveTree *tree);

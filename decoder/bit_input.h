@@ -4,8 +4,8 @@
 #include <stdint.h>
 
 struct BitInput {
-    uint32_t current;  // last fetched byte, in the low 8 bits
-    uint8_t mask;      // next bit of current to deliver
+    uint32_t bits;     // the last byte fetched; its low 'count' bits are yet to deliver
+    uint32_t count;    // 0 to 8
     uint8_t exhausted; // a fetch found no byte; all further bits read as 0
 };
 
@@ -16,16 +16,5 @@ void bits_reset();
 uint32_t read_bits(int n);
 // Whether the stream ran out; a payload that got here is truncated.
 int bits_exhausted();
-// Loads the next byte into current; 0 when there is none.
-int bits_fetch();
-
-// read_bits(1), inline for the tree walk.
-static inline uint32_t read_bit() {
-    if (bit_input.mask == 0x80 && !bits_fetch())
-        return 0;
-    uint32_t bit = (bit_input.current & bit_input.mask) != 0;
-    bit_input.mask >>= 1;
-    if (bit_input.mask == 0)
-        bit_input.mask = 0x80;
-    return bit;
-}
+// The next input byte, or 0 (marking the input exhausted) when there is none.
+uint32_t bits_fetch();

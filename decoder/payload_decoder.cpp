@@ -70,9 +70,18 @@ DecodeResult decode_payload() {
             return DECODE_TRUNCATED;
         uint32_t length = match_length(s, distance);
         count -= (int32_t)length;
-        while (length--) {
-            window[p] = window[(p - distance) & WINDOW_MASK];
-            if (++p == WINDOW_SIZE) {
+        // In stretches that reach neither end of the window; front to back,
+        // so a distance shorter than the length repeats the bytes just made.
+        while (length > 0) {
+            uint32_t from = (p - distance) & WINDOW_MASK;
+            uint32_t run = WINDOW_SIZE - (from > p ? from : p);
+            if (run > length)
+                run = length;
+            length -= run;
+            do
+                window[p++] = window[from++];
+            while (--run);
+            if (p == WINDOW_SIZE) {
                 if (!write_window(WINDOW_SIZE))
                     return DECODE_WRITE_FAILED;
                 p = 0;

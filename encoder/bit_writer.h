@@ -8,15 +8,11 @@ class BitWriter {
     explicit BitWriter(std::vector<uint8_t> &out) : out_(out) {}
     // The low n bits of value (n <= 32), most significant first.
     void put(uint32_t value, int n) {
-        for (int i = n - 1; i >= 0; i--)
-            put_bit((value >> i) & 1u);
-    }
-    void put_bit(uint32_t bit) {
-        pending_ = (uint8_t)(pending_ << 1 | bit);
-        if (++pending_bits_ == 8) {
-            out_.push_back(pending_);
-            pending_ = 0;
-            pending_bits_ = 0;
+        pending_ = pending_ << n | (value & (uint32_t)((1ull << n) - 1));
+        pending_bits_ += n;
+        while (pending_bits_ >= 8) {
+            pending_bits_ -= 8;
+            out_.push_back((uint8_t)(pending_ >> pending_bits_));
         }
     }
     // Pads the last byte with zero bits.
@@ -29,6 +25,6 @@ class BitWriter {
 
   private:
     std::vector<uint8_t> &out_;
-    uint8_t pending_ = 0;
+    uint64_t pending_ = 0; // fewer than 8 bits between calls, in the low bits
     int pending_bits_ = 0;
 };

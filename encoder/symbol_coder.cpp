@@ -13,12 +13,15 @@ SymbolCoder::~SymbolCoder() { tree_destroy(&tree_); }
 
 void write_tree_path(const AdaptiveTree &tree, int node, BitWriter &out) {
     // The path is read leaf to root and written back to front; capped
-    // weights keep trees far shallower than 64 levels.
+    // weights keep trees far shallower than 64 levels. Siblings always sit
+    // at an odd index and the even one after it (the tree starts so, new
+    // pairs are made at the end of the table and rebuilds pair from the
+    // end), so a node's own index says which child it is.
     uint64_t bits = 0;
     int length = 0;
     for (; node != 0; node = tree.nodes[node].parent, length++)
-        bits |= (uint64_t)(node != tree.nodes[tree.nodes[node].parent].child) << length;
-    while (length > 32) {
+        bits |= (uint64_t)(~node & 1) << length;
+    if (length > 32) {
         length -= 32;
         out.put((uint32_t)(bits >> length), 32);
     }
@@ -52,5 +55,6 @@ void SymbolCoder::current_costs(std::vector<uint32_t> &costs) const {
 void SymbolCoder::copy_model(const SymbolCoder &other) {
     std::copy_n(other.tree_.nodes, other.tree_.next_free, tree_.nodes);
     std::copy_n(other.tree_.leaf_index, alphabet_ + 2, tree_.leaf_index);
+    std::copy_n(other.tree_.first_of_weight, tree_.max_weight + 1, tree_.first_of_weight);
     tree_.next_free = other.tree_.next_free;
 }

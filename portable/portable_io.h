@@ -18,6 +18,15 @@ int file_close(FileHandle handle);
 
 // Reads from caller-owned bytes, which must outlive the handle.
 FileHandle memory_reader_open(const void *data, size_t size);
+// Reads bytes 'offset' up to 'end' of a descriptor that can seek, a block at
+// a time into a buffer of its own, never beyond 'end' (nor the file's end);
+// file_close leaves the descriptor open.
+FileHandle range_reader_open(int fd, uint64_t offset, uint64_t end);
+// Up to 'size' of the bytes a range reader will deliver next, without
+// delivering them: the count, or -1.
+int32_t file_peek(void *buffer, uint32_t size, FileHandle handle);
+// How many bytes a range reader has delivered.
+uint64_t file_delivered(FileHandle handle);
 // Collects written bytes; a write beyond 'limit' bytes in all comes back short.
 FileHandle memory_writer_open(size_t limit);
 const uint8_t *memory_writer_data(FileHandle handle, size_t *size);

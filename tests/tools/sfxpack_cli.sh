@@ -184,6 +184,19 @@ expect 1 cut.exe info --json cut.exe
 grep -q '"decodes_cleanly": false' "$top/out" || bad "info --json of a cut file: $(cat "$top/out")"
 rm -f cut.exe
 
+# --- decode, unpack and test read the payload where it lies: 8 MB more cost no memory ---
+if [ -z "${SFXPACK_RUNNER:-}" ]; then
+  head -c 8000000 /dev/urandom > big.bin
+  "$sfxpack" -q -f pack big.bin -o big.exe --loader loader.exe -l 1 && tail -c +32769 big.exe > big.payload
+  cp appended.exe small.exe
+  peak() { /usr/bin/time -f %M "$sfxpack" -q -f "$@" 2>&1 > /dev/null | tail -1; }
+  for command in "decode @.payload -o out.bin" "unpack @.exe -o out.bin" "test @.exe"; do
+    grow=$(($(peak ${command//@/big}) - $(peak ${command//@/small}))) && [ "$grow" -lt 2000 ] ||
+      bad "$command: $grow KB more for 8 MB more"
+  done
+  rm -f big.bin big.exe big.payload small.exe out.bin
+fi
+
 # --- outputs it must not or cannot write ---
 ln small.payload hard.payload
 ln -s packed.exe link.exe

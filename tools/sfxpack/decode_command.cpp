@@ -2,6 +2,7 @@
 #include <string>
 
 #include "commands.h"
+#include "decoder/payload_format.h"
 #include "input_file.h"
 #include "payload_io.h"
 #include "pe_image.h"
@@ -17,11 +18,11 @@ struct DecodeOptions {
 
 int run_decode(const DecodeOptions &options, const GlobalOptions &global) {
     ensure_distinct(options.payload, options.output);
-    std::vector<uint8_t> payload = read_whole_file(options.payload);
-    std::string why;
-    if (parse_pe_image(payload, &why))
+    InputFile payload(options.payload);
+    std::string why; // a program's headers lie well within its first 32 KiB
+    if (parse_pe_image(payload.read_at(0, PAYLOAD_OFFSET), &why))
         throw ToolError(options.payload + ": a Windows executable, not a bare payload; use 'sfxpack unpack' for a packed one");
-    uint64_t size = decode_to_output(payload, options.payload, options.output,
+    uint64_t size = decode_to_output({payload.fd(), 0, payload.size()}, options.payload, options.output,
                                      {options.max_size, global.quiet, global.output()});
     print_summary(global, options.payload, payload.size(), options.output, size);
     return EXIT_OK;

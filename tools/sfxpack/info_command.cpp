@@ -25,7 +25,7 @@ nlohmann::json hex_or_null(bool known, uint32_t value) {
     return known ? nlohmann::json(text) : nlohmann::json(nullptr);
 }
 
-nlohmann::ordered_json describe(const std::string &name, std::span<const uint8_t> file) {
+nlohmann::ordered_json describe(const std::string &name, const InputFile &file) {
     PackageCheck check = check_package(file, name);
     const PayloadLocation &location = check.location;
     const PayloadReport &report = check.report;
@@ -78,7 +78,7 @@ std::string text_value(const nlohmann::ordered_json &value) {
 }
 
 int run_info(const InfoOptions &options) {
-    std::vector<uint8_t> file = read_whole_file(options.file);
+    InputFile file(options.file);
     nlohmann::ordered_json info = describe(is_stdio(options.file) ? "<stdin>" : options.file, file);
     if (options.json) {
         nlohmann::ordered_json versioned = {{"format_version", JSON_FORMAT_VERSION}};

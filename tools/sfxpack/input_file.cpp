@@ -1,10 +1,13 @@
 #include "input_file.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "tool_error.h"
 
@@ -47,6 +50,82 @@ std::vector<uint8_t> read_whole_file(const std::string &path) {
     if (fd != STDIN_FILENO)
         close(fd);
     return bytes;
+}
+
+[[noreturn]] static void cannot_read(const std::string &name, int error) {
+    throw ToolError(name + ": cannot read: " + std::strerror(error));
+}
+
+InputFile::InputFile(const std::string &path) : name_(display_name(path)) {
+    int fd = open_input_fd(path);
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        fd_ = fd;
+        owned_ = fd != STDIN_FILENO;
+        size_ = (uint64_t)info.st_size;
+        return;
+    }
+    // Copy what cannot be read in place.
+    const char *folder = std::getenv("TMPDIR");
+    std::string temp = std::string(folder && *folder ? folder : "/tmp") + "/sfxpack-input-XXXXXX";
+    fd_ = mkstemp(temp.data());
+    if (fd_ < 0) {
+        int error = errno;
+        if (fd != STDIN_FILENO)
+            close(fd);
+        throw ToolError(name_ + ": cannot make a temporary copy: " + std::strerror(error));
+    }
+    owned_ = true;
+    unlink(temp.c_str());
+    uint8_t chunk[1 << 16];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            int error = errno;
+            if (fd != STDIN_FILENO)
+                close(fd);
+            if (n < 0)
+                cannot_read(name_, error);
+            break;
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(fd_, chunk + done, (size_t)(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                throw ToolError(name_ + ": cannot make a temporary copy: " + std::strerror(errno));
+            done += w;
+        }
+        size_ += (uint64_t)n;
+    }
+}
+
+InputFile::~InputFile() {
+    if (owned_)
+        close(fd_);
+}
+
+std::vector<uint8_t> InputFile::read_at(uint64_t offset, size_t size) const {
+    std::vector<uint8_t> bytes(offset < size_ ? std::min<uint64_t>(size, size_ - offset) : 0);
+    bytes.resize(read_at(offset, bytes.data(), bytes.size()));
+    return bytes;
+}
+
+size_t InputFile::read_at(uint64_t offset, void *buffer, size_t size) const {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd_, static_cast<uint8_t *>(buffer) + done, size - done, (off_t)(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            cannot_read(name_, errno);
+        if (n == 0)
+            break;
+        done += (size_t)n;
+    }
+    return done;
 }
 
 void ensure_distinct(const std::string &input, const std::string &output) {

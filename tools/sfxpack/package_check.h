@@ -14,4 +14,4 @@ struct PackageCheck {
     std::string problem; // the first thing found wrong; empty when all holds
 };
 
-PackageCheck check_package(std::span<const uint8_t> file, const std::string &name);
+PackageCheck check_package(const InputFile &file, const std::string &name);

@@ -1,5 +1,6 @@
 #include "packed_file.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "decoder/payload_format.h"
@@ -29,8 +30,16 @@ std::string hex(uint32_t value) {
     return text;
 }
 
-std::string crc_problem(const char *what, uint32_t recorded, std::span<const uint8_t> bytes) {
-    uint32_t found = crc32_of(0, bytes.data(), bytes.size());
+std::string crc_problem(const char *what, uint32_t recorded, const InputFile &file, uint64_t offset, uint64_t size) {
+    uint32_t found = 0;
+    std::vector<uint8_t> block(1 << 16);
+    for (uint64_t done = 0; done < size;) {
+        size_t got = file.read_at(offset + done, block.data(), (size_t)std::min<uint64_t>(size - done, block.size()));
+        if (got == 0)
+            break;
+        found = crc32_of(found, block.data(), got);
+        done += got;
+    }
     if (found == recorded)
         return "";
     return std::string(what) + " does not match its CRC-32 (" + hex(found) + ", the package record says " +
@@ -39,37 +48,37 @@ std::string crc_problem(const char *what, uint32_t recorded, std::span<const uin
 
 } // namespace
 
-PayloadLocation locate_in_executable(std::span<const uint8_t> file, const std::string &name) {
-    PeImage image = image_within_offset(file, name);
-    if (file.size() < PAYLOAD_OFFSET + PAYLOAD_HEADER_SIZE)
-        throw ToolError(name + ": no payload: the file ends at byte " + std::to_string(file.size()) +
+PayloadLocation locate_in_executable(std::span<const uint8_t> head, uint64_t file_size, const std::string &name) {
+    PeImage image = image_within_offset(head, name);
+    if (file_size < PAYLOAD_OFFSET + PAYLOAD_HEADER_SIZE)
+        throw ToolError(name + ": no payload: the file ends at byte " + std::to_string(file_size) +
                         ", before offset " + std::to_string(PAYLOAD_OFFSET) + " + 4");
     PayloadLocation location{true, image.image_end, PAYLOAD_OFFSET};
-    location.data_end = file.size();
+    location.data_end = file_size;
     uint64_t signature_end = (uint64_t)image.certificate_offset + image.certificate_size;
-    if (image.certificate_size > 0 && image.certificate_offset >= PAYLOAD_OFFSET && signature_end <= file.size()) {
+    if (image.certificate_size > 0 && image.certificate_offset >= PAYLOAD_OFFSET && signature_end <= file_size) {
         location.data_end = image.certificate_offset;
         location.signature_size = image.certificate_size;
     }
-    location.record_state = sfx_record_read(crc32_table(), &file[SFX_RECORD_OFFSET], &location.record);
+    location.record_state = sfx_record_read(crc32_table(), &head[SFX_RECORD_OFFSET], &location.record);
     return location;
 }
 
-PayloadLocation locate_payload(std::span<const uint8_t> file, const std::string &name) {
+PayloadLocation locate_payload(std::span<const uint8_t> head, uint64_t file_size, const std::string &name) {
     std::string why;
-    if (parse_pe_image(file, &why))
-        return locate_in_executable(file, name);
-    return {false, 0, 0, file.size()};
+    if (parse_pe_image(head, &why))
+        return locate_in_executable(head, file_size, name);
+    return {false, 0, 0, file_size};
 }
 
-std::span<const uint8_t> payload_bytes(std::span<const uint8_t> file, const PayloadLocation &location) {
+uint64_t payload_end(const PayloadLocation &location) {
     uint64_t end = location.data_end;
     if (location.record_state > 0)
         end = std::min(end, location.payload_offset + location.record.payload_size);
-    return file.subspan(location.payload_offset, end - location.payload_offset);
+    return end;
 }
 
-std::string record_problem(std::span<const uint8_t> file, const PayloadLocation &location) {
+std::string record_problem(const InputFile &file, const PayloadLocation &location) {
     if (location.record_state < 0)
         return "the package record is damaged (or of an unknown version)";
     if (location.record_state == 0)
@@ -79,9 +88,10 @@ std::string record_problem(std::span<const uint8_t> file, const PayloadLocation 
     if (appended + record.appended_size > location.data_end)
         return "the file is cut short: the package record describes " + std::to_string(appended + record.appended_size) +
                " bytes, the file holds " + std::to_string(location.data_end);
-    std::string problem = crc_problem("the payload", record.payload_crc32, payload_bytes(file, location));
+    uint64_t offset = location.payload_offset;
+    std::string problem = crc_problem("the payload", record.payload_crc32, file, offset, payload_end(location) - offset);
     if (problem.empty())
-        problem = crc_problem("the appended data", record.appended_crc32, file.subspan(appended, record.appended_size));
+        problem = crc_problem("the appended data", record.appended_crc32, file, appended, record.appended_size);
     return problem;
 }
 
@@ -102,7 +112,7 @@ bool is_packed_executable(std::span<const uint8_t> file, const PeImage &image) {
         return false;
     SfxRecord record;
     return sfx_record_read(crc32_table(), &file[SFX_RECORD_OFFSET], &record) != 0 ||
-           inspect_payload(file.subspan(PAYLOAD_OFFSET)).result == DECODE_OK;
+           decodes_cleanly(file.subspan(PAYLOAD_OFFSET));
 }
 
 std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> stub,

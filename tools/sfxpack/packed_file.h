@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "include/sfx_package.h"
+#include "input_file.h"
 #include "pe_image.h"
 
 // Where the payload sits in a file: at offset 32768 of a packed executable,
@@ -19,17 +20,19 @@ struct PayloadLocation {
     SfxRecord record{};
 };
 
-// A packed executable must be a PE file whose image ends by the payload offset.
-PayloadLocation locate_in_executable(std::span<const uint8_t> file, const std::string &name);
+// A packed executable must be a PE file whose image ends by the payload
+// offset. 'head' holds the file's first bytes, all of them up to the payload
+// offset; 'file_size' is the whole file's.
+PayloadLocation locate_in_executable(std::span<const uint8_t> head, uint64_t file_size, const std::string &name);
 // As above for a PE file; anything else is taken as a bare payload.
-PayloadLocation locate_payload(std::span<const uint8_t> file, const std::string &name);
+PayloadLocation locate_payload(std::span<const uint8_t> head, uint64_t file_size, const std::string &name);
 
-// The payload's bytes: as many as the record says, else all up to data_end.
-std::span<const uint8_t> payload_bytes(std::span<const uint8_t> file, const PayloadLocation &location);
+// Where the payload's bytes end: as many as the record says, else at data_end.
+uint64_t payload_end(const PayloadLocation &location);
 // What is wrong with the record and the bytes it covers, short of decoding:
 // the record itself, the file's length, the payload's and the appended
 // data's CRC-32. Empty when all holds or there is no record.
-std::string record_problem(std::span<const uint8_t> file, const PayloadLocation &location);
+std::string record_problem(const InputFile &file, const PayloadLocation &location);
 
 // Refuses a loader that is not a PE file, that reaches into the payload or
 // that leaves no room for the package record before it.

@@ -57,10 +57,31 @@ std::string stub_problem(const SfxRecord &record, const PayloadReport &report) {
     return "";
 }
 
-uint64_t decode_to_output(std::span<const uint8_t> payload, const std::string &source,
+namespace {
+
+// A handle closed on every way out.
+struct OpenFile {
+    FileHandle handle;
+    explicit OpenFile(FileHandle h) : handle(h) {}
+    ~OpenFile() { file_close(handle); }
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+};
+
+// Peeks at the count header of the payload 'reader' is over.
+bool peek_count(FileHandle reader, int32_t *count) {
+    uint8_t header[PAYLOAD_HEADER_SIZE];
+    int32_t got = file_peek(header, sizeof header, reader);
+    return got >= 0 && read_count_header(std::span(header, (size_t)got), count);
+}
+
+} // namespace
+
+uint64_t decode_to_output(const PayloadSource &payload, const std::string &source,
                       const std::string &output, const DecodeLimits &limits, const SfxRecord *record) {
+    OpenFile reader(range_reader_open(payload.fd, payload.offset, payload.end));
     int32_t count;
-    if (!read_count_header(payload, &count))
+    if (!peek_count(reader.handle, &count))
         throw ToolError(source + ": " + decode_result_text(DECODE_TRUNCATED));
     if (count > 0 && (uint64_t)count > limits.max_size)
         throw ToolError(source + ": payload decodes to " + std::to_string(count) +
@@ -68,18 +89,15 @@ uint64_t decode_to_output(std::span<const uint8_t> payload, const std::string &s
                         " (see --max-size)");
 
     OutputFile out(output, limits.output);
-    FileHandle reader = memory_reader_open(payload.data(), payload.size());
-    FileHandle writer = file_from_fd(out.fd());
+    OpenFile writer(file_from_fd(out.fd()));
     DecodeResult result;
     {
         Progress progress(source, count > 0 ? (uint64_t)count : 0, limits.quiet);
         progress.watch_file_size(out.fd());
-        result = decode_between(reader, writer);
+        result = decode_between(reader.handle, writer.handle);
     }
-    WrittenBytes taken = file_written(writer);
-    PayloadReport written{result, true, count, (uint64_t)file_seek(reader, 0, 1), taken.size, taken.crc32};
-    file_close(writer);
-    file_close(reader);
+    WrittenBytes taken = file_written(writer.handle);
+    PayloadReport written{result, true, count, file_delivered(reader.handle), taken.size, taken.crc32};
     if (result != DECODE_OK)
         throw ToolError(source + ": " + decode_result_text(result));
     if (std::string problem = record ? stub_problem(*record, written) : ""; !problem.empty())
@@ -88,18 +106,22 @@ uint64_t decode_to_output(std::span<const uint8_t> payload, const std::string &s
     return taken.size;
 }
 
-PayloadReport inspect_payload(std::span<const uint8_t> payload) {
+bool decodes_cleanly(std::span<const uint8_t> payload) {
+    OpenFile reader(memory_reader_open(payload.data(), payload.size()));
+    OpenFile counter(counting_writer_open(SIZE_MAX));
+    return decode_between(reader.handle, counter.handle) == DECODE_OK;
+}
+
+PayloadReport inspect_payload(const PayloadSource &payload) {
     PayloadReport report{};
-    report.has_count = read_count_header(payload, &report.count);
-    FileHandle reader = memory_reader_open(payload.data(), payload.size());
-    FileHandle counter = counting_writer_open(SIZE_MAX);
-    report.result = decode_between(reader, counter);
-    report.coded_size = (uint64_t)file_seek(reader, 0, 1);
-    WrittenBytes taken = file_written(counter);
+    OpenFile reader(range_reader_open(payload.fd, payload.offset, payload.end));
+    report.has_count = peek_count(reader.handle, &report.count);
+    OpenFile counter(counting_writer_open(SIZE_MAX));
+    report.result = decode_between(reader.handle, counter.handle);
+    report.coded_size = file_delivered(reader.handle);
+    WrittenBytes taken = file_written(counter.handle);
     report.decoded_size = taken.size;
     report.decoded_crc32 = taken.crc32;
-    file_close(counter);
-    file_close(reader);
     return report;
 }
 

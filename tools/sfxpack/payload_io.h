@@ -23,10 +23,18 @@ struct DecodeLimits {
     OutputOptions output;
 };
 
+// A payload's bytes, read from where they lie: 'offset' up to 'end' of a
+// descriptor that can seek.
+struct PayloadSource {
+    int fd;
+    uint64_t offset;
+    uint64_t end;
+};
+
 // Decodes 'payload' into the file at 'output' (or "-"), all or nothing;
 // with a package record, only a stub that matches it. 'source' names the
 // input in messages. The bytes written.
-uint64_t decode_to_output(std::span<const uint8_t> payload, const std::string &source,
+uint64_t decode_to_output(const PayloadSource &payload, const std::string &source,
                       const std::string &output, const DecodeLimits &limits, const SfxRecord *record = nullptr);
 
 struct PayloadReport {
@@ -42,8 +50,11 @@ struct PayloadReport {
 // it does not.
 std::string stub_problem(const SfxRecord &record, const PayloadReport &report);
 
+// Whether a payload held in memory decodes without a refusal.
+bool decodes_cleanly(std::span<const uint8_t> payload);
+
 // Decodes without keeping the output, to describe the payload.
-PayloadReport inspect_payload(std::span<const uint8_t> payload);
+PayloadReport inspect_payload(const PayloadSource &payload);
 
 // The encoder with a progress bar for large inputs, which 'name' names;
 // ToolError when too large.

@@ -11,7 +11,7 @@ namespace {
 
 int run_test(const std::string &path, const GlobalOptions &global) {
     std::string name = is_stdio(path) ? "<stdin>" : path;
-    std::vector<uint8_t> file = read_whole_file(path);
+    InputFile file(path);
     PackageCheck check = check_package(file, name);
     if (!check.problem.empty())
         throw ToolError(name + ": " + check.problem);

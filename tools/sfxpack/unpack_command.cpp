@@ -2,6 +2,7 @@
 #include <string>
 
 #include "commands.h"
+#include "decoder/payload_format.h"
 #include "input_file.h"
 #include "packed_file.h"
 #include "payload_io.h"
@@ -17,11 +18,12 @@ struct UnpackOptions {
 
 int run_unpack(const UnpackOptions &options, const GlobalOptions &global) {
     ensure_distinct(options.executable, options.output);
-    std::vector<uint8_t> file = read_whole_file(options.executable);
-    PayloadLocation location = locate_in_executable(file, options.executable);
+    InputFile file(options.executable);
+    PayloadLocation location = locate_in_executable(file.read_at(0, PAYLOAD_OFFSET), file.size(), options.executable);
     if (std::string problem = record_problem(file, location); !problem.empty())
         throw ToolError(options.executable + ": " + problem);
-    uint64_t size = decode_to_output(payload_bytes(file, location), options.executable, options.output,
+    uint64_t size = decode_to_output({file.fd(), location.payload_offset, payload_end(location)}, options.executable,
+                                     options.output,
                                      {options.max_size, global.quiet, global.output(file_mode(options.executable))},
                                      location.record_state > 0 ? &location.record : nullptr);
     print_summary(global, options.executable, file.size(), options.output, size);
