@@ -1,0 +1,79 @@
+// Reads a tar stream (POSIX ustar, with pax extended headers) handed over in
+// pieces of any size, and refuses whatever an extraction must not write:
+// names outside the folder, links, devices, names that collide, sizes that
+// the stream does not hold. The extractor, sfxpack's list and extract and
+// the fuzzer all read archives through this one reader.
+//
+// Plain procedures over a plain record; memory from mem_alloc, no C runtime.
+#pragma once
+#include <stdint.h>
+
+#include "entry_name.h"
+
+enum ArchiveError {
+    ARCHIVE_OK = 0,
+    ARCHIVE_TRUNCATED,     // the stream ended inside an entry or before its end block
+    ARCHIVE_BAD_HEADER,    // a checksum, magic, number or extended header that is wrong
+    ARCHIVE_UNSUPPORTED,   // an entry other than a file or folder (device, FIFO, sparse...)
+    ARCHIVE_LINK,          // a hard or symbolic link
+    ARCHIVE_BAD_NAME,      // a name entry_name_problem refuses; see TarReader::name_problem
+    ARCHIVE_DUPLICATE,     // a name that folds to an earlier one; see TarReader::clash
+    ARCHIVE_TOO_LONG,      // an extended header over ARCHIVE_EXTENDED_MAX bytes
+    ARCHIVE_TRAILING_DATA, // bytes other than zeros after the end block
+    ARCHIVE_NO_MEMORY,
+    ARCHIVE_REFUSED,       // the sink said stop (a failed write, Cancel)
+};
+
+enum {
+    TAR_BLOCK = 512,
+    ARCHIVE_EXTENDED_MAX = 65536,
+};
+
+enum EntryType { ENTRY_FILE, ENTRY_DIRECTORY };
+
+struct ArchiveEntry {
+    const char *name;     // UTF-8, '/'-separated, checked; no trailing '/'; NUL-terminated
+    uint32_t name_length;
+    EntryType type;
+    uint64_t size;        // the data bytes that follow; 0 for a folder
+};
+
+// The reader's calls out, in order: begin, data (any number of times, for a
+// file with data), end. Each returns nonzero to go on, 0 to stop the reader
+// with ARCHIVE_REFUSED.
+struct ArchiveSink {
+    void *context;
+    int (*begin)(void *context, const ArchiveEntry *entry);
+    int (*data)(void *context, const uint8_t *bytes, uint32_t size);
+    int (*end)(void *context, const ArchiveEntry *entry);
+};
+
+enum TarState { TAR_HEADER, TAR_EXTENDED, TAR_DATA, TAR_SKIP, TAR_END, TAR_FAILED };
+
+struct TarReader {
+    ArchiveSink sink;
+    TarState state;
+    ArchiveError error;      // the first error; the reader takes no more input after it
+    uint8_t block[TAR_BLOCK];
+    uint32_t filled;         // bytes of 'block' (or 'extended') gathered so far
+    uint64_t left;           // data bytes of the entry still to come, or bytes to skip
+    uint32_t padding;        // zeros after the data up to the block's end
+    uint8_t *extended;       // the pending pax extended header, and its size
+    uint32_t extended_size;
+    int has_path, has_size;  // what the pending pax header set
+    uint64_t pax_size;
+    ArchiveEntry entry;
+    char name[ENTRY_NAME_MAX + 1];
+    NameProblem name_problem; // for ARCHIVE_BAD_NAME
+    NameClash clash;          // for ARCHIVE_DUPLICATE
+    NameSet names;
+    uint64_t entries;         // entries passed to the sink
+};
+
+void tar_reader_init(TarReader *reader, const ArchiveSink *sink);
+// Takes the next piece of the stream: ARCHIVE_OK, or the error that stopped
+// the reader (returned again for every later piece).
+ArchiveError tar_reader_feed(TarReader *reader, const uint8_t *bytes, uint32_t size);
+// The stream has ended: ARCHIVE_OK only after the end block and zeros.
+ArchiveError tar_reader_finish(TarReader *reader);
+void tar_reader_free(TarReader *reader);
