@@ -166,8 +166,10 @@ std::vector<uint8_t> tar_folder(const fs::path &folder) {
     return std::move(writer.bytes);
 }
 
-std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
-                                     std::span<const uint8_t> tar, int level, bool quiet) {
+void check_bundle(const std::string &command, const std::string &title, std::span<const uint8_t> tar) {
+    if (tar.size() > (size_t)INT32_MAX)
+        throw ToolError("the folder's archive is " + std::to_string(tar.size()) +
+                        " bytes, more than a payload holds (2 GiB)");
     if (command.empty() || command.size() > BUNDLE_COMMAND_MAX || !utf8_valid(command.data(), (uint32_t)command.size()))
         throw ToolError("the command must be 1 to " + std::to_string(BUNDLE_COMMAND_MAX) + " bytes of UTF-8");
     if (title.size() > BUNDLE_TITLE_MAX || !utf8_valid(title.data(), (uint32_t)title.size()))
@@ -201,10 +203,10 @@ std::vector<uint8_t> bundle_appended(const std::string &command, const std::stri
         throw ToolError("the folder's archive: " + problem);
     if (!search.found)
         throw ToolError("the command's program '" + std::string(parts->program) + "' is not a file in the folder");
-    if (tar.size() > (size_t)INT32_MAX)
-        throw ToolError("the folder's archive is " + std::to_string(tar.size()) +
-                        " bytes, more than a payload holds (2 GiB)");
+}
 
+std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
+                                     std::span<const uint8_t> tar, int level, bool quiet) {
     std::vector<uint8_t> appended(BUNDLE_HEADER_SIZE);
     bundle_header_write((uint32_t)command.size(), (uint32_t)title.size(), appended.data());
     appended.insert(appended.end(), command.begin(), command.end());

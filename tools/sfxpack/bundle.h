@@ -19,9 +19,12 @@
 // would take for one another.
 std::vector<uint8_t> tar_folder(const std::filesystem::path &folder);
 
+// ToolError when the command or title cannot be stored, the archive would
+// be refused, its size passes what a payload holds, or the command's
+// program is no file of it.
+void check_bundle(const std::string &command, const std::string &title, std::span<const uint8_t> tar);
 // The appended data: the header with command and title, then 'tar' coded at
-// 'level'. ToolError when the command's program is no file of 'tar' or the
-// sizes pass what the formats hold.
+// 'level', as they are.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level, bool quiet);
 

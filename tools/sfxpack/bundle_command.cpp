@@ -47,6 +47,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     if (!parse_pe_image(extractor, &why))
         throw ToolError(options.extractor + ": not a PE executable (" + why + ")");
     std::vector<uint8_t> tar = tar_folder(options.folder);
+    check_bundle(options.command, options.title, tar);
     std::vector<uint8_t> appended = bundle_appended(options.command, options.title, tar, options.level, global.quiet);
 
     OutputFile out(options.output, global.output(0755));
