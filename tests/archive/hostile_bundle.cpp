@@ -25,7 +25,9 @@ struct Entry {
 };
 
 void put_octal(char *field, size_t size, uint64_t value) {
-    std::snprintf(field, size, "%0*llo", (int)size - 1, (unsigned long long)value);
+    field[size - 1] = 0;
+    for (size_t i = size - 1; i-- > 0; value >>= 3)
+        field[i] = (char)('0' + (value & 7));
 }
 
 void add_block(std::vector<uint8_t> &tar, const Entry &entry, size_t size) {
