@@ -15,6 +15,7 @@
 
 #include "bundle.h"
 #include "commands.h"
+#include "signal_cleanup.h"
 #include "tool_error.h"
 
 namespace fs = std::filesystem;
@@ -76,6 +77,12 @@ struct Extraction {
         failure = what + ": " + std::strerror(errno);
         return false;
     }
+    // A signal stops the extraction at the next piece; the folder is then removed.
+    bool interrupted() {
+        if (pending_signal())
+            failure = "interrupted";
+        return pending_signal() != 0;
+    }
     bool make_folders(const std::string &name, size_t end) {
         for (size_t slash = name.find('/'); slash != std::string::npos && slash <= end; slash = name.find('/', slash + 1))
             if (mkdir((root / name.substr(0, slash)).c_str(), 0755) != 0 && errno != EEXIST)
@@ -83,6 +90,8 @@ struct Extraction {
         return true;
     }
     bool begin(const ArchiveEntry &entry) {
+        if (interrupted())
+            return false;
         std::string name(entry.name, entry.name_length);
         top_level.insert(name.substr(0, name.find('/')));
         if (!make_folders(name, name.size()))
@@ -94,6 +103,8 @@ struct Extraction {
         return fd >= 0 || fail(name);
     }
     bool data(const uint8_t *bytes, uint32_t size, const char *name) {
+        if (interrupted())
+            return false;
         while (size > 0) {
             ssize_t n = write(fd, bytes, size);
             if (n < 0 && errno == EINTR)
@@ -132,6 +143,7 @@ int run_extract(const std::string &path, const std::string &directory, const Glo
     }
     Extraction extraction;
     extraction.root = staging;
+    defer_signals();
     // Whatever happens before the end, nothing stays behind.
     std::unique_ptr<Extraction, std::function<void(Extraction *)>> cleanup(&extraction, [&](Extraction *x) {
         if (x->fd >= 0)
@@ -155,6 +167,10 @@ int run_extract(const std::string &path, const std::string &directory, const Glo
     try {
         read_bundle(file, bundle, sink, name);
     } catch (const ToolError &e) {
+        if (int signal_number = pending_signal()) {
+            cleanup.reset();
+            end_by_signal(signal_number);
+        }
         throw ToolError(extraction.failure.empty() ? e.what() : directory + "/" + extraction.failure);
     }
 

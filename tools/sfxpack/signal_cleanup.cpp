@@ -14,8 +14,14 @@ constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 // whenever 'armed' is set.
 char armed_path[PATH_MAX];
 std::atomic<bool> armed{false};
+std::atomic<bool> deferring{false};
+std::atomic<int> pending{0};
 
 void on_signal(int signal_number) {
+    if (deferring.load()) {
+        pending.store(signal_number);
+        return;
+    }
     if (armed.load())
         unlink(armed_path);
     std::signal(signal_number, SIG_DFL);
@@ -51,3 +57,17 @@ void remove_on_signal(const std::string &path) {
 }
 
 void disarm_signal_cleanup() { armed.store(false); }
+
+void defer_signals() {
+    install_handlers();
+    deferring.store(true);
+}
+
+int pending_signal() { return pending.load(); }
+
+void end_by_signal(int signal_number) {
+    deferring.store(false);
+    std::signal(signal_number, SIG_DFL);
+    raise(signal_number);
+    _exit(128 + signal_number);
+}
