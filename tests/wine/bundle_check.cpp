@@ -1,7 +1,7 @@
 // The command of the bundles in the end-to-end tests:
 //   check.exe ORIGINAL_FOLDER REPORT EXIT_CODE ARGUMENTS...
-// Checks what the extractor gave it: the arguments after EXIT_CODE (each is
-// compared with SFX_EXPECT_ARGUMENTS, '|'-separated), its own path, its
+// Checks what the extractor gave it: the arguments after EXIT_CODE (these
+// two: "two words" and Grüße), its own path, its
 // working folder against SFX_DIR, SFX_ORIGIN against SFX_EXPECT_ORIGIN, and
 // every file under SFX_DIR against ORIGINAL_FOLDER, both ways, byte for byte.
 // Writes "all good" or the problems found to REPORT and exits with EXIT_CODE.
@@ -71,7 +71,7 @@ int main() {
             problems.push_back(what);
     };
 
-    std::wstring expected = variable(L"SFX_EXPECT_ARGUMENTS") + L"|", got;
+    std::wstring expected = L"two words|Gr\u00fc\u00dfe|", got;
     for (int i = 4; i < argc; i++)
         got += std::wstring(argv[i]) + L"|";
     expect(got == expected, "arguments " + utf8(got) + ", want " + utf8(expected));

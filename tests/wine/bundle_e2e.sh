@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# End-to-end runs of bundles (the extractor behind a loader) under Wine:
+#   bundle_e2e.sh ARCH CASE
+#   ARCH is i686 (from WIN32_DIR) or x86_64 (from WIN64_DIR); SFXPACK, WIN32_DIR,
+#   WIN64_DIR, WORK_DIR and, for the hostile case, HOSTILE_BUNDLE come from the
+#   environment (ctest sets them).
+# Cases: runs, signed, hostile
+# Exits 77 (skipped) when this machine cannot run the i686 build.
+set -euo pipefail
+
+arch=$1 case_name=$2
+: "${SFXPACK:?}" "${WIN32_DIR:?}" "${WIN64_DIR:?}" "${WORK_DIR:?}"
+if [ "$arch" = i686 ] && ! why=$(bash "$(dirname "$0")/../../scripts/runs-32bit.sh" --wine); then
+  echo "SKIP: the 32-bit build cannot run here: $why"
+  exit 77
+fi
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+
+WORK_DIR=$(realpath "$WORK_DIR"); SFXPACK=$(realpath "$SFXPACK")
+case "$arch" in
+i686) build=$(realpath "$WIN32_DIR") ;;
+x86_64) build=$(realpath "$WIN64_DIR") ;;
+*) echo "unknown architecture $arch" >&2; exit 1 ;;
+esac
+export WINEPREFIX="$WORK_DIR/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+screens="$WORK_DIR/screenshots"
+what=$case_name case_name="$arch.bundle-$case_name"
+work="$WORK_DIR/e2e-$case_name"
+rm -rf "$work" && mkdir -p "$work" "$screens"
+
+fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
+# Extraction folders left in the Wine user's temporary folder.
+leftovers() { find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'sfx-*' 2>/dev/null; }
+
+[ -d "$WINEPREFIX/drive_c/windows" ] || wineboot -i >/dev/null 2>&1
+wineserver -w || true
+leftovers | xargs -r rm -rf
+
+# Runs a program, dismissing the error box when one must appear; sets exit_code.
+run_exe() {
+  local exe=$1 expect_box=$2
+  wine "$exe" & local pid=$!
+  if [ "$expect_box" = yes ]; then
+    local window=""
+    for _ in $(seq 1 150); do
+      window=$(xdotool search --name '^Error$' 2>/dev/null | head -n 1 || true)
+      [ -n "$window" ] && break
+      sleep 0.2
+    done
+    [ -n "$window" ] || { kill "$pid" 2>/dev/null; fail "no error box appeared"; }
+    sleep 0.5 # let it paint
+    import -window root "$screens/$case_name.png"
+    xdotool key --window "$window" Return
+  fi
+  set +e
+  wait "$pid"
+  exit_code=$?
+  set -e
+}
+
+# The extractor as the loader leaves it: its file, the origin's path, 2 length bytes.
+with_trailer() {
+  local origin; origin=$(winepath -w "$1")
+  { cat "$build/extractor.exe"; printf '%s' "$origin"
+    printf "\\x$(printf %02x $((${#origin} & 255)))\\x$(printf %02x $((${#origin} >> 8)))"; } > "$2"
+}
+
+packed="$work/packed.exe"
+report="$work/report.txt"
+make_folder() {
+  local src=$1
+  mkdir -p "$src/Grüße" "$src/日本語" "$src/a/b/c"
+  printf 'Ärger\r\n' > "$src/Grüße/Ärger.txt"
+  printf '\x00\x01\xff' > "$src/日本語/ファイル.bin"
+  : > "$src/a/b/c/leer.txt"
+  seq 1 700000 > "$src/a/groß.bin" # about 4.6 MB
+  # A path beyond MAX_PATH once under the temporary folder.
+  local deep="$src/a"
+  for i in 1 2 3 4 5; do deep="$deep/folder-$i-with-a-name-long-enough-to-pass-max-path-sooner"; done
+  mkdir -p "$deep" && printf 'deep\n' > "$deep/tief.txt"
+  cp "$build/bundle_check.exe" "$src/check.exe"
+}
+
+# Runs a packed checker bundle and what its report says.
+check_bundle() {
+  rm -f "$report"
+  export SFX_EXPECT_ORIGIN; SFX_EXPECT_ORIGIN=$(winepath -w "$1")
+  run_exe "$1" no
+  [ "$exit_code" = 1 ] || fail "loader exit code $exit_code, want 1"
+  [ -f "$report" ] || fail "the command did not run"
+  grep -q '^all good' "$report" || fail "the checker found: $(cat "$report")"
+  [ -z "$(leftovers)" ] || fail "extraction folder left behind: $(leftovers)"
+}
+
+bundle() {
+  "$SFXPACK" -qf bundle "$work/src" -o "$1" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
+    --title "Prüfung" --run "check.exe \"$(winepath -w "$work/src")\" \"$(winepath -w "$report")\" 42 \"two words\" Grüße"
+}
+
+case "$what" in
+runs)
+  make_folder "$work/src"
+  bundle "$packed"
+  check_bundle "$packed"
+  # The extractor exits with the command's code; the loader above always with 1.
+  with_trailer "$packed" "$work/direct.exe"
+  rm -f "$report"
+  run_exe "$work/direct.exe" no
+  [ "$exit_code" = 42 ] || fail "extractor exit code $exit_code, want the command's 42"
+  grep -q '^all good' "$report" && [ -z "$(leftovers)" ] || fail "direct run: $(cat "$report"); left: $(leftovers)"
+  ;;
+signed)
+  make_folder "$work/src"
+  bundle "$work/unsigned.exe"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=sfxpack test signer" -keyout "$work/key.pem" \
+    -out "$work/cert.pem" -addext keyUsage=digitalSignature -addext extendedKeyUsage=codeSigning 2>/dev/null
+  osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -in "$work/unsigned.exe" -out "$packed" >/dev/null
+  osslsigncode verify -CAfile "$work/cert.pem" -in "$packed" >/dev/null || fail "the signature does not verify"
+  check_bundle "$packed"
+  ;;
+hostile)
+  : "${HOSTILE_BUNDLE:?}"
+  # Each archive's command would write a marker; a refused archive runs nothing
+  # and writes nothing, here or anywhere on drive C.
+  for kind in parent device link; do
+    "$HOSTILE_BUNDLE" "$kind" "$build/loader.exe" "$build/extractor.exe" "$work/$kind.exe"
+    touch "$work/before" && sleep 1
+    with_trailer "$work/$kind.exe" "$work/$kind-direct.exe"
+    run_exe "$work/$kind-direct.exe" yes
+    [ "$exit_code" = 255 ] || fail "$kind: extractor exit code $exit_code, want 255"
+    written=$(find "$WINEPREFIX/drive_c" -newer "$work/before" -not -type d 2>/dev/null)
+    [ -z "$written" ] || fail "$kind: written: $written"
+    [ -z "$(leftovers)" ] || fail "$kind: extraction folder left behind: $(leftovers)"
+    run_exe "$work/$kind.exe" yes
+    [ "$exit_code" = 1 ] || fail "$kind: loader exit code $exit_code, want 1"
+  done
+  ;;
+*)
+  fail "unknown case"
+  ;;
+esac
+echo "PASS ($case_name)"
