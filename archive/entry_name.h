@@ -23,6 +23,10 @@ enum NameProblem {
     NAME_DEVICE,        // a reserved device name: CON, PRN, AUX, NUL, COM0-9, LPT0-9, ...
 };
 
+// Whether the bytes are well-formed UTF-8 without NULs (what MultiByteToWideChar
+// takes with MB_ERR_INVALID_CHARS, and more strictly).
+int utf8_valid(const char *text, uint32_t length);
+
 // What is wrong with a '/'-separated relative name, or NAME_OK.
 NameProblem entry_name_problem(const char *name, uint32_t length);
 

@@ -11,7 +11,7 @@ int32_t file_error;
 
 namespace {
 
-enum class Kind { descriptor, memory_reader, range_reader, memory_writer, counting_writer };
+enum class Kind { descriptor, memory_reader, range_reader, memory_writer, counting_writer, callback_writer };
 
 constexpr size_t RANGE_BLOCK = 1 << 16;
 
@@ -28,6 +28,8 @@ struct PortableFile {
     size_t size = 0;               // reader: data size; writers: limit
     size_t written = 0;            // counting writer
     WrittenBytes taken{0, 0};      // every writer: what it took
+    WriteCallback callback = nullptr; // callback writer, with its context
+    void *context = nullptr;
 };
 
 PortableFile *file_of(FileHandle handle) { return static_cast<PortableFile *>(handle); }
@@ -138,6 +140,13 @@ FileHandle counting_writer_open(size_t limit) {
 }
 
 size_t counting_writer_total(FileHandle handle) { return file_of(handle)->written; }
+
+FileHandle callback_writer_open(WriteCallback callback, void *context) {
+    auto *file = new PortableFile(Kind::callback_writer);
+    file->callback = callback;
+    file->context = context;
+    return file;
+}
 
 // A writer that holds at most 'limit' bytes takes what still fits.
 static int32_t take_within_limit(size_t limit, size_t used, uint32_t size, size_t *take) {
@@ -253,6 +262,11 @@ static int32_t write_any(PortableFile *file, const void *buffer, uint32_t size) 
         file->buffer.insert(file->buffer.end(), in, in + take);
         return result;
     }
+    case Kind::callback_writer:
+        if (file->callback(file->context, in, size))
+            return (int32_t)size;
+        file_error = ECANCELED;
+        return -1;
     case Kind::counting_writer: {
         size_t take;
         int32_t result = take_within_limit(file->size, file->written, size, &take);

@@ -33,6 +33,10 @@ const uint8_t *memory_writer_data(FileHandle handle, size_t *size);
 // Counts and discards what is written, refusing bytes beyond 'limit' like a writer.
 FileHandle counting_writer_open(size_t limit);
 size_t counting_writer_total(FileHandle handle);
+// Hands every write to 'callback', which takes all the bytes (nonzero) or
+// refuses them (0: the write fails).
+typedef int (*WriteCallback)(void *context, const uint8_t *bytes, uint32_t size);
+FileHandle callback_writer_open(WriteCallback callback, void *context);
 // What was written through a writer so far: the bytes taken and their CRC-32.
 struct WrittenBytes {
     uint64_t size;

@@ -31,6 +31,13 @@ Command add_pack_command(CLI::App &app, GlobalOptions &global);
 Command add_unpack_command(CLI::App &app, GlobalOptions &global);
 Command add_info_command(CLI::App &app, GlobalOptions &global);
 Command add_test_command(CLI::App &app, GlobalOptions &global);
+Command add_bundle_command(CLI::App &app, GlobalOptions &global);
+Command add_list_command(CLI::App &app, GlobalOptions &global);
+Command add_extract_command(CLI::App &app, GlobalOptions &global);
+
+// A file of the Windows build: $VARIABLE, else the build tree's, else the
+// installed one; ToolError naming where it looked and the 'option' to give.
+std::string default_windows_file(const char *variable, const char *file, const char *option);
 
 // Shared option shapes.
 // -l N, and -1 ... -9, --fast, --best as gzip has them.

@@ -22,24 +22,28 @@ struct PackOptions {
     int level;
 };
 
-// $SFXPACK_LOADER; else the loader of this binary's build tree
-// (build/native/sfxpack beside build/win32/loader.exe); else the installed
-// one (PREFIX/bin/sfxpack, PREFIX/share/sfxpack/loader.exe).
-std::string default_loader() {
-    if (const char *named = std::getenv("SFXPACK_LOADER"); named && *named)
+} // namespace
+
+// $VARIABLE; else the file in the Windows build beside this binary's build
+// tree (build/native/sfxpack beside build/win32/FILE); else the installed
+// one (PREFIX/bin/sfxpack, PREFIX/share/sfxpack/FILE).
+std::string default_windows_file(const char *variable, const char *file, const char *option) {
+    if (const char *named = std::getenv(variable); named && *named)
         return named;
     std::error_code error;
     std::filesystem::path prefix = std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path();
-    std::string looked = "$SFXPACK_LOADER (not set)";
-    for (const std::filesystem::path &loader :
-         {prefix / "win32" / "loader.exe", prefix / "share" / "sfxpack" / "loader.exe"}) {
+    std::string looked = "$" + std::string(variable) + " (not set)";
+    for (const std::filesystem::path &candidate : {prefix / "win32" / file, prefix / "share" / "sfxpack" / file}) {
         std::error_code missing;
-        if (!error && std::filesystem::is_regular_file(loader, missing))
-            return loader.string();
-        looked += ", " + loader.string();
+        if (!error && std::filesystem::is_regular_file(candidate, missing))
+            return candidate.string();
+        looked += ", " + candidate.string();
     }
-    throw ToolError("no default loader; looked at " + looked + "; name one with --loader");
+    std::string what = std::filesystem::path(file).stem().string();
+    throw ToolError("no default " + what + "; looked at " + looked + "; name one with " + option);
 }
+
+namespace {
 
 // A stub the loader could not start, or one that is itself packed, only
 // with -f; a 64-bit stub in a 32-bit loader with a warning.
@@ -60,7 +64,7 @@ int run_pack(PackOptions options, const GlobalOptions &global) {
     if (is_stdio(options.stub) + is_stdio(options.loader) + is_stdio(options.append) > 1)
         throw UsageError("standard input ('-') can be read only once");
     if (options.loader.empty())
-        options.loader = default_loader();
+        options.loader = default_windows_file("SFXPACK_LOADER", "loader.exe", "--loader");
     for (const std::string *input : {&options.stub, &options.loader, &options.append})
         if (!input->empty())
             ensure_distinct(*input, options.output);

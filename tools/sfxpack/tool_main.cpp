@@ -157,8 +157,9 @@ int sfxpack_main(int argc, char **argv, const char *version) {
     add_global_options(app, global);
 
     std::vector<Command> commands;
-    for (AddCommand add : {add_pack_command, add_unpack_command, add_test_command, add_info_command,
-                           add_encode_command, add_decode_command}) {
+    for (AddCommand add : {add_pack_command, add_bundle_command, add_list_command, add_extract_command,
+                           add_unpack_command, add_test_command, add_info_command, add_encode_command,
+                           add_decode_command}) {
         commands.push_back(add(app, global));
         add_global_options(*commands.back().app, global);
     }
@@ -170,7 +171,7 @@ int sfxpack_main(int argc, char **argv, const char *version) {
     } catch (const CLI::ParseError &e) {
         std::string leftover = leftover_problem(app);
         if (leftover.empty() && app.get_subcommands().empty())
-            leftover = "a command is required: pack, unpack, test, info, encode or decode";
+            leftover = "a command is required: pack, bundle, list, extract, unpack, test, info, encode or decode";
         return usage_error(app, leftover.empty() ? e.what() : leftover);
     }
     if (std::string leftover = leftover_problem(app); !leftover.empty())

@@ -1,0 +1,133 @@
+// Makes bundles whose archives an extraction must refuse, written by hand
+// since no well-behaved tar writer makes them:
+//   hostile_bundle CASE LOADER EXTRACTOR PROGRAM OUT
+// Each archive starts with PROGRAM as run.exe and a harmless file, so a
+// refusal must also take back what was already written; the command is
+// run.exe, which must never start.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sfxpack/bundle.h"
+#include "sfxpack/input_file.h"
+#include "sfxpack/packed_file.h"
+#include "sfxpack/payload_io.h"
+
+namespace {
+
+struct Entry {
+    std::string name;
+    char type = '0';
+    std::string data = {};
+    std::string pax_path = {}; // an extended header naming it, when not empty
+};
+
+void put_octal(char *field, size_t size, uint64_t value) {
+    std::snprintf(field, size, "%0*llo", (int)size - 1, (unsigned long long)value);
+}
+
+void add_block(std::vector<uint8_t> &tar, const Entry &entry, size_t size) {
+    char block[512] = {};
+    std::memcpy(block, entry.name.data(), std::min<size_t>(entry.name.size(), 100));
+    put_octal(block + 100, 8, 0644);
+    put_octal(block + 108, 8, 0);
+    put_octal(block + 116, 8, 0);
+    put_octal(block + 124, 12, size);
+    put_octal(block + 136, 12, 0);
+    block[156] = entry.type;
+    if (entry.type == '1' || entry.type == '2')
+        std::strcpy(block + 157, "/etc/passwd");
+    std::memcpy(block + 257, "ustar\0" "00", 8);
+    std::memset(block + 148, ' ', 8);
+    unsigned sum = 0;
+    for (unsigned char c : block)
+        sum += c;
+    put_octal(block + 148, 7, sum);
+    tar.insert(tar.end(), block, block + 512);
+}
+
+void add_data(std::vector<uint8_t> &tar, const std::string &data) {
+    tar.insert(tar.end(), data.begin(), data.end());
+    tar.resize((tar.size() + 511) / 512 * 512);
+}
+
+void add(std::vector<uint8_t> &tar, const Entry &entry) {
+    if (!entry.pax_path.empty()) {
+        std::string record = " path=" + entry.pax_path + "\n";
+        size_t length = record.size() + 2;
+        record = std::to_string(length + (std::to_string(length).size() > 2)) + record;
+        add_block(tar, {"PaxHeader", 'x'}, record.size());
+        add_data(tar, record);
+    }
+    add_block(tar, entry, entry.data.size());
+    add_data(tar, entry.data);
+}
+
+struct Case {
+    const char *name;
+    std::vector<Entry> entries;
+};
+
+const Case CASES[] = {
+    {"absolute", {{"/tmp/absolute.txt"}}},
+    {"drive", {{"C:/drive.txt"}}},
+    {"unc", {{"//server/share/unc.txt"}}},
+    {"verbatim", {{"\\\\?\\C:\\verbatim.txt"}}},
+    {"parent", {{"sub/../../parent.txt", '0', "escaped"}}},
+    {"backslash", {{"sub\\..\\..\\backslash.txt"}}},
+    {"stream", {{"first.txt:hidden", '0', "stream"}}},
+    {"device", {{"sub/Con.txt"}}},
+    {"symlink", {{"link", '2'}}},
+    {"hardlink", {{"link", '1'}}},
+    {"fifo", {{"fifo", '6'}}},
+    {"fold", {{"Readme.TXT"}, {"README.txt"}}},
+    {"fold-accent", {{"\xC3\x84rger.txt"}, {"\xC3\xA4rger.txt"}}}, // Ärger, ärger
+    {"file-folder", {{"data"}, {"DATA/inner.txt"}}},
+    {"pax-parent", {{"harmless.txt", '0', "", "../pax-parent.txt"}}},
+    {"trailing-dot", {{"folder./x.txt"}}},
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 6) {
+        std::fprintf(stderr, "usage: hostile_bundle CASE LOADER EXTRACTOR PROGRAM OUT\n");
+        return 2;
+    }
+    std::string which = argv[1];
+    std::vector<uint8_t> program = read_whole_file(argv[4]);
+    std::vector<uint8_t> tar;
+    add(tar, {"run.exe", '0', std::string(program.begin(), program.end())});
+    add(tar, {"first.txt", '0', "written before the refusal"});
+    bool found = false;
+    for (const Case &c : CASES)
+        if (which == c.name) {
+            for (const Entry &entry : c.entries)
+                add(tar, entry);
+            found = true;
+        }
+    if (which == "truncated") {
+        add(tar, {"cut.bin", '0', std::string(5000, 'x')});
+        tar.resize(tar.size() - 2048); // inside the data, with no end block
+    } else if (which == "checksum") {
+        add(tar, {"damaged.txt"});
+        tar[tar.size() - 512 + 148] ^= 1;
+    } else if (!found) {
+        std::fprintf(stderr, "hostile_bundle: unknown case %s\n", argv[1]);
+        return 2;
+    }
+    if (which != "truncated")
+        tar.resize(tar.size() + 1024);
+
+    std::vector<uint8_t> loader = read_whole_file(argv[2]), extractor = read_whole_file(argv[3]);
+    std::vector<uint8_t> appended = bundle_appended("run.exe", "hostile " + which, tar, 1, true);
+    std::vector<uint8_t> packed =
+        assemble_packed(loader, extractor, encode_with_progress(extractor, 1, argv[3], true), appended);
+    FILE *out = std::fopen(argv[5], "wb");
+    if (!out || std::fwrite(packed.data(), 1, packed.size(), out) != packed.size() || std::fclose(out) != 0) {
+        std::perror(argv[5]);
+        return 1;
+    }
+    return 0;
+}

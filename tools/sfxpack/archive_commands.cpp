@@ -1,0 +1,195 @@
+// list and extract: a bundle's archive read through the same reader, under
+// the same rules, as the extractor reads it on Windows.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+
+#include "bundle.h"
+#include "commands.h"
+#include "tool_error.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Listed {
+    std::string name;
+    bool directory;
+    uint64_t size;
+};
+
+int run_list(const std::string &path, bool json, const GlobalOptions &global) {
+    std::string name = is_stdio(path) ? "<stdin>" : path;
+    InputFile file(path);
+    BundleInfo bundle = open_bundle(file, name);
+    std::vector<Listed> entries;
+    ArchiveSink sink{&entries,
+                     [](void *context, const ArchiveEntry *entry) {
+                         static_cast<std::vector<Listed> *>(context)->push_back(
+                             {std::string(entry->name, entry->name_length), entry->type == ENTRY_DIRECTORY, entry->size});
+                         return 1;
+                     },
+                     [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
+    read_bundle(file, bundle, sink, name);
+
+    uint64_t files = 0, bytes = 0;
+    for (const Listed &entry : entries)
+        files += !entry.directory, bytes += entry.size;
+    if (json) {
+        nlohmann::ordered_json out = {{"file", name}, {"command", bundle.command}, {"title", bundle.title},
+                                      {"files", files}, {"folders", entries.size() - files}, {"bytes", bytes},
+                                      {"entries", nlohmann::ordered_json::array()}};
+        for (const Listed &entry : entries)
+            out["entries"].push_back(
+                {{"name", entry.name}, {"type", entry.directory ? "folder" : "file"}, {"size", entry.size}});
+        std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    } else {
+        std::printf("command: %s\ntitle: %s\n", bundle.command.c_str(), bundle.title.c_str());
+        for (const Listed &entry : entries)
+            std::printf("%12s  %s%s\n", entry.directory ? "-" : std::to_string(entry.size).c_str(), entry.name.c_str(),
+                        entry.directory ? "/" : "");
+        std::printf("%llu files, %llu folders, %llu bytes\n", (unsigned long long)files,
+                    (unsigned long long)(entries.size() - files), (unsigned long long)bytes);
+    }
+    print_summary(global, path, file.size(), "(listed)", bytes);
+    return EXIT_OK;
+}
+
+// Writes entries under a fresh folder of its own; the first failure is kept
+// for the message, since the reader's calls cannot throw.
+struct Extraction {
+    fs::path root;
+    std::set<std::string> top_level;
+    int fd = -1;
+    std::string failure;
+
+    bool fail(const std::string &what) {
+        failure = what + ": " + std::strerror(errno);
+        return false;
+    }
+    bool make_folders(const std::string &name, size_t end) {
+        for (size_t slash = name.find('/'); slash != std::string::npos && slash <= end; slash = name.find('/', slash + 1))
+            if (mkdir((root / name.substr(0, slash)).c_str(), 0755) != 0 && errno != EEXIST)
+                return fail(name.substr(0, slash));
+        return true;
+    }
+    bool begin(const ArchiveEntry &entry) {
+        std::string name(entry.name, entry.name_length);
+        top_level.insert(name.substr(0, name.find('/')));
+        if (!make_folders(name, name.size()))
+            return false;
+        fs::path path = root / name;
+        if (entry.type == ENTRY_DIRECTORY)
+            return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST || fail(name);
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        return fd >= 0 || fail(name);
+    }
+    bool data(const uint8_t *bytes, uint32_t size, const char *name) {
+        while (size > 0) {
+            ssize_t n = write(fd, bytes, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return fail(name);
+            bytes += n;
+            size -= (uint32_t)n;
+        }
+        return true;
+    }
+    bool end(const ArchiveEntry &entry) {
+        if (entry.type == ENTRY_DIRECTORY)
+            return true;
+        int result = close(fd);
+        fd = -1;
+        return result == 0 || fail(entry.name);
+    }
+};
+
+int run_extract(const std::string &path, const std::string &directory, const GlobalOptions &global) {
+    std::string name = is_stdio(path) ? "<stdin>" : path;
+    InputFile file(path);
+    BundleInfo bundle = open_bundle(file, name);
+
+    std::error_code error;
+    bool made = !fs::exists(directory, error);
+    if (made && !fs::create_directories(directory, error))
+        throw ToolError(directory + ": cannot make the folder: " + error.message());
+    std::string staging = (fs::path(directory) / ".sfxpack-XXXXXX").string();
+    if (!mkdtemp(staging.data())) {
+        int why = errno;
+        if (made)
+            fs::remove(directory, error);
+        throw ToolError(directory + ": cannot extract here: " + std::strerror(why));
+    }
+    Extraction extraction;
+    extraction.root = staging;
+    // Whatever happens before the end, nothing stays behind.
+    std::unique_ptr<Extraction, std::function<void(Extraction *)>> cleanup(&extraction, [&](Extraction *x) {
+        if (x->fd >= 0)
+            close(x->fd);
+        fs::remove_all(staging, error);
+        if (made)
+            fs::remove(directory, error);
+    });
+
+    ArchiveSink sink{&extraction,
+                     [](void *context, const ArchiveEntry *entry) {
+                         return (int)static_cast<Extraction *>(context)->begin(*entry);
+                     },
+                     [](void *context, const uint8_t *bytes, uint32_t size) {
+                         auto *x = static_cast<Extraction *>(context);
+                         return (int)x->data(bytes, size, "a file");
+                     },
+                     [](void *context, const ArchiveEntry *entry) {
+                         return (int)static_cast<Extraction *>(context)->end(*entry);
+                     }};
+    try {
+        read_bundle(file, bundle, sink, name);
+    } catch (const ToolError &e) {
+        throw ToolError(extraction.failure.empty() ? e.what() : directory + "/" + extraction.failure);
+    }
+
+    // All or nothing in the folder too: every name is checked before any moves.
+    for (const std::string &top : extraction.top_level)
+        if (fs::symlink_status(fs::path(directory) / top, error).type() != fs::file_type::not_found && !global.force)
+            throw ToolError((fs::path(directory) / top).string() + ": exists; use -f to overwrite");
+    for (const std::string &top : extraction.top_level) {
+        fs::path target = fs::path(directory) / top;
+        fs::remove_all(target, error);
+        if (std::rename((fs::path(staging) / top).c_str(), target.c_str()) != 0)
+            throw ToolError(target.string() + ": " + std::strerror(errno));
+    }
+    made = false;
+    print_summary(global, path, file.size(), directory, extraction.top_level.size());
+    return EXIT_OK;
+}
+
+} // namespace
+
+Command add_list_command(CLI::App &app, GlobalOptions &global) {
+    auto path = std::make_shared<std::string>();
+    auto json = std::make_shared<bool>(false);
+    CLI::App *sub = app.add_subcommand("list", "List the files and folders of a bundle, and its command");
+    sub->add_option("EXE", *path, "Executable made by bundle")->required();
+    sub->add_flag("--json", *json, "One JSON object: command, title, totals and every entry");
+    return {sub, [path, json, &global] { return run_list(*path, *json, global); }};
+}
+
+Command add_extract_command(CLI::App &app, GlobalOptions &global) {
+    auto path = std::make_shared<std::string>();
+    auto directory = std::make_shared<std::string>(".");
+    CLI::App *sub = app.add_subcommand("extract", "Extract a bundle's files and folders without running anything; "
+                                                  "all or nothing");
+    sub->add_option("EXE", *path, "Executable made by bundle")->required();
+    sub->add_option("-C,--directory", *directory, "The folder to extract into, made if missing (default: .)");
+    return {sub, [path, directory, &global] { return run_extract(*path, *directory, global); }};
+}
