@@ -122,20 +122,24 @@ signed)
   ;;
 hostile)
   : "${HOSTILE_BUNDLE:?}"
-  # Each archive's command would write a marker; a refused archive runs nothing
-  # and writes nothing, here or anywhere on drive C.
-  for kind in parent device link; do
-    "$HOSTILE_BUNDLE" "$kind" "$build/loader.exe" "$build/extractor.exe" "$work/$kind.exe"
-    touch "$work/before" && sleep 1
+  # Each archive holds run.exe (the report stub, its command) and a file
+  # before the refused entry: nothing may run, nor stay written, here or
+  # anywhere on drive C. The loader exits with 1 whatever its stub does.
+  export SFX_REPORT; SFX_REPORT=$(winepath -w "$report")
+  for kind in parent device symlink fold truncated; do
+    "$HOSTILE_BUNDLE" "$kind" "$build/loader.exe" "$build/extractor.exe" "$build/report_stub.exe" "$work/$kind.exe"
     with_trailer "$work/$kind.exe" "$work/$kind-direct.exe"
+    touch "$work/before" && sleep 1
     run_exe "$work/$kind-direct.exe" yes
     [ "$exit_code" = 255 ] || fail "$kind: extractor exit code $exit_code, want 255"
+    [ ! -e "$report" ] || fail "$kind: the command ran"
     written=$(find "$WINEPREFIX/drive_c" -newer "$work/before" -not -type d 2>/dev/null)
     [ -z "$written" ] || fail "$kind: written: $written"
     [ -z "$(leftovers)" ] || fail "$kind: extraction folder left behind: $(leftovers)"
-    run_exe "$work/$kind.exe" yes
-    [ "$exit_code" = 1 ] || fail "$kind: loader exit code $exit_code, want 1"
   done
+  run_exe "$work/parent.exe" yes
+  [ "$exit_code" = 1 ] && [ ! -e "$report" ] && [ -z "$(leftovers)" ] ||
+    fail "through the loader: exit code $exit_code, want 1; ran: $([ -e "$report" ] && echo yes); left: $(leftovers)"
   ;;
 *)
   fail "unknown case"
