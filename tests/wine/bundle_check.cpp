@@ -4,7 +4,10 @@
 // two: "two words" and Grüße), its own path, its
 // working folder against SFX_DIR, SFX_ORIGIN against SFX_EXPECT_ORIGIN, and
 // every file under SFX_DIR against ORIGINAL_FOLDER, both ways, byte for byte.
-// Writes "all good" or the problems found to REPORT and exits with EXIT_CODE.
+// Writes "all good" or the problems found to REPORT, starts a copy of itself
+// that adds "lingered" to it a moment later (the extractor must wait for that
+// one too; it runs from outside the folder, and in another working folder,
+// so nothing holds the folder up), and exits with EXIT_CODE.
 #include <windows.h>
 
 #include <cstdio>
@@ -63,6 +66,14 @@ static std::string utf8(const std::wstring &text) {
 int main() {
     int argc;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argc == 3 && std::wstring(argv[1]) == L"--linger") {
+        Sleep(1500);
+        if (FILE *out = _wfopen(argv[2], L"ab")) {
+            std::fprintf(out, "lingered\n");
+            std::fclose(out);
+        }
+        return 0;
+    }
     if (argc < 4)
         return 99;
     std::vector<std::string> problems;
@@ -107,6 +118,18 @@ int main() {
         for (const auto &problem : problems)
             std::fprintf(out, "%s\n", problem.c_str());
         std::fclose(out);
+    }
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring copy = std::wstring(temp) + L"bundle-check-linger.exe";
+    std::wstring line = L"\"" + copy + L"\" --linger \"" + argv[2] + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (CopyFileW(module, copy.c_str(), FALSE) &&
+        CreateProcessW(copy.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, temp, &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
     }
     return _wtoi(argv[3]);
 }
