@@ -1,128 +1,94 @@
 // The command of the bundles in the end-to-end tests:
-//   check.exe ORIGINAL_FOLDER REPORT EXIT_CODE ARGUMENTS...
-// Checks what the extractor gave it: the arguments after EXIT_CODE (these
-// two: "two words" and Grüße), its own path, its
-// working folder against SFX_DIR, SFX_ORIGIN against SFX_EXPECT_ORIGIN, and
-// every file under SFX_DIR against ORIGINAL_FOLDER, both ways, byte for byte.
-// Writes "all good" or the problems found to REPORT, starts a copy of itself
-// that adds "lingered" to it a moment later (the extractor must wait for that
-// one too; it runs from outside the folder, and in another working folder,
-// so nothing holds the folder up), and exits with EXIT_CODE.
+//   check.exe ORIGINAL_FOLDER REPORT EXIT_CODE "two words" Grüße
+// Checks the arguments after EXIT_CODE, its own path and working folder
+// against SFX_DIR, SFX_ORIGIN against SFX_EXPECT_ORIGIN, and every file and
+// folder under SFX_DIR against ORIGINAL_FOLDER, both ways, byte for byte.
+// Writes "all good" or the problems to REPORT, starts a copy of itself that
+// adds "lingered" a moment later (the extractor must wait for it too; it runs
+// outside the folder, in another working folder, so nothing holds the folder
+// up), and exits with EXIT_CODE.
 #include <windows.h>
 
 #include <cstdio>
 #include <map>
 #include <string>
-#include <vector>
 
-using Files = std::map<std::wstring, bool>; // relative name: is a folder
+using std::wstring;
 
-static std::wstring long_form(const std::wstring &path) {
-    return path.rfind(L"\\\\?\\", 0) == 0 ? path : L"\\\\?\\" + path;
-}
-
-static void walk(const std::wstring &root, const std::wstring &under, Files &files) {
+// Relative name: the file's bytes, or "/" for a folder.
+static void walk(const wstring &root, const wstring &under, std::map<wstring, std::string> &tree) {
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(long_form(root + under + L"\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..")
+    HANDLE find = FindFirstFileW((L"\\\\?\\" + root + under + L"\\*").c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found)) {
+        wstring name = under + L"\\" + found.cFileName;
+        if (found.cFileName == wstring(L".") || found.cFileName == wstring(L".."))
             continue;
-        bool folder = found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
-        files[under + L"\\" + name] = folder;
-        if (folder)
-            walk(root, under + L"\\" + name, files);
-    } while (FindNextFileW(find, &found));
+        std::string &bytes = tree[name] = "/";
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            walk(root, name, tree);
+            continue;
+        }
+        HANDLE file = CreateFileW((L"\\\\?\\" + root + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        char chunk[65536];
+        DWORD got;
+        for (bytes.clear(); ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0;)
+            bytes.append(chunk, got);
+        CloseHandle(file);
+    }
     FindClose(find);
 }
 
-static bool read_file(const std::wstring &path, std::string &bytes) {
-    HANDLE file = CreateFileW(long_form(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    char chunk[65536];
-    DWORD got;
-    bytes.clear();
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    CloseHandle(file);
-    return true;
-}
-
-static std::wstring variable(const wchar_t *name) {
-    wchar_t value[32768];
+static wstring variable(const wchar_t *name) {
+    static wchar_t value[32768];
     DWORD n = GetEnvironmentVariableW(name, value, 32768);
-    return n > 0 && n < 32768 ? std::wstring(value, n) : L"<unset>";
-}
-
-static std::string utf8(const std::wstring &text) {
-    std::string out(text.size() * 3 + 1, '\0');
-    out.resize(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), out.data(), (int)out.size(), nullptr, nullptr));
-    return out;
+    return n > 0 && n < 32768 ? wstring(value, n) : L"<unset>";
 }
 
 int main() {
     int argc;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argc == 3 && std::wstring(argv[1]) == L"--linger") {
+    FILE *report = argc >= 3 ? _wfopen(argv[2], argc == 3 ? L"ab" : L"wb") : nullptr;
+    if (argc == 3 && report && wstring(argv[1]) == L"--linger") {
         Sleep(1500);
-        if (FILE *out = _wfopen(argv[2], L"ab")) {
-            std::fprintf(out, "lingered\n");
-            std::fclose(out);
-        }
+        std::fprintf(report, "lingered\n");
         return 0;
     }
-    if (argc < 4)
+    if (argc < 4 || !report)
         return 99;
-    std::vector<std::string> problems;
-    auto expect = [&](bool holds, const std::string &what) {
-        if (!holds)
-            problems.push_back(what);
-    };
-
-    std::wstring expected = L"two words|Gr\u00fc\u00dfe|", got;
+    wstring problems, dir = variable(L"SFX_DIR"), got;
+    auto expect = [&](bool holds, const wstring &what) { problems += holds ? L"" : what + L"\n"; };
     for (int i = 4; i < argc; i++)
-        got += std::wstring(argv[i]) + L"|";
-    expect(got == expected, "arguments " + utf8(got) + ", want " + utf8(expected));
-
-    std::wstring dir = variable(L"SFX_DIR");
+        got += wstring(argv[i]) + L"|";
+    expect(got == L"two words|Gr\u00fc\u00dfe|", L"arguments " + got);
     wchar_t here[MAX_PATH], module[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, here);
     GetModuleFileNameW(nullptr, module, MAX_PATH);
-    expect(lstrcmpiW(here, dir.c_str()) == 0, "working folder " + utf8(here) + ", SFX_DIR " + utf8(dir));
-    expect(lstrcmpiW(argv[0], (dir + L"\\check.exe").c_str()) == 0, "argv[0] " + utf8(argv[0]));
-    expect(lstrcmpiW(module, (dir + L"\\check.exe").c_str()) == 0, "module " + utf8(module));
-    expect(variable(L"SFX_ORIGIN") == variable(L"SFX_EXPECT_ORIGIN"),
-           "SFX_ORIGIN " + utf8(variable(L"SFX_ORIGIN")) + ", want " + utf8(variable(L"SFX_EXPECT_ORIGIN")));
+    expect(lstrcmpiW(here, dir.c_str()) == 0, L"working folder " + wstring(here) + L", SFX_DIR " + dir);
+    expect(lstrcmpiW(argv[0], (dir + L"\\check.exe").c_str()) == 0, L"argv[0] " + wstring(argv[0]));
+    expect(lstrcmpiW(module, (dir + L"\\check.exe").c_str()) == 0, L"module " + wstring(module));
+    expect(variable(L"SFX_ORIGIN") == variable(L"SFX_EXPECT_ORIGIN"), L"SFX_ORIGIN " + variable(L"SFX_ORIGIN"));
 
-    Files unpacked, original;
+    std::map<wstring, std::string> unpacked, original;
     walk(dir, L"", unpacked);
     walk(argv[1], L"", original);
-    expect(!original.empty(), "the original folder is empty or missing");
-    for (const auto &[name, folder] : original) {
-        auto it = unpacked.find(name);
-        std::string a, b;
-        if (it == unpacked.end() || it->second != folder)
-            expect(false, "missing: " + utf8(name));
-        else if (!folder)
-            expect(read_file(dir + name, a) && read_file(argv[1] + name, b) && a == b, "differs: " + utf8(name));
-    }
+    expect(!original.empty(), L"the original folder is empty or missing");
+    for (const auto &[name, bytes] : original)
+        expect(unpacked.count(name) && unpacked[name] == bytes, L"missing or different: " + name);
     for (const auto &entry : unpacked)
-        expect(original.count(entry.first), "extra: " + utf8(entry.first));
+        expect(original.count(entry.first), L"extra: " + entry.first);
 
-    if (FILE *out = _wfopen(argv[2], L"wb")) {
-        if (problems.empty())
-            std::fprintf(out, "all good: %zu names\n", original.size());
-        for (const auto &problem : problems)
-            std::fprintf(out, "%s\n", problem.c_str());
-        std::fclose(out);
-    }
+    if (problems.empty())
+        std::fprintf(report, "all good: %zu names\n", original.size());
+    std::string text(problems.size() * 3, '\0');
+    text.resize(WideCharToMultiByte(CP_UTF8, 0, problems.data(), (int)problems.size(), text.data(), (int)text.size(),
+                                    nullptr, nullptr));
+    std::fputs(text.c_str(), report);
+    std::fclose(report);
+
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    std::wstring copy = std::wstring(temp) + L"bundle-check-linger.exe";
-    std::wstring line = L"\"" + copy + L"\" --linger \"" + argv[2] + L"\"";
+    wstring copy = wstring(temp) + L"bundle-check-linger.exe", line = L"\"" + copy + L"\" --linger \"" + argv[2] + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
