@@ -147,7 +147,7 @@ static int extract(HANDLE file, uint64_t offset, uint64_t size) {
     } else if (x->failed)
         show_extract_error(x->failure, ARCHIVE_OK, x->entry->name, x->entry->name_length);
     else if (result == DECODE_WRITE_FAILED || result == DECODE_OK)
-        show_extract_error(EXTRACT_ARCHIVE, archive, x->reader.name, lstrlenA(x->reader.name));
+        show_extract_error(EXTRACT_ARCHIVE, archive, x->reader.name, x->reader.entry.name_length);
     else
         show_extract_error(EXTRACT_BAD_DATA, ARCHIVE_OK, 0, 0);
     tar_reader_free(&x->reader);
