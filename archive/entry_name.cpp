@@ -233,10 +233,10 @@ static NameClash add_folded(NameSet *set, uint32_t offset, uint32_t length, int 
         set->used++;
         return CLASH_NONE;
     }
-    if (explicit_entry && slot->explicit_entry)
-        return CLASH_DUPLICATE;
-    if (!is_directory || !slot->is_directory)
+    if (is_directory != slot->is_directory)
         return CLASH_FILE_PATH;
+    if (!is_directory || (explicit_entry && slot->explicit_entry))
+        return CLASH_DUPLICATE;
     slot->explicit_entry |= (uint8_t)explicit_entry;
     return CLASH_NONE;
 }

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Writes the seed corpora: make_seeds.sh SFXPACK LOADER.exe
+# Writes the seed corpora: make_seeds.sh SFXPACK LOADER.exe HOSTILE_BUNDLE
 # Small inputs of every shape the harnesses read, made with our own tools.
 set -euo pipefail
-sfxpack=$1 loader=$2
+sfxpack=$1 loader=$2 hostile=$3
 here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 dec="$here/corpus/decoder" rt="$here/corpus/round_trip" exe="$here/corpus/sfxpack"
-mkdir -p "$dec" "$rt" "$exe"
+arc="$here/corpus/archive"
+mkdir -p "$dec" "$rt" "$exe" "$arc"
 
 printf 'abc' > "$tmp/abc"
 printf 'aaaaaaaa' > "$tmp/aaaa"
@@ -15,9 +16,9 @@ head -c 3000 "$here/../README.md" > "$tmp/text"
 
 # Decoder: payloads from the encoder, and the refusals it must give.
 for level in 1 6 9; do
-  for f in abc text bytes; do "$sfxpack" -q encode -l $level "$tmp/$f" -o "$dec/$f-l$level"; done
+  for f in abc text bytes; do "$sfxpack" -qf encode -l $level "$tmp/$f" -o "$dec/$f-l$level"; done
 done
-"$sfxpack" -q encode "$tmp/aaaa" -o "$dec/run"
+"$sfxpack" -qf encode "$tmp/aaaa" -o "$dec/run"
 printf '\x00\x00\x00\x00' > "$dec/empty-count"
 printf '\x03\x00' > "$dec/short-header"
 printf '\x03\x00\x00\x00\x98\x43\x10' > "$dec/truncated"
@@ -31,8 +32,8 @@ for f in abc aaaa text bytes; do
 done
 
 # sfxpack: packed files, a loader alone, a bare payload, files too short.
-"$sfxpack" -q pack "$tmp/text" --loader "$loader" -o "$exe/packed"
-"$sfxpack" -q pack "$tmp/abc" --loader "$loader" --append "$tmp/aaaa" -o "$exe/packed-appended"
+"$sfxpack" -qf pack "$tmp/text" --loader "$loader" -o "$exe/packed"
+"$sfxpack" -qf pack "$tmp/abc" --loader "$loader" --append "$tmp/aaaa" -o "$exe/packed-appended"
 cp "$exe/packed-appended" "$exe/packed-no-record"
 dd if=/dev/zero of="$exe/packed-no-record" bs=1 seek=32732 count=36 conv=notrunc status=none
 cp "$loader" "$exe/loader-only"
@@ -40,3 +41,20 @@ head -c 32770 "$exe/packed" > "$exe/packed-short"
 cp "$dec/text-l6" "$exe/bare-payload"
 head -c 64 "$loader" > "$exe/dos-header"
 head -c 400 "$loader" > "$exe/pe-headers"
+
+# Archive: tar streams as GNU tar writes them (a zero byte first: fed whole,
+# a byte of 7 then: fed in pieces of 7), and hostile ones made by hand.
+tree="$tmp/tree"
+long=$(printf 'long-%.0s' $(seq 1 12))
+mkdir -p "$tree/sub/Grüße" "$tree/$long/$long"
+printf 'abc' > "$tree/abc.txt"; : > "$tree/empty"; printf 'x' > "$tree/sub/Grüße/Ärger.txt"
+for format in pax ustar; do
+  for first in '\x00' '\x07'; do
+    { printf "$first"; tar -C "$tree" --format=$format --owner=0 --group=0 --mtime=@0 --sort=name -cf - . 2>/dev/null |
+      head -c 19000; } > "$arc/$format-$(printf "$first" | od -An -tu1 | tr -d ' ')"
+  done
+done
+for case_name in parent symlink fold file-folder pax-parent truncated checksum; do
+  "$hostile" "$case_name" "$loader" "$loader" "$tree/abc.txt" "$tmp/$case_name.tar"
+  { printf '\x00'; cat "$tmp/$case_name.tar"; } > "$arc/$case_name"
+done

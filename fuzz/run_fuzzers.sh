@@ -8,14 +8,15 @@ here=$(cd "$(dirname "$0")" && pwd)
 failed=0
 summary=()
 
-for name in decoder round_trip sfxpack; do
+for name in decoder round_trip sfxpack archive; do
   corpus="$bin_dir/corpus/$name" findings="$bin_dir/findings/$name" log="$bin_dir/$name.log"
   mkdir -p "$corpus" "$findings"
   options=(-max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048
            -artifact_prefix="$findings/")
   case $name in
   round_trip) options+=(-max_len=20000) ;; # past the window, still quick
-  sfxpack) options+=(-max_len=40000 -close_fd_mask=2) ;; # its error lines would drown the log
+  sfxpack) options+=(-max_len=40000 -close_fd_mask=2) ;;
+  archive) options+=(-max_len=20000) ;; # its error lines would drown the log
   esac
   echo "fuzzing $name for ${seconds}s (log: $log)"
   "$bin_dir/${name}_fuzz" "${options[@]}" "$corpus" "$here/corpus/$name" >"$log" 2>&1

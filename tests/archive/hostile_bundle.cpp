@@ -1,6 +1,7 @@
 // Makes bundles whose archives an extraction must refuse, written by hand
 // since no well-behaved tar writer makes them:
 //   hostile_bundle CASE LOADER EXTRACTOR PROGRAM OUT
+// or, for an OUT ending in .tar, the archive alone.
 // Each archive starts with PROGRAM as run.exe and a harmless file, so a
 // refusal must also take back what was already written; the command is
 // run.exe, which must never start.
@@ -24,7 +25,9 @@ struct Entry {
 };
 
 void put_octal(char *field, size_t size, uint64_t value) {
-    std::snprintf(field, size, "%0*llo", (int)size - 1, (unsigned long long)value);
+    field[size - 1] = 0;
+    for (size_t i = size - 1; i-- > 0; value >>= 3)
+        field[i] = (char)('0' + (value & 7));
 }
 
 void add_block(std::vector<uint8_t> &tar, const Entry &entry, size_t size) {
@@ -120,10 +123,12 @@ int main(int argc, char **argv) {
     if (which != "truncated")
         tar.resize(tar.size() + 1024);
 
-    std::vector<uint8_t> loader = read_whole_file(argv[2]), extractor = read_whole_file(argv[3]);
-    std::vector<uint8_t> appended = bundle_appended("run.exe", "hostile " + which, tar, 1, true);
-    std::vector<uint8_t> packed =
-        assemble_packed(loader, extractor, encode_with_progress(extractor, 1, argv[3], true), appended);
+    std::vector<uint8_t> packed = tar;
+    if (!std::string(argv[5]).ends_with(".tar")) {
+        std::vector<uint8_t> loader = read_whole_file(argv[2]), extractor = read_whole_file(argv[3]);
+        std::vector<uint8_t> appended = bundle_appended("run.exe", "hostile " + which, tar, 1, true);
+        packed = assemble_packed(loader, extractor, encode_with_progress(extractor, 1, argv[3], true), appended);
+    }
     FILE *out = std::fopen(argv[5], "wb");
     if (!out || std::fwrite(packed.data(), 1, packed.size(), out) != packed.size() || std::fclose(out) != 0) {
         std::perror(argv[5]);

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # sfxpack as its users run it, a table per concern:
-#   sfxpack_cli.sh SFXPACK LOADER.exe STUB.exe
-# The stub must be a PE file whose image reaches beyond offset 32768.
+#   sfxpack_cli.sh SFXPACK LOADER.exe STUB.exe HOSTILE_BUNDLE
+# The stub must be a PE file whose image reaches beyond offset 32768; it
+# also stands in for the extractor.
 # SFXPACK_RUNNER (valgrind, say) may wrap the tool.
 set -uo pipefail
-sfxpack=$(realpath "$1") loader_file=$(realpath "$2") stub_file=$(realpath "$3")
+sfxpack=$(realpath "$1") loader_file=$(realpath "$2") stub_file=$(realpath "$3") hostile=$(realpath "$4")
 top=$(mktemp -d) && trap 'chmod -R u+rwx "$top"; rm -rf "$top"' EXIT
 mkdir "$top/w" && cd "$top/w" || exit 1
 failed=0
@@ -301,4 +302,82 @@ for command in "" decode "decode a b -o c" frobnicate "encode small.bin -o x -l 
   "pack stub.exe"; do
   expect 2 '' $command
 done
+# --- bundle, list, extract: a folder and its command; archives refused whole ---
+mkdir -p app/sub/Grüße app/empty-folder
+cp stub.exe app/setup.exe && : > app/empty && seq 1 50000 > app/sub/big.txt && echo x > app/sub/Grüße/Ärger.txt
+tools=(--loader loader.exe --extractor stub.exe)
+expect 0 '' bundle app -o app.exe --run '"setup.exe" /quiet "two words"' --title 'My App' -1 "${tools[@]}"
+expect 0 '' list app.exe
+diff <(sed 's/^ *//' "$top/out") - <<LIST || bad "list app.exe"
+command: "setup.exe" /quiet "two words"
+title: My App
+0  empty
+-  empty-folder/
+$(stat -c %s stub.exe)  setup.exe
+-  sub/
+-  sub/Grüße/
+2  sub/Grüße/Ärger.txt
+$(stat -c %s app/sub/big.txt)  sub/big.txt
+4 files, 3 folders, $(cat app/setup.exe app/sub/big.txt | wc -c | awk '{print $1 + 2}') bytes
+LIST
+expect 0 '' list --json app.exe
+[ "$(jq -c '[.title, .files, .folders, .entries[5]]' "$top/out")" = '["My App",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2}]' ] ||
+  bad "list --json: $(head -c 300 "$top/out")"
+expect 0 '' extract app.exe -C out
+diff -r app out > /dev/null && [ -d out/empty-folder ] || bad "extract: $(diff -r app out)"
+expect 1 'out/empty: exists; use -f' extract app.exe -C out
+expect 0 '' -f extract app.exe -C out
+rm -rf out
+# refused folders and commands: CASE|TEXT|what is made in a copy of the folder
+while IFS='|' read -r text setup; do
+  rm -rf bad && mkdir bad && cp stub.exe bad/run.exe && (cd bad && eval "$setup")
+  expect 1 "$text" bundle bad -o bad.exe --run run.exe "${tools[@]}"
+done <<'ROWS'
+a symbolic link|ln -s run.exe link.exe
+a special file|mkfifo pipe
+a reserved device name|mkdir x && : > x/aux.txt
+a ':'|: > ab:c
+two entries with this name|: > Run.EXE
+a file and a folder with this name|mkdir -p RUN.EXE/x
+a component ending in|: > "x."
+not valid UTF-8|: > $'\xff'
+ROWS
+rm -rf bad
+while IFS='|' read -r text args; do
+  eval "expect 1 \"\$text\" bundle $args \"\${tools[@]}\""
+done <<'ROWS'
+'missing.exe' is not a file in the folder|app -o bad.exe --run missing.exe
+a '..' component|app -o bad.exe --run '../setup.exe'
+an empty name|app -o bad.exe --run '"setup.exe'
+may not lie inside the folder|app -o app/self.exe --run setup.exe
+not a folder|stub.exe -o bad.exe --run setup.exe
+ROWS
+expect 1 'not a PE executable' bundle app -o bad.exe --run setup.exe --loader loader.exe --extractor app/sub/big.txt
+expect 1 'not a bundle' list packed.exe
+# hostile archives: nothing written anywhere, no folder made
+while IFS='|' read -r case_name text; do
+  "$hostile" "$case_name" loader.exe stub.exe stub.exe hostile.exe || bad "hostile_bundle $case_name"
+  expect 1 "$text" extract hostile.exe -C x
+  expect 1 "$text" list hostile.exe
+  rm -f hostile.exe
+done <<'ROWS'
+absolute|'/tmp/absolute.txt': refused: an absolute path
+drive|a drive letter
+unc|'//server/share/unc.txt': refused: an absolute path
+verbatim|refused: an absolute path
+parent|refused: a '..' component
+backslash|a character Windows does not allow
+stream|a ':' (an alternate data stream)
+device|'sub/Con.txt': refused: a reserved device name
+symlink|'link': a link
+hardlink|'link': a link
+fifo|neither a file nor a folder
+fold|'README.txt': refused: two entries with this name
+fold-accent|two entries with this name
+file-folder|'DATA/inner.txt': refused: a file and a folder
+pax-parent|'../pax-parent.txt': refused: a '..' component
+trailing-dot|ending in '.' or ' '
+truncated|the archive is truncated
+checksum|a damaged tar header
+ROWS
 exit $failed
