@@ -2,6 +2,7 @@
 
 #include "decoder/payload_decoder.h"
 #include "decoder/payload_format.h"
+#include "dll_search.h"
 #include "file_layer.h"
 #include "include/sfx_package.h"
 #include "launch.h"
@@ -122,28 +123,6 @@ int loader_main(HINSTANCE instance, HINSTANCE, char *, int) {
         return 0;
     }
     return 1;
-}
-
-typedef BOOL(WINAPI *SetDefaultDllDirectoriesFn)(DWORD);
-typedef BOOL(WINAPI *SetDllDirectoryAFn)(LPCSTR);
-
-// Keeps DLLs planted beside the executable (in a downloads folder, say) from
-// being loaded on our behalf: search only the system folder where Windows
-// can, else at least take the current directory out of the search. Found at
-// run time because older systems lack both.
-static void restrict_dll_search() {
-    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
-    if (!kernel)
-        return;
-    SetDefaultDllDirectoriesFn set_default =
-        (SetDefaultDllDirectoriesFn)(void *)GetProcAddress(kernel, "SetDefaultDllDirectories");
-    if (set_default) {
-        set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
-        return;
-    }
-    SetDllDirectoryAFn set_directory = (SetDllDirectoryAFn)(void *)GetProcAddress(kernel, "SetDllDirectoryA");
-    if (set_directory)
-        set_directory("");
 }
 
 // What WinMain would get as its command line: the text after the program name.

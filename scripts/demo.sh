@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Packs the sample stub into build/demo.exe and runs it under Wine: the
-# 32-bit product where this machine runs 32-bit code, else its 64-bit twin.
+# Packs the sample stub into build/demo.exe and bundles samples/bundle/ (with
+# the sample command bundle_demo.exe) into build/demo-bundle.exe, and runs both
+# under Wine: the 32-bit product where this machine runs 32-bit code, else its
+# 64-bit twin.
 #   demo.sh SFXPACK WIN32_BUILD_DIR WIN64_BUILD_DIR BUILD_DIR
 set -euo pipefail
 sfxpack=$(realpath "$1"); build=$(realpath "$4")
@@ -46,4 +48,33 @@ echo "== what the unpacked stub saw (its message box: build/screenshots/demo.png
 if [ -f "$report" ]; then tr -d '\r' < "$report"; else echo "(no report: the stub did not run)"; fi
 left=$(find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname 'zrw*.tmp' | wc -l)
 echo "== loader exit code $code (1 means the stub ran), temporary files left: $left, ${elapsed_ms} ms including the time the box was open"
+[ "$code" = 1 ] && [ -f "$report" ] && [ "$left" = 0 ] || exit 1
+
+# A folder: samples/bundle/ and the sample command beside it.
+staging="$build/demo-bundle"
+rm -rf "$staging" && cp -r "$(dirname "$0")/../samples/bundle" "$staging" && cp "$windows/bundle_demo.exe" "$staging/"
+bundled="$build/demo-bundle.exe"
+"$sfxpack" bundle -f "$staging" -o "$bundled" --run 'bundle_demo.exe "Hallo Welt" 42' --title "sfxpack Beispiel" \
+  --loader "$windows/loader.exe" --extractor "$windows/extractor.exe"
+echo "== bundled $bundled"
+"$sfxpack" list "$bundled"
+rm -f "$report"
+echo "== running it under Wine"
+wine "$bundled" & pid=$!
+window=""
+for _ in $(seq 1 150); do
+  window=$(xdotool search --name '^sfxpack bundle demo$' 2>/dev/null | head -n 1 || true)
+  [ -n "$window" ] && break
+  sleep 0.2
+done
+if [ -n "$window" ]; then
+  sleep 0.5
+  import -window root "$build/screenshots/demo-bundle.png"
+  xdotool key --window "$window" Return
+fi
+set +e; wait "$pid"; code=$?; set -e
+echo "== what the bundle's command saw (its message box: build/screenshots/demo-bundle.png)"
+if [ -f "$report" ]; then tr -d '\r' < "$report"; else echo "(no report: the command did not run)"; fi
+left=$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'sfx-*' | wc -l)
+echo "== loader exit code $code, extraction folders left: $left"
 [ "$code" = 1 ] && [ -f "$report" ] && [ "$left" = 0 ]

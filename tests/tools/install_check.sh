@@ -17,10 +17,10 @@ cmp -s -n "$(stat -c %s "$usr/share/sfxpack/loader.exe")" packed.exe "$usr/share
 (cd "$build" && cpack -B "$top/deb" > "$top/cpack.log" 2>&1) || bad "cpack: $(cat "$top/cpack.log")"
 deb=$(echo "$top"/deb/sfxpack_*_amd64.deb) && listing=$(dpkg-deb -c "$deb")
 for file in bin/sfxpack share/sfxpack/loader.exe share/sfxpack/loader-x64.exe include/sfx_package.h \
-  share/man/man1/sfxpack.1; do
+  share/sfxpack/extractor.exe share/sfxpack/extractor-x64.exe share/man/man1/sfxpack.1; do
   grep -q " \./usr/$file\$" <<< "$listing" || bad "$file is not in $deb"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-[ -n "$depends" ] && ! tr ',' '\n' <<< "$depends" | grep -qv 'libc6\|libgcc-s1\|libstdc++6' || bad "Depends: $depends"
+[ -n "$depends" ] && ! tr ',' '\n' <<< "$depends" | grep -qv 'libc6\|libgcc-s1\|libstdc++6\|libarchive13' || bad "Depends: $depends"
 man -l "$usr/share/man/man1/sfxpack.1" 2> /dev/null | grep -q 'EXIT STATUS' || bad "man -l does not render the page"
 exit $failed

@@ -1,0 +1,28 @@
+// The private extraction folder under the user's temporary folder, and the
+// wide paths beneath it. Names in the archive may make paths far longer than
+// MAX_PATH, so every call on them goes through the "\\?\" form.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+enum { FOLDER_PATH_MAX = 32768 + 16 };
+
+struct FolderPath {
+    wchar_t plain[MAX_PATH + 32]; // the folder as programs see it: "C:\...\Temp\sfx-0123456789abcdef"
+    wchar_t text[FOLDER_PATH_MAX]; // "\\?\" (or "\\?\UNC\") + the folder [+ "\" + a name within]
+    uint32_t root;                 // characters of 'text' up to the folder's end
+    uint32_t length;               // characters of 'text' now
+};
+
+// Makes a new folder with a random name ("sfx-" and 16 hex digits from the
+// system's cryptographic generator), never one that already exists: 1, or 0.
+int folder_create(FolderPath *path);
+// Sets 'text' to the folder + "\" + a UTF-8 '/'-separated name: 1, or 0 when
+// the name is not UTF-8 or does not fit.
+int folder_enter(FolderPath *path, const char *name, uint32_t length);
+// Makes the folders on the way to 'text' (and 'text' itself when 'whole'),
+// those that are not there yet: 1, or 0.
+int folder_make_parents(FolderPath *path, int whole);
+// Deletes the folder and everything in it, waiting a little for files still
+// in use: 1 when it is gone.
+int folder_remove(FolderPath *path);

@@ -1,0 +1,7 @@
+#pragma once
+#include <windows.h>
+
+// Starts 'application' with 'command_line' (which the system may change) in
+// 'directory' and waits until it and every process it started have ended:
+// 1 with its exit code, or 0 when it could not be started.
+int run_command(const wchar_t *application, wchar_t *command_line, const wchar_t *directory, DWORD *exit_code);
