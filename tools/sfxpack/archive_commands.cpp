@@ -58,8 +58,9 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
         for (const Listed &entry : entries)
             std::printf("%12s  %s%s\n", entry.directory ? "-" : std::to_string(entry.size).c_str(), entry.name.c_str(),
                         entry.directory ? "/" : "");
-        std::printf("%llu files, %llu folders, %llu bytes\n", (unsigned long long)files,
-                    (unsigned long long)(entries.size() - files), (unsigned long long)bytes);
+        uint64_t folders = entries.size() - files;
+        std::printf("%llu file%s, %llu folder%s, %llu bytes\n", (unsigned long long)files, files == 1 ? "" : "s",
+                    (unsigned long long)folders, folders == 1 ? "" : "s", (unsigned long long)bytes);
     }
     print_summary(global, path, file.size(), "(listed)", bytes);
     return EXIT_OK;
