@@ -26,22 +26,27 @@ echo "== packed $demo"
 report="$build/demo-report.txt"
 rm -f "$report"
 export SFX_DEMO_REPORT; SFX_DEMO_REPORT=$(winepath -w "$report")
+# run_shown EXE TITLE SCREENSHOT: runs EXE under Wine, saves the window titled
+# TITLE when it appears and closes it; sets code to the exit code.
+run_shown() {
+  wine "$1" & local pid=$! window=""
+  for _ in $(seq 1 150); do
+    window=$(xdotool search --name "^$2\$" 2>/dev/null | head -n 1 || true)
+    [ -n "$window" ] && break
+    sleep 0.2
+  done
+  if [ -n "$window" ]; then
+    sleep 0.5
+    mkdir -p "$build/screenshots"
+    import -window root "$build/screenshots/$3"
+    xdotool key --window "$window" Return
+  fi
+  set +e; wait "$pid"; code=$?; set -e
+}
+
 echo "== running it under Wine: $which"
 start=$(date +%s%N)
-wine "$demo" & pid=$!
-window=""
-for _ in $(seq 1 150); do
-  window=$(xdotool search --name '^sfxpack demo stub$' 2>/dev/null | head -n 1 || true)
-  [ -n "$window" ] && break
-  sleep 0.2
-done
-if [ -n "$window" ]; then
-  sleep 0.5
-  mkdir -p "$build/screenshots"
-  import -window root "$build/screenshots/demo.png"
-  xdotool key --window "$window" Return
-fi
-set +e; wait "$pid"; code=$?; set -e
+run_shown "$demo" 'sfxpack demo stub' demo.png
 elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 
 echo "== what the unpacked stub saw (its message box: build/screenshots/demo.png)"
@@ -60,19 +65,7 @@ echo "== bundled $bundled"
 "$sfxpack" list "$bundled"
 rm -f "$report"
 echo "== running it under Wine"
-wine "$bundled" & pid=$!
-window=""
-for _ in $(seq 1 150); do
-  window=$(xdotool search --name '^sfxpack bundle demo$' 2>/dev/null | head -n 1 || true)
-  [ -n "$window" ] && break
-  sleep 0.2
-done
-if [ -n "$window" ]; then
-  sleep 0.5
-  import -window root "$build/screenshots/demo-bundle.png"
-  xdotool key --window "$window" Return
-fi
-set +e; wait "$pid"; code=$?; set -e
+run_shown "$bundled" 'sfxpack bundle demo' demo-bundle.png
 echo "== what the bundle's command saw (its message box: build/screenshots/demo-bundle.png)"
 if [ -f "$report" ]; then tr -d '\r' < "$report"; else echo "(no report: the command did not run)"; fi
 left=$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'sfx-*' | wc -l)

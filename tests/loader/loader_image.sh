@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Static checks of a built loader: loader_image.sh LOADER.exe i686|x86_64
+# Static checks of a built loader or extractor:
+#   loader_image.sh EXE i686|x86_64 [loader|extractor]
 # Prints its sizes; fails on the first check that does not hold.
 set -euo pipefail
-exe=$1 arch=$2
-fail() { echo "FAIL ($arch loader): $*" >&2; exit 1; }
+exe=$1 arch=$2 kind=${3:-loader}
+fail() { echo "FAIL ($arch $kind): $*" >&2; exit 1; }
 [ -f "$exe" ] || fail "$exe is missing: build it with make windows"
 objdump=x86_64-w64-mingw32-objdump
 headers=$($objdump -p "$exe")
@@ -15,6 +16,13 @@ grep -q "file format $format\$" <<<"$headers" || fail "not $format"
 grep -qP "^Magic\\s+$magic\\b" <<<"$headers" || fail "optional header magic is not $magic"
 grep -qP '^Subsystem\s+00000002\b' <<<"$headers" || fail "not the Windows GUI subsystem"
 grep -qP '^Entry 9 0+ 00000000 ' <<<"$headers" || fail "a TLS directory means a runtime crept in"
+dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | sort | tr '\n' ' ')
+if [ "$kind" = extractor ]; then
+  # System DLLs only: no C runtime, no common controls.
+  [ "$dlls" = "ADVAPI32.dll KERNEL32.dll USER32.dll " ] || fail "imports from $dlls"
+  echo "$arch extractor: file $(stat -c %s "$exe") bytes"
+  exit 0
+fi
 
 # Only these system functions (GetProcAddress finds the DLL search restrictions at run time).
 allowed=" CreateFileA ReadFile WriteFile SetFilePointer CloseHandle DeleteFileA GetLastError GlobalAlloc GlobalFree
@@ -22,7 +30,6 @@ allowed=" CreateFileA ReadFile WriteFile SetFilePointer CloseHandle DeleteFileA 
   WaitForSingleObject ExitProcess GetModuleHandleA GetCommandLineA GetStartupInfoA GetProcAddress
   CreateWindowExA PostMessageA GetMessageA DestroyWindow MessageBoxA "
 allowed=" $(echo $allowed) "
-dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | sort | tr '\n' ' ')
 [ "$dlls" = "KERNEL32.dll USER32.dll " ] || fail "imports from $dlls"
 imports=$(awk '/^\tDLL Name:/ { on = 1; next } on && /^\t[0-9a-f]+\t/ { print $3 }' <<<"$headers")
 [ -n "$imports" ] || fail "no imported functions found"

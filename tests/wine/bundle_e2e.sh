@@ -5,51 +5,16 @@
 # Exits 77 (skipped) when this machine cannot run the i686 build.
 set -euo pipefail
 
-arch=$1 case_name=$2
-: "${SFXPACK:?}" "${WIN32_DIR:?}" "${WIN64_DIR:?}" "${WORK_DIR:?}"
-if [ "$arch" = i686 ] && ! why=$(bash "$(dirname "$0")/../../scripts/runs-32bit.sh" --wine); then
-  echo "SKIP: the 32-bit build cannot run here: $why"
-  exit 77
-fi
-if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
-fi
-
-WORK_DIR=$(realpath "$WORK_DIR"); SFXPACK=$(realpath "$SFXPACK")
-case "$arch" in
-i686) build=$(realpath "$WIN32_DIR") ;;
-x86_64) build=$(realpath "$WIN64_DIR") ;;
-*) echo "unknown architecture $arch" >&2; exit 1 ;;
-esac
-export WINEPREFIX="$WORK_DIR/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+case_name=$2
+source "$(dirname "$0")/wine_setup.sh" "$@"
 what=$case_name case_name="$arch.bundle-$case_name"
 work="$WORK_DIR/e2e-$case_name" packed="$WORK_DIR/e2e-$case_name/packed.exe" report="$WORK_DIR/e2e-$case_name/report.txt"
-rm -rf "$work" && mkdir -p "$work" "$WORK_DIR/screenshots"
+rm -rf "$work" && mkdir -p "$work"
 
-fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
 # Extraction folders in the Wine user's temporary folder.
 leftovers() { find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'sfx-*' 2>/dev/null; }
-[ -d "$WINEPREFIX/drive_c/windows" ] || wineboot -i >/dev/null 2>&1
-wineserver -w || true
 leftovers | xargs -r rm -rf
 trap 'find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name bundle-check-linger.exe -delete' EXIT
-
-# Runs a program, dismissing the error box when one must appear; sets exit_code.
-run_exe() {
-  wine "$1" & local pid=$! window=""
-  if [ "$2" = yes ]; then
-    for _ in $(seq 1 150); do
-      window=$(xdotool search --name '^Error$' 2>/dev/null | head -n 1 || true)
-      [ -n "$window" ] && break
-      sleep 0.2
-    done
-    [ -n "$window" ] || { kill "$pid" 2>/dev/null; fail "no error box appeared"; }
-    sleep 0.5 # let it paint
-    import -window root "$WORK_DIR/screenshots/$case_name.png"
-    xdotool key --window "$window" Return
-  fi
-  set +e; wait "$pid"; exit_code=$?; set -e
-}
 
 # The extractor as the loader leaves it: its file, the origin's path, 2 length bytes.
 with_trailer() {
@@ -78,7 +43,7 @@ bundle_folder() {
 # code, the checker's report, its lingering descendant, no folder left.
 check_run() {
   rm -f "$report"
-  run_exe "$1" no
+  run_packed "$1" no
   [ "$exit_code" = "$2" ] || fail "$1: exit code $exit_code, want $2"
   grep -q '^all good' "$report" 2>/dev/null || fail "$1: the checker found: $(cat "$report" 2>/dev/null)"
   grep -qx lingered "$report" || fail "$1: the extractor did not wait for what the command left running"
@@ -110,12 +75,12 @@ hostile)
     "${HOSTILE_BUNDLE:?}" "$kind" "$build/loader.exe" "$build/extractor.exe" "$build/report_stub.exe" "$work/$kind.exe"
     with_trailer "$work/$kind.exe" "$work/$kind-direct.exe"
     touch "$work/before" && sleep 1
-    run_exe "$work/$kind-direct.exe" yes
+    run_packed "$work/$kind-direct.exe" yes
     written=$(find "$WINEPREFIX/drive_c" -newer "$work/before" -not -type d 2>/dev/null)
     [ "$exit_code" = 255 ] && [ ! -e "$report" ] && [ -z "$written" ] && [ -z "$(leftovers)" ] ||
       fail "$kind: exit code $exit_code, want 255; ran: $([ -e "$report" ] && echo yes); written: $written $(leftovers)"
   done
-  run_exe "$work/parent.exe" yes
+  run_packed "$work/parent.exe" yes
   [ "$exit_code" = 1 ] && [ ! -e "$report" ] && [ -z "$(leftovers)" ] ||
     fail "through the loader: exit code $exit_code, want 1; ran: $([ -e "$report" ] && echo yes); left: $(leftovers)"
   ;;

@@ -7,58 +7,15 @@
 # Exits 77 (skipped) when this machine cannot run the i686 build.
 set -euo pipefail
 
-arch=$1 case_name=$2
-: "${SFXPACK:?}" "${WIN32_DIR:?}" "${WIN64_DIR:?}" "${WORK_DIR:?}"
-if [ "$arch" = i686 ] && ! why=$(bash "$(dirname "$0")/../../scripts/runs-32bit.sh" --wine); then
-  echo "SKIP: the 32-bit loader cannot run here: $why"
-  exit 77
-fi
-if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
-fi
-
-WORK_DIR=$(realpath "$WORK_DIR"); SFXPACK=$(realpath "$SFXPACK")
-case "$arch" in
-i686) build=$(realpath "$WIN32_DIR") ;;
-x86_64) build=$(realpath "$WIN64_DIR") ;;
-*) echo "unknown architecture $arch" >&2; exit 1 ;;
-esac
-export WINEPREFIX="$WORK_DIR/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
-screens="$WORK_DIR/screenshots"
+case_name=$2
+source "$(dirname "$0")/wine_setup.sh" "$@"
 what=$case_name case_name="$arch.$case_name"
 work="$WORK_DIR/e2e-$case_name"
-rm -rf "$work" && mkdir -p "$work" "$screens"
+rm -rf "$work" && mkdir -p "$work"
 windows="$WINEPREFIX/drive_c/windows"
 
-fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
 temp_files() { find "$windows" -maxdepth 1 -iname 'zrw*.tmp' 2>/dev/null; }
-
-[ -d "$windows" ] || wineboot -i >/dev/null 2>&1
-wineserver -w || true
 temp_files | xargs -r rm -f
-
-# Runs the packed file, and dismisses the box if one must appear (the error
-# box, or the one titled $3). Sets exit_code; saves a screenshot of the box.
-run_packed() {
-  local exe=$1 expect_box=$2 title=${3:-Error}
-  wine "$exe" & local pid=$!
-  if [ "$expect_box" = yes ]; then
-    local window=""
-    for _ in $(seq 1 150); do
-      window=$(xdotool search --name "^$title\$" 2>/dev/null | head -n 1 || true)
-      [ -n "$window" ] && break
-      sleep 0.2
-    done
-    [ -n "$window" ] || { kill "$pid" 2>/dev/null; fail "no error box appeared"; }
-    sleep 0.5 # let it paint
-    import -window root "$screens/$case_name.png"
-    xdotool key --window "$window" Return
-  fi
-  set +e
-  wait "$pid"
-  exit_code=$?
-  set -e
-}
 
 packed="$work/packed.exe"
 report="$work/report.txt"
