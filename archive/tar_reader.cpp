@@ -126,7 +126,7 @@ static ArchiveError read_extended(TarReader *reader) {
             reader->has_size = 1;
         } else if (key_length >= 10 && k[0] == 'G' && k[1] == 'N' && k[2] == 'U' && k[3] == '.' && k[4] == 's' &&
                    k[5] == 'p' && k[6] == 'a' && k[7] == 'r' && k[8] == 's' && k[9] == 'e') {
-            return ARCHIVE_UNSUPPORTED;
+            reader->has_sparse = 1;
         }
         at += length;
     }
@@ -152,7 +152,7 @@ static void header_name(TarReader *reader) {
 
 static ArchiveError begin_entry(TarReader *reader, EntryType type, uint64_t size) {
     header_name(reader);
-    reader->has_path = reader->has_size = 0;
+    reader->has_path = reader->has_size = reader->has_sparse = 0;
     uint32_t length = reader->entry.name_length;
     if (type == ENTRY_DIRECTORY && length > 1 && reader->name[length - 1] == '/')
         reader->name[--length] = 0;
@@ -229,7 +229,7 @@ static ArchiveError take_header(TarReader *reader) {
     }
     if (type == '5')
         return size == 0 ? begin_entry(reader, ENTRY_DIRECTORY, 0) : ARCHIVE_BAD_HEADER;
-    if (type == '0' || type == 0 || type == '7')
+    if ((type == '0' || type == 0 || type == '7') && !reader->has_sparse)
         return begin_entry(reader, ENTRY_FILE, size);
     header_name(reader);
     return ARCHIVE_UNSUPPORTED;

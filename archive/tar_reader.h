@@ -61,6 +61,7 @@ struct TarReader {
     uint8_t *extended;       // the pending pax extended header, and its size
     uint32_t extended_size;
     int has_path, has_size;  // what the pending pax header set
+    int has_sparse;          // it describes a sparse file, refused once its name is known
     uint64_t pax_size;
     ArchiveEntry entry;
     char name[ENTRY_NAME_MAX + 1];

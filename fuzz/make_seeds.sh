@@ -54,7 +54,7 @@ for format in pax ustar; do
       head -c 19000; } > "$arc/$format-$(printf "$first" | od -An -tu1 | tr -d ' ')"
   done
 done
-for case_name in parent symlink fold file-folder pax-parent truncated checksum; do
+for case_name in parent symlink fold file-folder pax-parent sparse pax-size truncated checksum; do
   "$hostile" "$case_name" "$loader" "$loader" "$tree/abc.txt" "$tmp/$case_name.tar"
   { printf '\x00'; cat "$tmp/$case_name.tar"; } > "$arc/$case_name"
 done

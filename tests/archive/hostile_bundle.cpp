@@ -21,7 +21,7 @@ struct Entry {
     std::string name;
     char type = '0';
     std::string data = {};
-    std::string pax_path = {}; // an extended header naming it, when not empty
+    std::string pax = {}; // "key=value" for an extended header before it, when not empty
 };
 
 void put_octal(char *field, size_t size, uint64_t value) {
@@ -56,14 +56,15 @@ void add_data(std::vector<uint8_t> &tar, const std::string &data) {
 }
 
 void add(std::vector<uint8_t> &tar, const Entry &entry) {
-    if (!entry.pax_path.empty()) {
-        std::string record = " path=" + entry.pax_path + "\n";
+    if (!entry.pax.empty()) {
+        std::string record = " " + entry.pax + "\n";
         size_t length = record.size() + 2;
         record = std::to_string(length + (std::to_string(length).size() > 2)) + record;
         add_block(tar, {"PaxHeader", 'x'}, record.size());
         add_data(tar, record);
     }
-    add_block(tar, entry, entry.data.size());
+    // Where the extended header gives the size, the header's own is wrong.
+    add_block(tar, entry, entry.pax.starts_with("size=") ? 10 : entry.data.size());
     add_data(tar, entry.data);
 }
 
@@ -87,7 +88,11 @@ const Case CASES[] = {
     {"fold", {{"Readme.TXT"}, {"README.txt"}}},
     {"fold-accent", {{"\xC3\x84rger.txt"}, {"\xC3\xA4rger.txt"}}}, // Ärger, ärger
     {"file-folder", {{"data"}, {"DATA/inner.txt"}}},
-    {"pax-parent", {{"harmless.txt", '0', "", "../pax-parent.txt"}}},
+    {"pax-parent", {{"harmless.txt", '0', "", "path=../pax-parent.txt"}}},
+    {"sparse", {{"sparse.bin", '0', "", "GNU.sparse.size=4096"}}},
+    {"long-name", {{"././@LongLink", 'L', "a-name-from-a-GNU-extension"}}},
+    // Not hostile: a size in an extended header counts over the header's own.
+    {"pax-size", {{"sized.bin", '0', std::string(5000, 's'), "size=5000"}}},
     {"trailing-dot", {{"folder./x.txt"}}},
 };
 

@@ -376,8 +376,12 @@ fold|'README.txt': refused: two entries with this name
 fold-accent|two entries with this name
 file-folder|'DATA/inner.txt': refused: a file and a folder
 pax-parent|'../pax-parent.txt': refused: a '..' component
+sparse|'sparse.bin': neither a file nor a folder
+long-name|'././@LongLink': neither a file nor a folder
 trailing-dot|ending in '.' or ' '
 truncated|the archive is truncated
 checksum|a damaged tar header
 ROWS
+"$hostile" pax-size loader.exe stub.exe stub.exe sized.exe && expect 0 '' list sized.exe
+grep -q '^ *5000  sized.bin$' "$top/out" || bad "an extended header's size: $(cat "$top/out")"
 exit $failed
