@@ -1,7 +1,24 @@
 #include "folder.h"
 
+#include <sddl.h>
+
 // RtlGenRandom, exported by ADVAPI32 under this name.
 extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG size);
+
+// Only the folder's owner, the system and administrators may enter it, even
+// where the temporary folder is shared: no one else can read the files or
+// plant one (a DLL beside the program, say) before the command runs. Where
+// the system cannot make this, the folder takes its parent's permissions.
+static SECURITY_ATTRIBUTES *private_access(SECURITY_ATTRIBUTES *attributes) {
+    PSECURITY_DESCRIPTOR descriptor = 0;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+                                                              SDDL_REVISION_1, &descriptor, 0))
+        return 0;
+    attributes->nLength = sizeof *attributes;
+    attributes->lpSecurityDescriptor = descriptor;
+    attributes->bInheritHandle = FALSE;
+    return attributes;
+}
 
 enum { CREATE_TRIES = 8, REMOVE_TRIES = 50, REMOVE_PAUSE_MS = 100 };
 
@@ -40,10 +57,13 @@ int folder_create(FolderPath *path) {
     append(path, path->plain + unc);
     uint32_t base = path->length;
 
-    for (int tries = 0; tries < CREATE_TRIES; tries++) {
+    SECURITY_ATTRIBUTES attributes;
+    SECURITY_ATTRIBUTES *access = private_access(&attributes);
+    int made = 0;
+    for (int tries = 0; tries < CREATE_TRIES && !made; tries++) {
         uint8_t random[8];
         if (!SystemFunction036(random, sizeof random))
-            return 0;
+            break;
         wchar_t name[21] = L"sfx-";
         for (int i = 0; i < 8; i++) {
             name[4 + 2 * i] = L"0123456789abcdef"[random[i] >> 4];
@@ -52,17 +72,19 @@ int folder_create(FolderPath *path) {
         name[20] = 0;
         set_length(path, base);
         append(path, name);
-        if (CreateDirectoryW(path->text, 0)) {
+        if (CreateDirectoryW(path->text, access)) {
             path->root = path->length;
             uint32_t p = n;
             for (int i = 0; i <= 20; i++)
                 path->plain[p++] = name[i];
-            return 1;
+            made = 1;
+        } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            break;
         }
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
-            return 0;
     }
-    return 0;
+    if (access)
+        LocalFree(access->lpSecurityDescriptor);
+    return made;
 }
 
 int folder_enter(FolderPath *path, const char *name, uint32_t length) {
