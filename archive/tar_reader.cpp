@@ -83,6 +83,14 @@ static uint32_t field_length(const uint8_t *field, uint32_t size) {
 
 static uint32_t padding_after(uint64_t size) { return (uint32_t)((TAR_BLOCK - size % TAR_BLOCK) % TAR_BLOCK); }
 
+// Whether a record's key is 'name' (or, with 'prefix', starts with it).
+static int key_is(const char *key, uint32_t length, const char *name, int prefix) {
+    uint32_t i = 0;
+    while (name[i] && i < length && key[i] == name[i])
+        i++;
+    return !name[i] && (prefix || i == length);
+}
+
 // Takes "LENGTH KEY=VALUE\n" records: path and size; sparse files are not
 // supported; other keys (times, owners, charset) change nothing here.
 static ArchiveError read_extended(TarReader *reader) {
@@ -103,7 +111,7 @@ static ArchiveError read_extended(TarReader *reader) {
         const uint8_t *value = p + equals + 1;
         uint32_t key_length = equals - key, value_length = end - equals - 1;
         const char *k = (const char *)p + key;
-        if (key_length == 4 && k[0] == 'p' && k[1] == 'a' && k[2] == 't' && k[3] == 'h') {
+        if (key_is(k, key_length, "path", 0)) {
             if (value_length > ENTRY_NAME_MAX)
                 return ARCHIVE_TOO_LONG;
             for (uint32_t n = 0; n < value_length; n++)
@@ -111,7 +119,7 @@ static ArchiveError read_extended(TarReader *reader) {
             reader->name[value_length] = 0;
             reader->entry.name_length = value_length;
             reader->has_path = 1;
-        } else if (key_length == 4 && k[0] == 's' && k[1] == 'i' && k[2] == 'z' && k[3] == 'e') {
+        } else if (key_is(k, key_length, "size", 0)) {
             uint64_t n = 0;
             if (value_length == 0 || value_length > 19)
                 return ARCHIVE_BAD_HEADER;
@@ -124,8 +132,7 @@ static ArchiveError read_extended(TarReader *reader) {
                 return ARCHIVE_BAD_HEADER;
             reader->pax_size = n;
             reader->has_size = 1;
-        } else if (key_length >= 10 && k[0] == 'G' && k[1] == 'N' && k[2] == 'U' && k[3] == '.' && k[4] == 's' &&
-                   k[5] == 'p' && k[6] == 'a' && k[7] == 'r' && k[8] == 's' && k[9] == 'e') {
+        } else if (key_is(k, key_length, "GNU.sparse", 1)) {
             reader->has_sparse = 1;
         }
         at += length;
