@@ -22,6 +22,8 @@ enum {
     BUNDLE_HEADER_SIZE = 12,
     BUNDLE_COMMAND_MAX = 8191, /* what cmd.exe takes; CreateProcess takes more */
     BUNDLE_TITLE_MAX = 255,
+    /* the most bytes a header, command and title can take */
+    BUNDLE_HEADER_MAX = BUNDLE_HEADER_SIZE + BUNDLE_COMMAND_MAX + BUNDLE_TITLE_MAX,
 };
 
 struct BundleHeader {

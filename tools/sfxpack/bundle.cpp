@@ -225,7 +225,7 @@ BundleInfo open_bundle(const InputFile &file, const std::string &name) {
         throw ToolError(name + ": " + problem);
     uint64_t start = bundle.location.payload_offset + bundle.location.record.payload_size;
     uint32_t size = bundle.location.record.appended_size;
-    std::vector<uint8_t> head = file.read_at(start, std::min<uint32_t>(size, BUNDLE_HEADER_SIZE + 0x20000));
+    std::vector<uint8_t> head = file.read_at(start, std::min<uint32_t>(size, BUNDLE_HEADER_MAX));
     BundleHeader header;
     if (!bundle_header_read(head.data(), (uint32_t)head.size(), &header))
         throw ToolError(name + ": not a bundle (its appended data has no bundle header)");
