@@ -19,7 +19,6 @@
 enum {
     EXIT_FAILED = 255,
     EXIT_CANCELLED = ERROR_CANCELLED,
-    HEADER_READ_MAX = BUNDLE_HEADER_SIZE + BUNDLE_COMMAND_MAX + BUNDLE_TITLE_MAX,
     COMMAND_LINE_MAX = 32768,
 };
 
@@ -39,7 +38,7 @@ struct Extraction {
 // Static rather than on the stack, which has no probes: these run to tens of KiB.
 static Extraction extraction;
 static SfxPackage package;
-static uint8_t header_bytes[HEADER_READ_MAX];
+static uint8_t header_bytes[BUNDLE_HEADER_MAX];
 static CommandParts parts;
 static wchar_t title[BUNDLE_TITLE_MAX + 1];
 static wchar_t origin[MAX_PATH];
@@ -106,14 +105,12 @@ static uint32_t append_wide(wchar_t *to, uint32_t at, const wchar_t *text) {
 }
 
 // Decodes the payload at 'offset' (of 'size' bytes) of the packed file into
-// the folder: 0, or EXIT_CANCELLED or EXIT_FAILED after the error box; the
-// folder is gone unless 0.
-static int extract(HANDLE file, uint64_t offset, uint64_t size) {
+// the folder, 'total' bytes by its count header: 0, or EXIT_CANCELLED or
+// EXIT_FAILED after the error box; the folder is gone unless 0.
+static int extract(HANDLE file, uint64_t offset, uint64_t size, uint32_t total) {
     Extraction *x = &extraction;
-    uint8_t count[4] = {0, 0, 0, 0};
-    if (!source_open(&source, file, offset, size) || file_read(count, 4, &source) != 4)
+    if (!source_open(&source, file, offset, size))
         return fail(EXTRACT_BAD_DATA);
-    source_open(&source, file, offset, size);
     if (!decoder_create())
         return fail(EXTRACT_MEMORY);
     if (!folder_create(&x->folder)) {
@@ -125,7 +122,7 @@ static int extract(HANDLE file, uint64_t offset, uint64_t size) {
     PayloadSink decoded = {take_decoded, x};
     tar_reader_init(&x->reader, &sink);
     x->file = INVALID_HANDLE_VALUE;
-    progress_begin(&x->progress, title, sfx_get32(count));
+    progress_begin(&x->progress, title, total);
     payload_in = &source;
     payload_out = &decoded;
     DecodeResult result = decode_payload();
@@ -198,7 +195,9 @@ static int extractor_main() {
                                                                                           : EXTRACT_BAD_DATA);
     uint32_t got = sfx_package_read(&package, 0, header_bytes, sizeof header_bytes);
     BundleHeader header;
-    if (!bundle_header_read(header_bytes, got, &header) || header.size > package.appended_size)
+    uint8_t count[4];
+    if (!bundle_header_read(header_bytes, got, &header) || header.size > package.appended_size ||
+        sfx_package_read(&package, header.size, count, sizeof count) != sizeof count)
         return fail(EXTRACT_BAD_DATA);
     if (command_split(header.command, header.command_length, &parts) != NAME_OK)
         return fail(EXTRACT_COMMAND);
@@ -216,7 +215,8 @@ static int extractor_main() {
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE)
         return fail(EXTRACT_ACCESS);
-    int extracted = extract(file, package.appended_offset + header.size, package.appended_size - header.size);
+    int extracted = extract(file, package.appended_offset + header.size, package.appended_size - header.size,
+                            sfx_get32(count));
     CloseHandle(file);
     if (extracted)
         return extracted;
