@@ -72,6 +72,7 @@ struct Extraction {
     fs::path root;
     std::set<std::string> top_level;
     int fd = -1;
+    std::string name; // the entry being written
     std::string failure;
 
     bool fail(const std::string &what) {
@@ -84,8 +85,8 @@ struct Extraction {
             failure = "interrupted";
         return pending_signal() != 0;
     }
-    bool make_folders(const std::string &name, size_t end) {
-        for (size_t slash = name.find('/'); slash != std::string::npos && slash <= end; slash = name.find('/', slash + 1))
+    bool make_folders() {
+        for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
             if (mkdir((root / name.substr(0, slash)).c_str(), 0755) != 0 && errno != EEXIST)
                 return fail(name.substr(0, slash));
         return true;
@@ -93,9 +94,9 @@ struct Extraction {
     bool begin(const ArchiveEntry &entry) {
         if (interrupted())
             return false;
-        std::string name(entry.name, entry.name_length);
+        name.assign(entry.name, entry.name_length);
         top_level.insert(name.substr(0, name.find('/')));
-        if (!make_folders(name, name.size()))
+        if (!make_folders())
             return false;
         fs::path path = root / name;
         if (entry.type == ENTRY_DIRECTORY)
@@ -103,7 +104,7 @@ struct Extraction {
         fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         return fd >= 0 || fail(name);
     }
-    bool data(const uint8_t *bytes, uint32_t size, const char *name) {
+    bool data(const uint8_t *bytes, uint32_t size) {
         if (interrupted())
             return false;
         while (size > 0) {
@@ -122,7 +123,7 @@ struct Extraction {
             return true;
         int result = close(fd);
         fd = -1;
-        return result == 0 || fail(entry.name);
+        return result == 0 || fail(name);
     }
 };
 
@@ -159,8 +160,7 @@ int run_extract(const std::string &path, const std::string &directory, const Glo
                          return (int)static_cast<Extraction *>(context)->begin(*entry);
                      },
                      [](void *context, const uint8_t *bytes, uint32_t size) {
-                         auto *x = static_cast<Extraction *>(context);
-                         return (int)x->data(bytes, size, "a file");
+                         return (int)static_cast<Extraction *>(context)->data(bytes, size);
                      },
                      [](void *context, const ArchiveEntry *entry) {
                          return (int)static_cast<Extraction *>(context)->end(*entry);
