@@ -107,7 +107,7 @@ std::string archive_error_text(const TarReader &reader, ArchiveError error) {
     return "unknown error";
 }
 
-std::vector<uint8_t> tar_folder(const fs::path &folder) {
+std::vector<FolderEntry> scan_folder(const fs::path &folder) {
     std::error_code error;
     if (!fs::is_directory(folder, error))
         throw ToolError(folder.string() + ": not a folder");
@@ -118,22 +118,7 @@ std::vector<uint8_t> tar_folder(const fs::path &folder) {
         throw ToolError(folder.string() + ": " + error.message());
     std::sort(paths.begin(), paths.end(), [](const fs::path &a, const fs::path &b) { return a.native() < b.native(); });
 
-    // Names are UTF-8 whatever the user's locale; libarchive converts with
-    // the thread's, which for its extended headers must then be UTF-8 too.
-    struct Utf8Locale {
-        locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
-        locale_t before = utf8 ? uselocale(utf8) : (locale_t)0;
-        ~Utf8Locale() {
-            if (utf8) {
-                uselocale(before);
-                freelocale(utf8);
-            }
-        }
-    } utf8_locale;
-    ArchiveWriter writer;
-    writer.check(archive_write_set_format_pax_restricted(writer.handle), "tar");
-    writer.check(archive_write_set_bytes_in_last_block(writer.handle, 1), "tar");
-    writer.check(archive_write_open2(writer.handle, &writer.bytes, nullptr, collect, nullptr, nullptr), "tar");
+    std::vector<FolderEntry> entries;
     NameSet names;
     name_set_init(&names);
     std::unique_ptr<NameSet, void (*)(NameSet *)> free_names(&names, name_set_free);
@@ -151,16 +136,39 @@ std::vector<uint8_t> tar_folder(const fs::path &folder) {
             throw ToolError(path.string() + ": Windows cannot take this name: " + name_problem_text(problem));
         if (NameClash clash = name_set_add(&names, name.data(), (uint32_t)name.size(), directory); clash != CLASH_NONE)
             throw ToolError(path.string() + ": " + clash_text(clash));
+        entries.push_back({path, std::move(name), directory, directory ? 0 : (uint64_t)info.st_size,
+                           (uint32_t)(info.st_mode & 0777), (int64_t)info.st_mtim.tv_sec});
+    }
+    return entries;
+}
 
+std::vector<uint8_t> tar_folder(const std::vector<FolderEntry> &entries) {
+    // Names are UTF-8 whatever the user's locale; libarchive converts with
+    // the thread's, which for its extended headers must then be UTF-8 too.
+    struct Utf8Locale {
+        locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+        locale_t before = utf8 ? uselocale(utf8) : (locale_t)0;
+        ~Utf8Locale() {
+            if (utf8) {
+                uselocale(before);
+                freelocale(utf8);
+            }
+        }
+    } utf8_locale;
+    ArchiveWriter writer;
+    writer.check(archive_write_set_format_pax_restricted(writer.handle), "tar");
+    writer.check(archive_write_set_bytes_in_last_block(writer.handle, 1), "tar");
+    writer.check(archive_write_open2(writer.handle, &writer.bytes, nullptr, collect, nullptr, nullptr), "tar");
+    for (const FolderEntry &item : entries) {
         std::unique_ptr<archive_entry, void (*)(archive_entry *)> entry(archive_entry_new(), archive_entry_free);
-        archive_entry_set_pathname_utf8(entry.get(), directory ? (name + "/").c_str() : name.c_str());
-        archive_entry_set_filetype(entry.get(), directory ? AE_IFDIR : AE_IFREG);
-        archive_entry_set_perm(entry.get(), info.st_mode & 0777);
-        archive_entry_set_size(entry.get(), directory ? 0 : info.st_size);
-        archive_entry_set_mtime(entry.get(), info.st_mtim.tv_sec, 0);
-        writer.check(archive_write_header(writer.handle, entry.get()), path.string());
-        if (!directory)
-            write_file_data(writer, path, (uint64_t)info.st_size);
+        archive_entry_set_pathname_utf8(entry.get(), item.folder ? (item.name + "/").c_str() : item.name.c_str());
+        archive_entry_set_filetype(entry.get(), item.folder ? AE_IFDIR : AE_IFREG);
+        archive_entry_set_perm(entry.get(), item.mode);
+        archive_entry_set_size(entry.get(), (la_int64_t)item.size);
+        archive_entry_set_mtime(entry.get(), item.mtime, 0);
+        writer.check(archive_write_header(writer.handle, entry.get()), item.source.string());
+        if (!item.folder)
+            write_file_data(writer, item.source, item.size);
     }
     writer.check(archive_write_close(writer.handle), "tar");
     return std::move(writer.bytes);

@@ -13,11 +13,24 @@
 #include "input_file.h"
 #include "packed_file.h"
 
-// The folder as a pax tar stream (libarchive): its folders and regular
-// files, in name order, under names relative to it. ToolError for anything
-// an extraction would refuse: links, devices, names Windows cannot take or
-// would take for one another.
-std::vector<uint8_t> tar_folder(const std::filesystem::path &folder);
+// One file or folder of a folder being bundled.
+struct FolderEntry {
+    std::filesystem::path source; // where it is read from
+    std::string name;             // in the archive: UTF-8, '/' between folders, no trailing '/'
+    bool folder;
+    uint64_t size;  // 0 for a folder
+    uint32_t mode;  // permission bits
+    int64_t mtime;  // seconds since 1970
+};
+
+// The folder's folders and regular files, in name order, under names
+// relative to it. ToolError for anything an extraction would refuse: links,
+// devices, names Windows cannot take or would take for one another.
+std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder);
+
+// The entries as a pax tar stream (libarchive), their data read from their
+// sources.
+std::vector<uint8_t> tar_folder(const std::vector<FolderEntry> &entries);
 
 // ToolError when the command or title cannot be stored, the archive would
 // be refused, its size passes what a payload holds, or the command's

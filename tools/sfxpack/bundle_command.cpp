@@ -46,7 +46,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     std::string why;
     if (!parse_pe_image(extractor, &why))
         throw ToolError(options.extractor + ": not a PE executable (" + why + ")");
-    std::vector<uint8_t> tar = tar_folder(options.folder);
+    std::vector<uint8_t> tar = tar_folder(scan_folder(options.folder));
     check_bundle(options.command, options.title, tar);
     std::vector<uint8_t> appended = bundle_appended(options.command, options.title, tar, options.level, global.quiet);
 
