@@ -74,11 +74,13 @@ const char *own_path_trailer() {
 }
 
 int stub_temp_name(const char *windows_directory, char *path) {
-    if (GetTempFileNameA(windows_directory, "ZRW", 0, path))
-        return 1;
-    // A standard user whose writes there the system does not redirect.
+    // A standard user whose writes there the system does not redirect is
+    // denied the file; the call may still return a number (Wine does), so
+    // its last error is what tells.
+    SetLastError(0);
+    UINT unique = GetTempFileNameA(windows_directory, "ZRW", 0, path);
     if (GetLastError() != ERROR_ACCESS_DENIED)
-        return 0;
+        return unique != 0;
     DWORD length = GetTempPathW(MAX_PATH + 1, temp_folder);
     return length != 0 && length <= MAX_PATH && ansi_form(temp_folder, temp_folder_ansi) &&
            GetTempFileNameA(temp_folder_ansi, "ZRW", 0, path) != 0;

@@ -26,7 +26,7 @@ fi
 
 # Only these system functions (GetProcAddress finds the DLL search restrictions at run time).
 allowed=" CreateFileA CreateFileW ReadFile WriteFile SetFilePointer CloseHandle DeleteFileA GetLastError GlobalAlloc
-  GlobalFree GetModuleFileNameW GetShortPathNameW WideCharToMultiByte GetTempPathW GetWindowsDirectoryA
+  GlobalFree GetModuleFileNameW GetShortPathNameW SetLastError WideCharToMultiByte GetTempPathW GetWindowsDirectoryA
   GetTempFileNameA lstrcpyA lstrcatA lstrlenA CreateProcessA
   WaitForSingleObject ExitProcess GetModuleHandleA GetCommandLineA GetStartupInfoA GetProcAddress
   CreateWindowExA PostMessageA GetMessageA DestroyWindow MessageBoxA "
