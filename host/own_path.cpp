@@ -27,7 +27,7 @@ int own_path_query(HINSTANCE instance) {
             start[i] = L"\\\\?\\UNC"[i];
         own_path = start;
     }
-    return length - 1 < WIDE_PATH_MAX - 1;
+    return length != 0 && length < WIDE_PATH_MAX; // a full buffer may be cut short
 }
 
 HANDLE own_file_open() {

@@ -41,14 +41,12 @@ int main() {
     if (length + 2 <= self.size())
         trailer.assign(self.end() - 2 - length, self.end() - 2);
 
-    // What the trailer names must open, as the packed file: its size, or -1.
+    // What the trailer names must open, by the ANSI API, to the packed file: its size, or -1.
     long long origin_size = -1;
-    HANDLE origin = CreateFileA(trailer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    LARGE_INTEGER size;
-    if (origin != INVALID_HANDLE_VALUE && GetFileSizeEx(origin, &size))
-        origin_size = size.QuadPart;
-    if (origin != INVALID_HANDLE_VALUE)
-        CloseHandle(origin);
+    if (FILE *origin = std::fopen(trailer.c_str(), "rb")) {
+        origin_size = std::fseek(origin, 0, SEEK_END) == 0 ? std::ftell(origin) : -1;
+        std::fclose(origin);
+    }
 
     if (FILE *out = std::fopen(report_path, "w")) {
         std::fprintf(out, "command_line=%s\n", GetCommandLineA());

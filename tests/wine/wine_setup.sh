@@ -51,32 +51,24 @@ run_packed() {
 }
 
 # A user who cannot write to the Windows folder: a second Unix user (a bare
-# number, no account) with its own prefix, made once beside the first and
-# kept, its drive_c/windows read-only to it and its temporary folder named in
-# letters no one ANSI code page holds. Acting as another user needs root:
-# other_user_setup skips the case otherwise. Sets other_prefix and other_temp.
-OTHER_UID=47190
+# number, no account) with a prefix of its own, made once and kept, whose
+# windows folder is read-only and whose temporary folder's name no one ANSI
+# code page spells. Needs root; skips otherwise. Sets other_prefix, other_temp.
+OTHER_UID=47190 other_home="$WORK_DIR/wine-user" other_prefix="$WORK_DIR/wine-user/prefix"
+other_temp="$other_prefix/drive_c/users/sfxtest/Łukasz データ"
 other_user_setup() {
-  [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null ||
-    { echo "SKIP: only root (with setpriv) can run Wine as a second user"; exit 77; }
-  other_home="$WORK_DIR/wine-user" other_prefix="$WORK_DIR/wine-user/prefix"
-  other_temp="$other_prefix/drive_c/users/sfxtest/Łukasz データ"
+  [ "$(id -u)" = 0 ] || { echo "SKIP: only root can run Wine as a second user"; exit 77; }
   if [ ! -e "$other_home/ready" ]; then
     rm -rf "$other_home" && mkdir -p "$other_prefix" && chown -R "$OTHER_UID:$OTHER_UID" "$other_home"
-    as_other wineboot -i > /dev/null 2>&1
-    as_other mkdir -p "$other_temp"
+    as_other wineboot -i > /dev/null 2>&1 && as_other mkdir -p "$other_temp"
     for name in TEMP TMP; do
-      as_other wine reg add 'HKCU\Environment' /v $name /t REG_SZ /d 'C:\users\sfxtest\Łukasz データ' /f > /dev/null
+      as_other wine reg add 'HKCU\Environment' /v $name /d 'C:\users\sfxtest\Łukasz データ' /f > /dev/null
     done
-    as_other wineserver -w
-    chmod a-w "$other_prefix/drive_c/windows"
-    touch "$other_home/ready"
+    as_other wineserver -w && chmod a-w "$other_prefix/drive_c/windows" && touch "$other_home/ready"
   fi
   ! as_other touch "$other_prefix/drive_c/windows/probe" 2> /dev/null || fail "the second user can write to windows"
-  local authority=${XAUTHORITY:-$HOME/.Xauthority}
-  if [ -r "$authority" ]; then
-    install -o "$OTHER_UID" -m 600 "$authority" "$other_home/.Xauthority"
-  fi
+  [ ! -r "${XAUTHORITY:-$HOME/.Xauthority}" ] ||
+    install -o "$OTHER_UID" -m 600 "${XAUTHORITY:-$HOME/.Xauthority}" "$other_home/.Xauthority"
 }
 as_other() {
   setpriv --reuid="$OTHER_UID" --regid="$OTHER_UID" --clear-groups env HOME="$other_home" USER=sfxtest \

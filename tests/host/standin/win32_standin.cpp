@@ -305,14 +305,10 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 
 std::string standin::key_of(const std::wstring &path) {
     std::string key;
-    for (wchar_t c : path) {
-        if (c < 0x100) {
-            key += (char)c;
-        } else { // UTF-8, for names outside the code page
-            key += (char)(0xE0 | (c >> 12)); // stand-in paths stay in the Basic Multilingual Plane
-            key += (char)(0x80 | ((c >> 6) & 0x3F));
-            key += (char)(0x80 | (c & 0x3F));
-        }
+    for (wchar_t c : path) { // beyond Latin-1 as "<number>", which no ANSI path here holds
+        if (c >= 0x100)
+            key.append("<").append(std::to_string(c));
+        key += c < 0x100 ? (char)c : '>';
     }
     return key;
 }
@@ -338,15 +334,9 @@ void SetLastError(DWORD error) { last_error = error; }
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
     record("GetModuleFileNameW", module, size);
     const Config &config = current.config;
-    std::wstring path = config.wide_module_path.empty() ? widen(config.module_path) : config.wide_module_path;
-    if (config.module_path_result >= 0)
-        return (DWORD)config.module_path_result;
-    if (path.size() >= size) { // cut short, as the system does
-        std::wcsncpy(buffer, path.c_str(), size - 1);
-        buffer[size - 1] = 0;
-        return size;
-    }
-    return copy_wide(path, buffer, size);
+    DWORD length = copy_wide(config.wide_module_path.empty() ? widen(config.module_path) : config.wide_module_path,
+                             buffer, size);
+    return config.module_path_result >= 0 ? (DWORD)config.module_path_result : length;
 }
 
 DWORD GetShortPathNameW(LPCWSTR path, LPWSTR buffer, DWORD size) {
@@ -362,19 +352,17 @@ DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
     return copy_wide(current.config.temp_folder, buffer, size);
 }
 
-// Latin-1 as the ANSI code page; of the rest only Ł and ł have a look-alike.
+// Latin-1 as the ANSI code page; of the rest only Ł has a look-alike.
 int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR text, int length, LPSTR buffer, int size,
                         LPCSTR default_char, BOOL *used_default) {
-    if (code_page != CP_ACP || length != -1 || default_char)
-        return fail(87), 0; // ERROR_INVALID_PARAMETER: a call host/ never makes
     std::string out;
     for (; *text; text++) {
-        bool look_alike = (*text == L'Ł' || *text == L'ł') && !(flags & WC_NO_BEST_FIT_CHARS);
-        out += *text < 0x100 ? (char)*text : look_alike ? (*text == L'Ł' ? 'L' : 'l') : '?';
+        bool look_alike = *text == L'Ł' && !(flags & WC_NO_BEST_FIT_CHARS);
+        out += *text < 0x100 ? (char)*text : look_alike ? 'L' : '?';
         if (*text >= 0x100 && !look_alike && used_default)
             *used_default = TRUE;
     }
-    if ((int)out.size() >= size)
+    if (code_page != CP_ACP || length != -1 || default_char || (int)out.size() >= size)
         return fail(ERROR_INSUFFICIENT_BUFFER), 0;
     std::strcpy(buffer, out.c_str());
     return (int)out.size() + 1;
