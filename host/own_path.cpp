@@ -36,15 +36,13 @@ HANDLE own_file_open() {
 }
 
 // 'path' in the ANSI code page with no character replaced or mapped to a
-// look-alike, in fewer than MAX_PATH bytes: 1 with it in 'ansi'.
+// look-alike, in fewer than MAX_PATH bytes: 1 with it in 'ansi'. (UTF-8 as
+// the ANSI code page refuses the question; the trailer's last form, the
+// plain conversion, is then exact all the same.)
 static int exact_ansi(const WCHAR *path, char *ansi) {
     BOOL replaced = FALSE;
-    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path, -1, ansi, MAX_PATH, 0, &replaced) > 0)
-        return !replaced;
-    // UTF-8 as the ANSI code page refuses the flag and the question, and
-    // spells every character exactly.
-    return GetLastError() != ERROR_INSUFFICIENT_BUFFER &&
-           WideCharToMultiByte(CP_ACP, 0, path, -1, ansi, MAX_PATH, 0, 0) > 0;
+    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path, -1, ansi, MAX_PATH, 0, &replaced) > 0 &&
+           !replaced;
 }
 
 // The long path if the ANSI code page spells it exactly, else the short one;
