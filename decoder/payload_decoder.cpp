@@ -4,8 +4,8 @@
 #include "decoder_io.h"
 #include "payload_format.h"
 
-FileHandle payload_in = FILE_INVALID;
-FileHandle payload_out = FILE_INVALID;
+FileHandle payload_in; // set by whoever runs the decoder; zero, so it costs the loader no data section
+FileHandle payload_out;
 AdaptiveTree literal_tree;
 AdaptiveTree distance_tree;
 

@@ -42,6 +42,7 @@ static uint8_t header_bytes[BUNDLE_HEADER_MAX];
 static CommandParts parts;
 static wchar_t title[BUNDLE_TITLE_MAX + 1];
 static wchar_t origin[MAX_PATH];
+static wchar_t origin_long[COMMAND_LINE_MAX];
 static wchar_t application[FOLDER_PATH_MAX];
 static wchar_t command_line[COMMAND_LINE_MAX];
 static PayloadSource source;
@@ -227,7 +228,9 @@ static int extractor_main() {
         folder_remove(folder);
         return fail(EXTRACT_COMMAND);
     }
-    SetEnvironmentVariableW(L"SFX_ORIGIN", origin);
+    // The trailer may hold the short form: the command gets the name the user sees.
+    DWORD long_length = GetLongPathNameW(origin, origin_long, COMMAND_LINE_MAX);
+    SetEnvironmentVariableW(L"SFX_ORIGIN", long_length > 0 && long_length < COMMAND_LINE_MAX ? origin_long : origin);
     SetEnvironmentVariableW(L"SFX_DIR", folder->plain);
     if (!run_command(application, command_line, folder->plain, &exit_code)) {
         folder_remove(folder);

@@ -6,6 +6,7 @@
 #include "file_layer.h"
 #include "include/sfx_package.h"
 #include "launch.h"
+#include "own_path.h"
 #include "start_error.h"
 
 enum { PATH_SIZE = MAX_PATH, STUB_SHOW_STATE = SW_SHOW };
@@ -83,18 +84,22 @@ static int run(HINSTANCE instance) {
     if (!decoder_create())
         return START_ERR_MEMORY;
 
-    char module_path[PATH_SIZE];
     char windows_directory[PATH_SIZE];
     char temp_path[PATH_SIZE];
-    if (!path_fits(GetModuleFileNameA(instance, module_path, PATH_SIZE)) ||
-        !path_fits(GetWindowsDirectoryA(windows_directory, PATH_SIZE)) ||
-        GetTempFileNameA(windows_directory, "ZRW", 0, temp_path) == 0)
+    if (!own_path_query(instance) || !path_fits(GetWindowsDirectoryA(windows_directory, PATH_SIZE)) ||
+        !stub_temp_name(windows_directory, temp_path))
         return START_ERR_ACCESS;
+    const char *module_path = own_path_trailer();
 
-    payload_in = file_open(module_path, "rb");
+    payload_in = own_file_open();
     payload_out = file_open(temp_path, "wb");
-    if (payload_in == INVALID_HANDLE_VALUE || payload_out == INVALID_HANDLE_VALUE)
+    if (payload_in == INVALID_HANDLE_VALUE || payload_out == INVALID_HANDLE_VALUE) {
+        // The system made the file with its name: it goes, as after any failure.
+        if (payload_out != INVALID_HANDLE_VALUE)
+            file_close(payload_out);
+        file_delete(temp_path);
         return START_ERR_ACCESS;
+    }
 
     SfxRecord record;
     int has_record = read_record(&record);
@@ -110,8 +115,10 @@ static int run(HINSTANCE instance) {
         return unpack_error;
     }
 
-    if (!launch_and_wait(temp_path, STUB_SHOW_STATE))
+    if (!launch_and_wait(temp_path, STUB_SHOW_STATE)) {
+        file_delete(temp_path);
         return START_ERR_STUB_NOT_FOUND;
+    }
     file_delete(temp_path);
     return 0;
 }

@@ -154,14 +154,20 @@ SFX_INLINE uint32_t sfx_read_at(HANDLE file, uint64_t offset, void *buffer, uint
 }
 
 /* The origin path from the trailer of this program's own file: the path's
- * length L in the last two bytes, the path in the L bytes before them. */
+ * length L in the last two bytes, the path in the L bytes before them. The
+ * path is in the ANSI code page (the short 8.3 form where the long one has
+ * characters that code page lacks) and opens with CreateFileA. This program's
+ * own file is found through the wide API: it may lie in a temporary folder
+ * whose name the ANSI code page cannot spell. */
 SFX_INLINE int sfx_find_origin(char origin[MAX_PATH]) {
-    char self[MAX_PATH];
+    WCHAR self[MAX_PATH];
     unsigned char tail[2];
-    DWORD size, length = GetModuleFileNameA(NULL, self, MAX_PATH);
+    DWORD size, length = GetModuleFileNameW(NULL, self, MAX_PATH);
     HANDLE file;
     int found = 0;
-    if (length == 0 || length >= MAX_PATH || (file = sfx_open(self)) == INVALID_HANDLE_VALUE)
+    if (length == 0 || length >= MAX_PATH ||
+        (file = CreateFileW(self, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL)) == INVALID_HANDLE_VALUE)
         return 0;
     size = GetFileSize(file, NULL);
     if (size != INVALID_FILE_SIZE && size >= 2 && sfx_read_at(file, size - 2, tail, 2) == 2) {

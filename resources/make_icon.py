@@ -102,7 +102,7 @@ def nearest(colour, palette):
                key=lambda i: sum((a - b) ** 2 for a, b in zip(colour, palette[i])))
 
 
-def image_palette(pixels, opaque, limit=64):
+def image_palette(pixels, opaque, limit=32):
     """The image's own most frequent colours, black first, at most 'limit'.
     The header's colour count keeps unused entries out of the loader's
     image; transparent pixels (index 0) stay black, as the AND mask needs."""

@@ -25,8 +25,9 @@ if [ "$kind" = extractor ]; then
 fi
 
 # Only these system functions (GetProcAddress finds the DLL search restrictions at run time).
-allowed=" CreateFileA ReadFile WriteFile SetFilePointer CloseHandle DeleteFileA GetLastError GlobalAlloc GlobalFree
-  GetModuleFileNameA GetWindowsDirectoryA GetTempFileNameA lstrcpyA lstrcatA lstrlenA CreateProcessA
+allowed=" CreateFileA CreateFileW ReadFile WriteFile SetFilePointer CloseHandle DeleteFileA GetLastError GlobalAlloc
+  GlobalFree GetModuleFileNameW GetShortPathNameW SetLastError WideCharToMultiByte GetTempPathW GetWindowsDirectoryA
+  GetTempFileNameA lstrcpyA lstrcatA lstrlenA CreateProcessA
   WaitForSingleObject ExitProcess GetModuleHandleA GetCommandLineA GetStartupInfoA GetProcAddress
   CreateWindowExA PostMessageA GetMessageA DestroyWindow MessageBoxA "
 allowed=" $(echo $allowed) "

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Bundles (the extractor behind a loader) end to end under Wine: bundle_e2e.sh ARCH CASE
-#   ARCH i686 (from WIN32_DIR) or x86_64 (from WIN64_DIR); CASE runs, signed or hostile.
+#   ARCH i686 (from WIN32_DIR) or x86_64 (from WIN64_DIR); CASE runs, unicode,
+#   no-windows-access, signed or hostile.
 #   SFXPACK, WIN32_DIR, WIN64_DIR, WORK_DIR, HOSTILE_BUNDLE come from ctest.
 # Exits 77 (skipped) when this machine cannot run the i686 build.
 set -euo pipefail
@@ -11,10 +12,12 @@ what=$case_name case_name="$arch.bundle-$case_name"
 work="$WORK_DIR/e2e-$case_name" packed="$WORK_DIR/e2e-$case_name/packed.exe" report="$WORK_DIR/e2e-$case_name/report.txt"
 rm -rf "$work" && mkdir -p "$work"
 
-# Extraction folders in the Wine user's temporary folder.
-leftovers() { find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'sfx-*' 2>/dev/null; }
-leftovers | xargs -r rm -rf
-trap 'find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name bundle-check-linger.exe -delete' EXIT
+# Extraction folders in the Wine user's temporary folder (and the second
+# user's), and the loader's temporary files.
+users=("$WINEPREFIX/drive_c/users" "$other_prefix/drive_c/users")
+leftovers() { find "${users[@]}" "$WINEPREFIX/drive_c/windows" -maxdepth 4 \( -name 'sfx-*' -o -iname 'zrw*.tmp' \) 2>/dev/null; }
+leftovers | while IFS= read -r left; do rm -rf "$left"; done
+trap 'find "${users[@]}" -maxdepth 4 -name bundle-check-linger.exe -delete 2>/dev/null' EXIT
 
 # The extractor as the loader leaves it: its file, the origin's path, 2 length bytes.
 with_trailer() {
@@ -50,13 +53,25 @@ check_run() {
   [ -z "$(leftovers)" ] || fail "$1: extraction folder left behind: $(leftovers)"
 }
 
+if [ "$what" = unicode ]; then
+  # Letters no one ANSI code page holds: the trailer is the 8.3 path, the
+  # command still sees the long one.
+  mkdir -p "$work/Łukasz データ" && packed="$work/Łukasz データ/packed.exe"
+fi
 export SFX_EXPECT_ORIGIN; SFX_EXPECT_ORIGIN=$(winepath -w "$packed")
 case "$what" in
-runs)
+runs | unicode)
   bundle_folder "$packed"
   check_run "$packed" 1 # the loader's exit code, whatever its stub's
-  with_trailer "$packed" "$work/direct.exe"
-  check_run "$work/direct.exe" 42
+  [ "$what" = unicode ] || { with_trailer "$packed" "$work/direct.exe" && check_run "$work/direct.exe" 42; }
+  ;;
+no-windows-access)
+  # The loader puts the extractor into the user's temporary folder, whose
+  # name the ANSI code page cannot spell; it extracts beside itself there.
+  other_user_setup
+  bundle_folder "$packed"
+  chown -R "$OTHER_UID" "$work"
+  RUN_AS=as_other check_run "$packed" 1
   ;;
 signed)
   bundle_folder "$work/unsigned.exe"

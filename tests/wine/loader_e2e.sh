@@ -2,8 +2,8 @@
 # End-to-end runs of a loader build under Wine: loader_e2e.sh ARCH CASE
 #   ARCH is i686 (the product, from WIN32_DIR) or x86_64 (its twin, from WIN64_DIR);
 #   SFXPACK, WIN32_DIR, WIN64_DIR and WORK_DIR come from the environment (ctest sets them).
-# Cases: stub-runs, not-a-program, truncated, escaped-twice, huge-count, planted-dll,
-#        flipped, signed
+# Cases: stub-runs, no-windows-access, not-a-program, truncated, escaped-twice, huge-count,
+#        planted-dll, flipped, signed
 # Exits 77 (skipped) when this machine cannot run the i686 build.
 set -euo pipefail
 
@@ -22,44 +22,62 @@ report="$work/report.txt"
 export SFX_REPORT; SFX_REPORT=$(winepath -w "$report")
 
 case "$what" in
-stub-runs)
-  # The second run's path is over 128 characters: its length byte has the top bit set.
-  deep="$work/a-folder-name-long-enough-to-push-the-origin-path-of-the-packed-file-past-128-characters"
-  for code in 7 0; do
-    [ "$code" = 0 ] && mkdir -p "$deep" && packed="$deep/packed.exe"
+stub-runs | no-windows-access)
+  # Rows: the stub's exit code, the folder, and whether the trailer is the
+  # path itself or a shorter form that opens to the same file (an 8.3 path).
+  # The second folder passes 128 characters (the length byte's top bit), the
+  # third has letters no one ANSI code page holds, the fourth passes MAX_PATH.
+  long="$work"
+  for i in 1 2 3 4 5; do long="$long/folder-$i-with-a-name-long-enough-to-pass-max-path-sooner"; done
+  rows="7|$work|exact
+0|$work/a-folder-name-long-enough-to-push-the-origin-path-of-the-packed-file-past-128-characters|exact
+0|$work/Łukasz データ|opens
+0|$long|opens"
+  temp_pattern='C:\\windows\\ZRW[0-9A-F]+\.TMP'
+  if [ "$what" = no-windows-access ]; then
+    # The stub goes to the user's temporary folder instead, started by its 8.3 path.
+    other_user_setup
+    export RUN_AS=as_other rows="0|$work|exact"
+    temp_pattern='C:\\users\\sfxtest\\Łukasz データ\\ZRW[0-9A-F]+\.TMP'
+    temp_files() { find "$windows" "$other_prefix/drive_c/windows" "$other_temp" -maxdepth 1 -iname 'zrw*.tmp'; }
+  fi
+  while IFS='|' read -r code folder trailer_is; do
+    mkdir -p "$folder" && packed="$folder/packed.exe"
     "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed"
+    [ -z "${RUN_AS:-}" ] || chown -R "$OTHER_UID" "$work"
     rm -f "$report" "$report.self"
     SFX_EXIT_CODE=$code run_packed "$packed" no
-    [ "$exit_code" = 1 ] || fail "loader exit code $exit_code, want 1 (stub exited $code)"
-    [ -f "$report" ] || fail "the stub did not run"
+    [ "$exit_code" = 1 ] || fail "$folder: loader exit code $exit_code, want 1 (stub exited $code)"
+    [ -f "$report" ] || fail "$folder: the stub did not run"
     sed -i 's/\r$//' "$report" # written in text mode on Windows
     grep -qx 'flags=0x81' "$report" || fail "startup flags: $(grep flags "$report")"
     grep -qx 'show=5' "$report" || fail "show state: $(grep show "$report")"
     command_line=$(sed -n 's/^command_line=//p' "$report")
     module=$(sed -n 's/^module=//p' "$report")
-    [ "$command_line" = "$module" ] || fail "command line '$command_line' is not the stub's path '$module'"
     shopt -s nocasematch
-    [[ "$module" =~ ^C:\\windows\\ZRW[0-9A-F]+\.TMP$ ]] || fail "stub path $module"
+    [[ "$module" =~ ^$temp_pattern$ ]] || fail "stub path $module"
+    # Its own path as its command line, in the ANSI code page: the long form
+    # where that spells it, else the 8.3 one.
+    [ "$command_line" = "$module" ] || [[ "$module" != "$command_line" && "$command_line" =~ \\${module##*\\}$ ]] ||
+      fail "command line '$command_line' is not the stub's path '$module'"
     shopt -u nocasematch
     origin=$(winepath -w "$packed")
     trailer=$(sed -n 's/^trailer=//p' "$report")
-    [ "$trailer" = "$origin" ] || fail "trailer '$trailer', want '$origin'"
-    { cat "$build/report_stub.exe"; printf '%s' "$origin"
-      printf "\\x$(printf %02x $((${#origin} & 255)))\\x$(printf %02x $((${#origin} >> 8)))"; } > "$work/expected.self"
-    cmp -s "$work/expected.self" "$report.self" || fail "the stub's file is not stub + path + length"
+    [ "$trailer_is" = opens ] || [ "$trailer" = "$origin" ] || fail "trailer '$trailer', want '$origin'"
+    [ "$(sed -n 's/^origin_size=//p' "$report")" = "$(stat -c %s "$packed")" ] ||
+      fail "$folder: the trailer '$trailer' does not open to the packed file"
+    { cat "$build/report_stub.exe"; printf '%s' "$trailer"
+      printf "\\x$(printf %02x $((${#trailer} & 255)))\\x$(printf %02x $((${#trailer} >> 8)))"; } > "$work/expected.self"
+    cmp -s "$work/expected.self" "$report.self" || fail "$folder: the stub's file is not stub + path + length"
     [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
-  done
+  done <<< "$rows"
   ;;
 not-a-program)
   printf 'this is not a Windows program\n' > "$work/text.txt"
   "$SFXPACK" -qf pack "$work/text.txt" --loader "$build/loader.exe" -o "$packed"
   run_packed "$packed" yes
   [ "$exit_code" = 0 ] || fail "exit code $exit_code, want 0"
-  # As described, a stub that cannot be started stays behind, complete.
-  left=$(temp_files)
-  [ -n "$left" ] || fail "the unpacked file should be left"
-  head -c 30 "$left" | grep -q 'this is not a Windows program' || fail "left file has other contents"
-  rm -f $left
+  [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
   ;;
 truncated | escaped-twice | huge-count)
   # The first two carry the real stub, so starting what was decoded so far

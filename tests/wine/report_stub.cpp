@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-static std::vector<unsigned char> read_own_file(const char *path) {
+static std::vector<unsigned char> read_own_file(const wchar_t *path) {
     std::vector<unsigned char> bytes;
-    if (FILE *in = std::fopen(path, "rb")) {
+    if (FILE *in = _wfopen(path, L"rb")) {
         unsigned char chunk[65536];
         size_t n;
         while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
@@ -26,8 +26,11 @@ int main() {
     if (!report_path)
         return 99;
 
-    char module[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, module, MAX_PATH);
+    // Its own file by the wide API: it may lie in a folder the ANSI code page cannot spell.
+    wchar_t module[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    char module_utf8[4 * MAX_PATH];
+    WideCharToMultiByte(CP_UTF8, 0, module, -1, module_utf8, sizeof module_utf8, nullptr, nullptr);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     GetStartupInfoA(&startup);
@@ -38,13 +41,21 @@ int main() {
     if (length + 2 <= self.size())
         trailer.assign(self.end() - 2 - length, self.end() - 2);
 
+    // What the trailer names must open, by the ANSI API, to the packed file: its size, or -1.
+    long long origin_size = -1;
+    if (FILE *origin = std::fopen(trailer.c_str(), "rb")) {
+        origin_size = std::fseek(origin, 0, SEEK_END) == 0 ? std::ftell(origin) : -1;
+        std::fclose(origin);
+    }
+
     if (FILE *out = std::fopen(report_path, "w")) {
         std::fprintf(out, "command_line=%s\n", GetCommandLineA());
         std::fprintf(out, "flags=0x%lx\n", (unsigned long)startup.dwFlags);
         std::fprintf(out, "show=%u\n", (unsigned)startup.wShowWindow);
-        std::fprintf(out, "module=%s\n", module);
+        std::fprintf(out, "module=%s\n", module_utf8);
         std::fprintf(out, "trailer_length=%u\n", length);
         std::fprintf(out, "trailer=%s\n", trailer.c_str());
+        std::fprintf(out, "origin_size=%lld\n", origin_size);
         std::fclose(out);
     }
     std::string copy = std::string(report_path) + ".self";

@@ -27,12 +27,12 @@ wineserver -w || true
 
 fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
 
-# run_packed EXE yes|no [TITLE]: runs EXE; with yes, waits for the box titled
-# TITLE (the error box by default), saves a screenshot of it and dismisses it.
-# Sets exit_code.
+# run_packed EXE yes|no [TITLE]: runs EXE (as the second user with
+# RUN_AS=as_other); with yes, waits for the box titled TITLE (the error box
+# by default), saves a screenshot of it and dismisses it. Sets exit_code.
 run_packed() {
   local exe=$1 expect_box=$2 title=${3:-Error} window=""
-  wine "$exe" & local pid=$!
+  ${RUN_AS:-} wine "$exe" & local pid=$!
   if [ "$expect_box" = yes ]; then
     for _ in $(seq 1 150); do
       window=$(xdotool search --name "^$title\$" 2>/dev/null | head -n 1 || true)
@@ -48,4 +48,29 @@ run_packed() {
   wait "$pid"
   exit_code=$?
   set -e
+}
+
+# A user who cannot write to the Windows folder: a second Unix user (a bare
+# number, no account) with a prefix of its own, made once and kept, whose
+# windows folder is read-only and whose temporary folder's name no one ANSI
+# code page spells. Needs root; skips otherwise. Sets other_prefix, other_temp.
+OTHER_UID=47190 other_home="$WORK_DIR/wine-user" other_prefix="$WORK_DIR/wine-user/prefix"
+other_temp="$other_prefix/drive_c/users/sfxtest/Łukasz データ"
+other_user_setup() {
+  [ "$(id -u)" = 0 ] || { echo "SKIP: only root can run Wine as a second user"; exit 77; }
+  if [ ! -e "$other_home/ready" ]; then
+    rm -rf "$other_home" && mkdir -p "$other_prefix" && chown -R "$OTHER_UID:$OTHER_UID" "$other_home"
+    as_other wineboot -i > /dev/null 2>&1 && as_other mkdir -p "$other_temp"
+    for name in TEMP TMP; do
+      as_other wine reg add 'HKCU\Environment' /v $name /d 'C:\users\sfxtest\Łukasz データ' /f > /dev/null
+    done
+    as_other wineserver -w && chmod a-w "$other_prefix/drive_c/windows" && touch "$other_home/ready"
+  fi
+  ! as_other touch "$other_prefix/drive_c/windows/probe" 2> /dev/null || fail "the second user can write to windows"
+  [ ! -r "${XAUTHORITY:-$HOME/.Xauthority}" ] ||
+    install -o "$OTHER_UID" -m 600 "${XAUTHORITY:-$HOME/.Xauthority}" "$other_home/.Xauthority"
+}
+as_other() {
+  setpriv --reuid="$OTHER_UID" --regid="$OTHER_UID" --clear-groups env HOME="$other_home" USER=sfxtest \
+    LOGNAME=sfxtest XAUTHORITY="$other_home/.Xauthority" WINEPREFIX="$other_prefix" "$@"
 }

@@ -49,12 +49,16 @@ OutputFile::OutputFile(const std::string &path, const OutputOptions &options) : 
 
 void OutputFile::open_temporary(const struct stat *replaced, const OutputOptions &options) {
     temp_path_ = target_ + ".XXXXXX";
-    fd_ = mkstemp(temp_path_.data());
+    {
+        SignalsHeld held; // a signal between the create and the arming would leave the file
+        fd_ = mkstemp(temp_path_.data());
+        if (fd_ >= 0)
+            remove_on_signal(temp_path_);
+    }
     if (fd_ < 0) {
         temp_path_.clear();
         fail("cannot create output");
     }
-    remove_on_signal(temp_path_);
     mode_t mode;
     if (replaced) {
         mode = replaced->st_mode & 0777;

@@ -58,6 +58,17 @@ void remove_on_signal(const std::string &path) {
 
 void disarm_signal_cleanup() { armed.store(false); }
 
+SignalsHeld::SignalsHeld() {
+    install_handlers();
+    sigset_t held;
+    sigemptyset(&held);
+    for (int signal_number : CLEANUP_SIGNALS)
+        sigaddset(&held, signal_number);
+    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+}
+
+SignalsHeld::~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
 void defer_signals() {
     install_handlers();
     deferring.store(true);

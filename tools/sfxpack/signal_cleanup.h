@@ -1,4 +1,5 @@
 #pragma once
+#include <csignal>
 #include <string>
 
 // While armed, SIGINT, SIGTERM and SIGHUP remove the named file, then end the
@@ -6,6 +7,21 @@
 // file was armed (nohup) stays ignored. One file at a time.
 void remove_on_signal(const std::string &path);
 void disarm_signal_cleanup();
+
+// Holds SIGINT, SIGTERM and SIGHUP back (with the handlers in place) while a
+// file is created and its path armed, so none can end the process between
+// the two; one that came meanwhile is delivered when this ends. The tool has
+// one thread while it creates its output.
+class SignalsHeld {
+public:
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+private:
+    sigset_t previous_;
+};
 
 // For work that cleans up after itself (a folder being extracted): from now
 // on the signals only set what pending_signal() returns, 0 until one comes;

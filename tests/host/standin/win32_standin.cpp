@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <sstream>
 
 namespace standin {
@@ -106,9 +107,7 @@ std::string temp_path() { return current.config.windows_directory + "\\" + curre
 
 using namespace standin;
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD attributes,
-                   HANDLE template_file) {
-    record("CreateFileA", path, access, share, security, disposition, attributes, template_file);
+static HANDLE open_file(const std::string &path, DWORD disposition) {
     if (current.config.unopenable.count(path))
         return fail(5), INVALID_HANDLE_VALUE;
     auto file = current.files.find(path);
@@ -119,6 +118,12 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD
     HANDLE handle = (HANDLE)next_handle++;
     open_files[handle] = {path};
     return handle;
+}
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD attributes,
+                   HANDLE template_file) {
+    record("CreateFileA", path, access, share, security, disposition, attributes, template_file);
+    return open_file(path, disposition);
 }
 
 BOOL ReadFile(HANDLE handle, void *buffer, DWORD size, DWORD *done, void *) {
@@ -172,6 +177,9 @@ BOOL CloseHandle(HANDLE handle) {
 
 BOOL DeleteFileA(LPCSTR path) {
     record("DeleteFileA", path);
+    for (const auto &open : open_files)
+        if (open.second.path == path)
+            return fail(32); // ERROR_SHARING_VIOLATION: opened without FILE_SHARE_DELETE
     return current.files.erase(path) ? TRUE : fail(ERROR_FILE_NOT_FOUND);
 }
 
@@ -196,11 +204,6 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
     return nullptr;
 }
 
-DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
-    record("GetModuleFileNameA", module, size);
-    return copy_path(current.config.module_path, current.config.module_path_result, buffer, size);
-}
-
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     record("GetWindowsDirectoryA", size);
     return copy_path(current.config.windows_directory, current.config.windows_directory_result, buffer, size);
@@ -208,10 +211,15 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
 
 UINT GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR buffer) {
     record("GetTempFileNameA", directory, prefix, unique);
-    if (current.config.temp_name_fails)
-        return fail(5), 0;
-    std::strcpy(buffer, temp_path().c_str());
+    const Config &config = current.config;
+    if (config.temp_name_fails)
+        return fail(ERROR_FILE_NOT_FOUND), 0;
+    if (config.windows_denied >= 0 && directory == config.windows_directory) // Wine returns a number all the same
+        return fail(ERROR_ACCESS_DENIED), (UINT)config.windows_denied;
+    std::string path = directory;
+    std::strcpy(buffer, (path + (path.back() == '\\' ? "" : "\\") + config.temp_name).c_str());
     current.files[buffer]; // the system creates the file, empty
+    last_error = 0;
     return 0x1A2B;
 }
 
@@ -293,4 +301,69 @@ BOOL DestroyWindow(HWND window) {
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     record("MessageBoxA", owner, text, caption, type);
     return 1;
+}
+
+std::string standin::key_of(const std::wstring &path) {
+    std::string key;
+    for (wchar_t c : path) { // beyond Latin-1 as "<number>", which no ANSI path here holds
+        if (c >= 0x100)
+            key.append("<").append(std::to_string(c));
+        key += c < 0x100 ? (char)c : '>';
+    }
+    return key;
+}
+
+static std::wstring widen(const std::string &ansi) { return std::wstring(ansi.begin(), ansi.end()); }
+
+// Copies 'text' with its terminator if it fits: its length, else the size it needs.
+static DWORD copy_wide(const std::wstring &text, LPWSTR buffer, DWORD size) {
+    if (text.size() >= size)
+        return (DWORD)text.size() + 1;
+    std::wcscpy(buffer, text.c_str());
+    return (DWORD)text.size();
+}
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD attributes,
+                   HANDLE template_file) {
+    record("CreateFileW", key_of(path).c_str(), access, share, security, disposition, attributes, template_file);
+    return open_file(key_of(path), disposition);
+}
+
+void SetLastError(DWORD error) { last_error = error; }
+
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+    record("GetModuleFileNameW", module, size);
+    const Config &config = current.config;
+    DWORD length = copy_wide(config.wide_module_path.empty() ? widen(config.module_path) : config.wide_module_path,
+                             buffer, size);
+    return config.module_path_result >= 0 ? (DWORD)config.module_path_result : length;
+}
+
+DWORD GetShortPathNameW(LPCWSTR path, LPWSTR buffer, DWORD size) {
+    record("GetShortPathNameW", key_of(path).c_str(), size);
+    auto found = current.config.short_names.find(path);
+    return copy_wide(found == current.config.short_names.end() ? std::wstring(path) : found->second, buffer, size);
+}
+
+DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
+    record("GetTempPathW", size);
+    if (current.config.temp_folder.empty())
+        return fail(ERROR_FILE_NOT_FOUND), 0;
+    return copy_wide(current.config.temp_folder, buffer, size);
+}
+
+// Latin-1 as the ANSI code page; of the rest only Ł has a look-alike.
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR text, int length, LPSTR buffer, int size,
+                        LPCSTR default_char, BOOL *used_default) {
+    std::string out;
+    for (; *text; text++) {
+        bool look_alike = *text == L'Ł' && !(flags & WC_NO_BEST_FIT_CHARS);
+        out += *text < 0x100 ? (char)*text : look_alike ? 'L' : '?';
+        if (*text >= 0x100 && !look_alike && used_default)
+            *used_default = TRUE;
+    }
+    if (code_page != CP_ACP || length != -1 || default_char || (int)out.size() >= size)
+        return fail(ERROR_INSUFFICIENT_BUFFER), 0;
+    std::strcpy(buffer, out.c_str());
+    return (int)out.size() + 1;
 }

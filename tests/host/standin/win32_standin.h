@@ -20,9 +20,13 @@ struct Config {
     std::string module_path = "C:\\Users\\anna\\setup.exe";
     std::string windows_directory = "C:\\WINDOWS";
     std::string temp_name = "ZRW1A2B.TMP";
-    int64_t module_path_result = -1;       // what GetModuleFileNameA returns; -1: the length
+    std::wstring wide_module_path;         // what GetModuleFileNameW gives; empty: module_path
+    int64_t module_path_result = -1;       // what GetModuleFileNameW returns; -1: the length
     int64_t windows_directory_result = -1; // likewise for GetWindowsDirectoryA
     bool temp_name_fails = false;
+    int64_t windows_denied = -1;           // >= 0: GetTempFileNameA there fails with access denied, returns this
+    std::wstring temp_folder = L"C:\\Users\\anna\\Temp\\"; // GetTempPathW; empty: it fails
+    std::map<std::wstring, std::wstring> short_names; // GetShortPathNameW; others have no short form
     int global_alloc_successes = -1;       // then GlobalAlloc fails; -1: never
     std::set<std::string> unopenable;      // CreateFileA fails with access denied
     int64_t read_budget = -1;              // bytes ReadFile gives before failing; -1: all
@@ -51,5 +55,8 @@ std::vector<std::string> calls_named(const std::string &name);
 // The index of the first recorded call with this name, or -1.
 int first_call(const std::string &name);
 std::string temp_path();
+// A wide path as a file's key: the ANSI code page here is Latin-1, other
+// characters as UTF-8, which no ANSI path can name.
+std::string key_of(const std::wstring &path);
 
 } // namespace standin

@@ -17,6 +17,9 @@ typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
 typedef const char *LPCSTR;
 typedef char *LPSTR;
+typedef wchar_t WCHAR; // 32 bits here, which host/ never relies on
+typedef const WCHAR *LPCWSTR;
+typedef WCHAR *LPWSTR;
 typedef intptr_t (*FARPROC)();
 
 struct MSG {
@@ -70,8 +73,14 @@ struct PROCESS_INFORMATION {
 #define MB_ICONERROR 0x10u
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x800u
 #define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define CP_ACP 0u
+#define WC_NO_BEST_FIT_CHARS 0x400u
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD attributes,
+                   HANDLE template_file);
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD attributes,
                    HANDLE template_file);
 BOOL ReadFile(HANDLE file, void *buffer, DWORD size, DWORD *done, void *overlapped);
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD size, DWORD *done, void *overlapped);
@@ -79,9 +88,14 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG *high, DWORD method);
 BOOL CloseHandle(HANDLE handle);
 BOOL DeleteFileA(LPCSTR path);
 DWORD GetLastError();
+void SetLastError(DWORD error);
 HGLOBAL GlobalAlloc(UINT flags, size_t size);
 HGLOBAL GlobalFree(HGLOBAL memory);
-DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+DWORD GetShortPathNameW(LPCWSTR path, LPWSTR buffer, DWORD size);
+DWORD GetTempPathW(DWORD size, LPWSTR buffer);
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR text, int length, LPSTR buffer, int size,
+                        LPCSTR default_char, BOOL *used_default);
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 UINT GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR buffer);
 LPSTR lstrcpyA(LPSTR dst, LPCSTR src);
