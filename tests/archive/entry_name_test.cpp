@@ -14,7 +14,8 @@ TEST(EntryName, RulesFromWindowsNaming) {
     } rows[] = {
         {"a/b.txt", NAME_OK}, {"com10.txt", NAME_OK}, {"console", NAME_OK}, {"con.d/x", NAME_DEVICE},
         {"sub/NUL", NAME_DEVICE}, {"lpt9.log", NAME_DEVICE}, {"Con .txt", NAME_DEVICE}, {"CONIN$", NAME_DEVICE},
-        {"com\xC2\xB9", NAME_DEVICE}, {"com\xC2\xB2.txt", NAME_DEVICE}, {"..a", NAME_OK}, {"a/./b", NAME_DOT},
+        {"com\xC2\xB9", NAME_DEVICE}, {"com\xC2\xB2.txt", NAME_DEVICE}, {"LPT\xC2\xB3", NAME_DEVICE},
+        {"com\xC2\xB0.txt", NAME_OK}, {"..a", NAME_OK}, {"a/./b", NAME_DOT},
         {"a/", NAME_EMPTY}, {"", NAME_EMPTY}, {"a..", NAME_TRAILING}, {"a /b", NAME_TRAILING},
         {"a\x1f", NAME_CHARACTER}, {"what?", NAME_CHARACTER}, {"z:", NAME_DRIVE}, {"9:x", NAME_STREAM},
         {"\\x", NAME_ABSOLUTE}, {"\xC0\x80", NAME_NOT_UTF8}, {"\xED\xA0\x80", NAME_NOT_UTF8},
@@ -33,6 +34,16 @@ TEST(EntryName, NamesThatFoldTogetherClash) {
     } rows[] = {
         {"\xC4\x80", "\xC4\x81", CLASH_DUPLICATE},         // Ā ā
         {"\xC4\xB9", "\xC4\xBA", CLASH_DUPLICATE},         // Ĺ ĺ, past the switch to odd capitals
+        {"\xC5\xA0", "\xC5\xA1", CLASH_DUPLICATE},         // Š š, and back to even ones from U+014A
+        {"\xC5\x89", "\xC5\x8A", CLASH_NONE},              // ŉ Ŋ are no pair
+        {"\xC5\xA1", "\xC5\xA2", CLASH_NONE},              // š Ţ
+        {"\xC5\x91", "\xC5\x92", CLASH_NONE},              // ő Œ
+        {"\xCE\x86", "\xCE\xAC", CLASH_DUPLICATE},         // Ά ά
+        {"\xCF\x82", "\xCE\xA3", CLASH_DUPLICATE},         // ς Σ
+        {"a\xC9\x90/b", "A\xE2\xB1\xAF/B", CLASH_DUPLICATE}, // ɐ Ɐ: two bytes fold to three
+        {"\xC3\x9F", "SS", CLASH_NONE},                     // ß stays itself
+        {"\xEF\xBD\x81", "\xEF\xBC\xA1", CLASH_DUPLICATE}, // full-width a A
+        {"\xF0\x90\x90\xA8", "\xF0\x90\x90\x80", CLASH_NONE}, // Deseret, beyond the BMP
         {"\xC5\xB8", "\xC3\xBF", CLASH_DUPLICATE},         // Ÿ ÿ
         {"\xCE\xAB/x", "\xCF\x8B/x", CLASH_DUPLICATE},     // Ϋ ϋ
         {"\xC3\x9E", "\xC3\xBE", CLASH_DUPLICATE},         // Þ þ
