@@ -227,11 +227,13 @@ static int grow(NameSet *set, uint32_t more_bytes, uint32_t more_slots) {
 }
 
 // Looks up the folded key of 'length' bytes at the pool's 'offset', and
-// keeps a slot for it when it is new.
-static NameClash add_folded(NameSet *set, uint32_t offset, uint32_t length, int is_directory, int explicit_entry) {
+// keeps a slot for it when it is new; *known tells whether it was not.
+static NameClash add_folded(NameSet *set, uint32_t offset, uint32_t length, int is_directory, int explicit_entry,
+                            int *known) {
     const uint8_t *key = set->pool + offset;
     uint32_t hash = hash_of(key, length);
     NameSlot *slot = find_slot(set, key, length, hash);
+    *known = slot->offset != 0;
     if (!slot->offset) {
         slot->hash = hash;
         slot->offset = offset;
@@ -281,11 +283,14 @@ NameClash name_set_add(NameSet *set, const char *name, uint32_t length, int is_d
         }
     }
     set->pool_used += n;
-    for (uint32_t i = 0; i < n; i++)
+    // Deepest first: a folder known already came with the folders above it,
+    // so a path costs its own length, not its length times its depth.
+    int known = 0;
+    for (uint32_t i = n; i-- > 0 && !known;)
         if (out[i] == '/') {
-            NameClash clash = add_folded(set, offset, i, 1, 0);
+            NameClash clash = add_folded(set, offset, i, 1, 0, &known);
             if (clash != CLASH_NONE)
                 return clash;
         }
-    return add_folded(set, offset, n, is_directory, 1);
+    return add_folded(set, offset, n, is_directory, 1, &known);
 }
