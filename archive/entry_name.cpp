@@ -121,9 +121,9 @@ struct CaseRange {
 };
 #include "case_table.h"
 
+// Code points past U+FFFF (surrogate pairs in UTF-16, which no upcase table
+// changes) lie beyond every range.
 static uint32_t fold(uint32_t c) {
-    if (c > 0xFFFF)
-        return c; // a surrogate pair, which the upcase table leaves alone
     uint32_t low = 0, high = CASE_RANGE_COUNT; // the last range starting at or before c is in [low, high)
     while (high - low > 1) {
         uint32_t middle = (low + high) / 2;
