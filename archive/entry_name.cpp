@@ -264,6 +264,7 @@ NameClash name_set_add(NameSet *set, const char *name, uint32_t length, int is_d
     uint8_t *out = set->pool + offset;
     const uint8_t *p = (const uint8_t *)name;
     for (uint32_t at = 0; at < length;) {
+        uint32_t before = at;
         int32_t c = next_code_point(p, length, &at);
         uint32_t f = c < 0 ? p[at++] : fold((uint32_t)c);
         if (c < 0 || f < 0x80) {
@@ -276,10 +277,8 @@ NameClash name_set_add(NameSet *set, const char *name, uint32_t length, int is_d
             out[n++] = (uint8_t)(0x80 | (f >> 6 & 0x3F));
             out[n++] = (uint8_t)(0x80 | (f & 0x3F));
         } else {
-            out[n++] = (uint8_t)(0xF0 | f >> 18);
-            out[n++] = (uint8_t)(0x80 | (f >> 12 & 0x3F));
-            out[n++] = (uint8_t)(0x80 | (f >> 6 & 0x3F));
-            out[n++] = (uint8_t)(0x80 | (f & 0x3F));
+            while (before < at) // past the plane, as it was
+                out[n++] = p[before++];
         }
     }
     set->pool_used += n;

@@ -154,70 +154,96 @@ int folder_make_parents(FolderPath *path, int whole) {
     return 1;
 }
 
-// One pass over the tree, depth first without recursion (a path may hold
-// thousands of folders): each folder is listed once, its listing kept open
-// while a folder in it is emptied and removed, then taken up where it was.
-// 0 when something could not be deleted.
-static int remove_once(FolderPath *path) {
-    static HANDLE listings[FOLDER_PATH_MAX / 2]; // one per folder on the way down; a name takes 2 characters
+// Calls 'each' for every entry of the folder 'text' names but "." and "..",
+// with 'text' naming the entry: 1, or 0 when 'each' said stop.
+static int for_each_entry(FolderPath *path, int (*each)(FolderPath *, const WIN32_FIND_DATAW *)) {
+    uint32_t length = path->length;
+    append(path, L"\\*");
     WIN32_FIND_DATAW found;
-    uint32_t depth = 0;
-    set_length(path, path->root);
-    for (int entering = 1;;) {
-        int more;
-        if (entering) {
-            uint32_t length = path->length;
-            append(path, L"\\*");
-            listings[depth] = FindFirstFileW(path->text, &found);
+    HANDLE find = FindFirstFileW(path->text, &found);
+    int go_on = 1;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const wchar_t *name = found.cFileName;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+                continue;
             set_length(path, length);
-            more = listings[depth] != INVALID_HANDLE_VALUE;
-            entering = 0;
-        } else {
-            more = FindNextFileW(listings[depth], &found);
-        }
-        if (!more) {
-            // Emptied (or not to be listed): remove it and go back up.
-            if (listings[depth] != INVALID_HANDLE_VALUE)
-                FindClose(listings[depth]);
-            if (!RemoveDirectoryW(path->text) && GetLastError() != ERROR_FILE_NOT_FOUND &&
-                GetLastError() != ERROR_PATH_NOT_FOUND)
-                break;
-            if (depth == 0)
-                return 1;
-            depth--;
-            uint32_t length = path->length;
-            while (path->text[--length] != '\\') {
-            }
-            set_length(path, length);
-            continue;
-        }
-        const wchar_t *name = found.cFileName;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-            continue;
-        uint32_t length = path->length;
-        // Room for "\*" after the name too.
-        if (!append(path, L"\\") || !append(path, name) || path->length + 2 >= FOLDER_PATH_MAX) {
-            FindClose(listings[depth]);
-            break;
-        }
-        DWORD attributes = found.dwFileAttributes;
-        if (attributes & FILE_ATTRIBUTE_READONLY)
-            SetFileAttributesW(path->text, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
-        // A junction or link is removed itself, never followed out of the folder.
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            depth++;
-            entering = 1;
-            continue;
-        }
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-            RemoveDirectoryW(path->text);
-        else
-            DeleteFileW(path->text);
-        set_length(path, length);
+            go_on = append(path, L"\\") && append(path, name) && each(path, &found);
+        } while (go_on && FindNextFileW(find, &found));
+        FindClose(find);
     }
-    while (depth > 0)
-        FindClose(listings[--depth]);
-    return 0;
+    set_length(path, length);
+    return go_on;
+}
+
+static int is_folder(const WIN32_FIND_DATAW *found) {
+    // A junction or link is removed itself, never followed out of the folder.
+    return (found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Deletes a file, link or junction; a folder is left for later.
+static int delete_unless_folder(FolderPath *path, const WIN32_FIND_DATAW *found) {
+    DWORD attributes = found->dwFileAttributes;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(path->text, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+    if (is_folder(found))
+        return 1;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(path->text);
+    else
+        DeleteFileW(path->text);
+    return 1;
+}
+
+static uint32_t moved_up; // folders moved up so far, for their new names
+
+// Moves a folder found one level down up beside it, as "~" and a number, so
+// that no path gets deeper than two names below the root.
+static int move_up(FolderPath *path, const WIN32_FIND_DATAW *found) {
+    if (!is_folder(found))
+        return 1;
+    wchar_t to[MAX_PATH + 64];
+    for (uint32_t i = 0; i < path->root; i++)
+        to[i] = path->text[i];
+    for (int tries = 0; tries < 64; tries++) {
+        uint32_t at = path->root, number = ++moved_up;
+        to[at++] = '\\';
+        to[at++] = '~';
+        for (int shift = 28; shift >= 0; shift -= 4)
+            to[at++] = L"0123456789abcdef"[number >> shift & 15];
+        to[at] = 0;
+        // One that cannot move keeps its parent, and the next try finds it again.
+        if (MoveFileW(path->text, to) || GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    return 1;
+}
+
+// Empties and removes what is found just below the root.
+static int empty_folder(FolderPath *path, const WIN32_FIND_DATAW *found) {
+    delete_unless_folder(path, found);
+    if (!is_folder(found))
+        return 1;
+    for_each_entry(path, move_up);
+    for_each_entry(path, delete_unless_folder);
+    return RemoveDirectoryW(path->text);
+}
+
+// Deletes the tree without walking down it: each folder just below the root
+// moves the folders in it up beside it, deletes its files and is removed,
+// round after round until no folder moves; so no path gets longer than two
+// names below the root, and each folder is listed once and moved at most
+// once, however deep the tree. 0 when something could not be deleted.
+static int remove_once(FolderPath *path) {
+    set_length(path, path->root);
+    for (uint32_t before = moved_up + 1; before != moved_up;) {
+        before = moved_up;
+        if (!for_each_entry(path, empty_folder))
+            return 0;
+    }
+    return RemoveDirectoryW(path->text) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+           GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
 int folder_remove(FolderPath *path) {

@@ -27,8 +27,14 @@ TEST(EntryName, RulesFromWindowsNaming) {
 }
 
 TEST(EntryName, NamesThatFoldTogetherClash) {
+    auto repeat = [](const std::string &text, int times) {
+        std::string all;
+        while (times-- > 0)
+            all += text;
+        return all;
+    };
     const struct {
-        const char *first, *second;
+        std::string first, second;
         NameClash clash;
         bool second_is_folder = false;
     } rows[] = {
@@ -41,6 +47,7 @@ TEST(EntryName, NamesThatFoldTogetherClash) {
         {"\xCE\x86", "\xCE\xAC", CLASH_DUPLICATE},         // Ά ά
         {"\xCF\x82", "\xCE\xA3", CLASH_DUPLICATE},         // ς Σ
         {"a\xC9\x90/b", "A\xE2\xB1\xAF/B", CLASH_DUPLICATE}, // ɐ Ɐ: two bytes fold to three
+        {repeat("\xC9\x90", 3000), repeat("\xE2\xB1\xAF", 3000), CLASH_DUPLICATE}, // and fill the set's first pool
         {"\xC3\x9F", "SS", CLASH_NONE},                     // ß stays itself
         {"\xEF\xBD\x81", "\xEF\xBC\xA1", CLASH_DUPLICATE}, // full-width a A
         {"\xF0\x90\x90\xA8", "\xF0\x90\x90\x80", CLASH_NONE}, // Deseret, beyond the BMP
@@ -57,8 +64,8 @@ TEST(EntryName, NamesThatFoldTogetherClash) {
     for (const auto &row : rows) {
         NameSet set;
         name_set_init(&set);
-        EXPECT_EQ(name_set_add(&set, row.first, (uint32_t)strlen(row.first), 0), CLASH_NONE);
-        EXPECT_EQ(name_set_add(&set, row.second, (uint32_t)strlen(row.second), row.second_is_folder), row.clash)
+        EXPECT_EQ(name_set_add(&set, row.first.data(), (uint32_t)row.first.size(), 0), CLASH_NONE);
+        EXPECT_EQ(name_set_add(&set, row.second.data(), (uint32_t)row.second.size(), row.second_is_folder), row.clash)
             << row.second;
         name_set_free(&set);
     }

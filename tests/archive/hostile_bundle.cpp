@@ -104,6 +104,7 @@ const Case CASES[] = {
     {"gnu-magic", {{"old.txt", '0', "", "", "ustar  "}}},
     {"pax-no-space", {{"harmless.txt", '0', "", "17_path=good.txt\n"}}},
     {"pax-empty-key", {{"harmless.txt", '0', "", "9 =value\n"}}},
+    {"pax-bad-size", {{"sized.bin", '0', "", "size=1x"}}},
     {"base256", {{"binary-size.bin", '0', std::string(700, 'b'), "", "ustar\0" "00", true}}},
 };
 

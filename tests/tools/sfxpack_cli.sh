@@ -385,6 +385,7 @@ checksum|a damaged tar header
 gnu-magic|a damaged tar header
 pax-no-space|a damaged tar header
 pax-empty-key|a damaged tar header
+pax-bad-size|a damaged tar header
 after-end|data after the archive's end
 header-size|has no bundle header
 ROWS
