@@ -111,24 +111,32 @@ NameProblem entry_name_problem(const char *name, uint32_t length) {
     return NAME_OK;
 }
 
-// Simple case folding for the scripts whose capitals and small letters a
-// case-insensitive file system takes as one.
+// Windows takes two names for one when their UTF-16 units are equal after
+// its upcase table; the table made from the Unicode Character Database
+// holds the same simple uppercase mappings of the Basic Multilingual Plane.
+struct CaseRange {
+    uint16_t first;
+    uint8_t span, step; // every step-th code point from first to first + span
+    uint16_t delta;     // added modulo 65536
+};
+#include "case_table.h"
+
+// Code points past U+FFFF (surrogate pairs in UTF-16, which no upcase table
+// changes) lie beyond every range.
 static uint32_t fold(uint32_t c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
-        (c >= 0x410 && c <= 0x42F))
-        return c + 32;
-    if (c >= 0x400 && c <= 0x40F)
-        return c + 80;
-    if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 && c != 0x17F) {
-        // Latin Extended-A pairs capital and small letters, capital first,
-        // on even code points up to U+0137 and on odd ones from U+0139.
-        if (c < 0x138)
-            return c | 1;
-        if (c < 0x178)
-            return (c & 1) ? c + 1 : c;
-        return c == 0x178 ? 0xFF : (c & 1) ? c + 1 : c;
+    uint32_t low = 0, high = CASE_RANGE_COUNT; // the last range starting at or before c is in [low, high)
+    while (high - low > 1) {
+        uint32_t middle = (low + high) / 2;
+        if (CASE_RANGES[middle].first <= c)
+            low = middle;
+        else
+            high = middle;
     }
-    return c;
+    const CaseRange &range = CASE_RANGES[low];
+    uint32_t offset = c - range.first;
+    if (c < range.first || offset > range.span || offset % range.step)
+        return c;
+    return (c + range.delta) & 0xFFFF;
 }
 
 struct NameSlot {
@@ -219,11 +227,13 @@ static int grow(NameSet *set, uint32_t more_bytes, uint32_t more_slots) {
 }
 
 // Looks up the folded key of 'length' bytes at the pool's 'offset', and
-// keeps a slot for it when it is new.
-static NameClash add_folded(NameSet *set, uint32_t offset, uint32_t length, int is_directory, int explicit_entry) {
+// keeps a slot for it when it is new; *known tells whether it was not.
+static NameClash add_folded(NameSet *set, uint32_t offset, uint32_t length, int is_directory, int explicit_entry,
+                            int *known) {
     const uint8_t *key = set->pool + offset;
     uint32_t hash = hash_of(key, length);
     NameSlot *slot = find_slot(set, key, length, hash);
+    *known = slot->offset != 0;
     if (!slot->offset) {
         slot->hash = hash;
         slot->offset = offset;
@@ -242,34 +252,44 @@ static NameClash add_folded(NameSet *set, uint32_t offset, uint32_t length, int 
 }
 
 NameClash name_set_add(NameSet *set, const char *name, uint32_t length, int is_directory) {
-    // A checked name folds to as many bytes as it has; the folders its path
-    // implies are keyed by the folded name's prefixes.
+    // A folded letter may take one byte more than the letter itself (U+0250
+    // to U+2C6F, two bytes to three); the folders a path implies are keyed
+    // by the folded name's prefixes.
     uint32_t parts = 1;
     for (uint32_t i = 0; i < length; i++)
         parts += name[i] == '/';
-    if (!grow(set, length, parts))
+    if (!grow(set, length + length / 2, parts))
         return CLASH_NO_MEMORY;
-    uint32_t offset = set->pool_used;
+    uint32_t offset = set->pool_used, n = 0;
     uint8_t *out = set->pool + offset;
     const uint8_t *p = (const uint8_t *)name;
     for (uint32_t at = 0; at < length;) {
         uint32_t before = at;
         int32_t c = next_code_point(p, length, &at);
         uint32_t f = c < 0 ? p[at++] : fold((uint32_t)c);
-        if (f < 0x80)
-            out[before] = (uint8_t)f;
-        else if (at - before == 2 && f < 0x800)
-            out[before] = (uint8_t)(0xC0 | f >> 6), out[before + 1] = (uint8_t)(0x80 | (f & 0x3F));
-        else
-            for (uint32_t k = before; k < at; k++)
-                out[k] = p[k];
+        if (c < 0 || f < 0x80) {
+            out[n++] = (uint8_t)f;
+        } else if (f < 0x800) {
+            out[n++] = (uint8_t)(0xC0 | f >> 6);
+            out[n++] = (uint8_t)(0x80 | (f & 0x3F));
+        } else if (f < 0x10000) {
+            out[n++] = (uint8_t)(0xE0 | f >> 12);
+            out[n++] = (uint8_t)(0x80 | (f >> 6 & 0x3F));
+            out[n++] = (uint8_t)(0x80 | (f & 0x3F));
+        } else {
+            while (before < at) // past the plane, as it was
+                out[n++] = p[before++];
+        }
     }
-    set->pool_used += length;
-    for (uint32_t i = 0; i < length; i++)
+    set->pool_used += n;
+    // Deepest first: a folder known already came with the folders above it,
+    // so a path costs its own length, not its length times its depth.
+    int known = 0;
+    for (uint32_t i = n; i-- > 0 && !known;)
         if (out[i] == '/') {
-            NameClash clash = add_folded(set, offset, i, 1, 0);
+            NameClash clash = add_folded(set, offset, i, 1, 0, &known);
             if (clash != CLASH_NONE)
                 return clash;
         }
-    return add_folded(set, offset, length, is_directory, 1);
+    return add_folded(set, offset, n, is_directory, 1, &known);
 }

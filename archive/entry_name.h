@@ -30,9 +30,9 @@ int utf8_valid(const char *text, uint32_t length);
 // What is wrong with a '/'-separated relative name, or NAME_OK.
 NameProblem entry_name_problem(const char *name, uint32_t length);
 
-// Every name added so far, folded as Windows compares them (ASCII, Latin-1,
-// Latin Extended-A, Greek and Cyrillic letters without regard to case), with
-// the folders their paths imply.
+// Every name added so far, folded as Windows compares them (each character of
+// the Basic Multilingual Plane by its simple uppercase mapping), with the
+// folders their paths imply.
 struct NameSet {
     uint8_t *pool;       // the folded names, one after another
     uint32_t pool_used, pool_size;

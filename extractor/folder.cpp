@@ -73,7 +73,7 @@ int folder_create(FolderPath *path) {
         set_length(path, base);
         append(path, name);
         if (CreateDirectoryW(path->text, access)) {
-            path->root = path->length;
+            path->root = path->made = path->length;
             uint32_t p = n;
             for (int i = 0; i <= 20; i++)
                 path->plain[p++] = name[i];
@@ -88,85 +88,162 @@ int folder_create(FolderPath *path) {
 }
 
 int folder_enter(FolderPath *path, const char *name, uint32_t length) {
-    set_length(path, path->root);
-    path->text[path->length++] = '\\';
-    int room = FOLDER_PATH_MAX - 1 - (int)path->length;
-    int n = length ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, (int)length, path->text + path->length,
-                                         room)
+    static wchar_t wide[FOLDER_PATH_MAX];
+    uint32_t start = path->root + 1;
+    int n = length ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, (int)length, wide,
+                                         (int)(FOLDER_PATH_MAX - 1 - start))
                    : 0;
     if (n <= 0)
         return 0;
     for (int i = 0; i < n; i++)
-        if (path->text[path->length + i] == '/')
-            path->text[path->length + i] = '\\';
-    set_length(path, path->length + (uint32_t)n);
+        if (wide[i] == '/')
+            wide[i] = '\\';
+    // The deepest folder of the known ones that this name goes through.
+    uint32_t same = 0, count = (uint32_t)n;
+    while (start + same < path->made && same < count && path->text[start + same] == wide[same])
+        same++;
+    uint32_t kept = start + same;
+    if (kept != path->made || (same < count && wide[same] != '\\'))
+        while (kept > path->root && path->text[kept] != '\\')
+            kept--;
+    path->made = kept;
+    path->text[path->root] = '\\';
+    for (uint32_t i = kept > path->root ? kept - start : 0; i < count; i++)
+        path->text[start + i] = wide[i];
+    set_length(path, start + count);
     return 1;
+}
+
+// Makes the folder 'text' ends in at 'at' (a '\' or the end): 1 when it is
+// there now; 0 with the system's error when not.
+static int make_one(FolderPath *path, uint32_t at) {
+    wchar_t kept = path->text[at];
+    path->text[at] = 0;
+    int made = CreateDirectoryW(path->text, 0) || GetLastError() == ERROR_ALREADY_EXISTS;
+    path->text[at] = kept;
+    return made;
 }
 
 int folder_make_parents(FolderPath *path, int whole) {
-    for (uint32_t i = path->root + 1; i <= path->length; i++) {
-        if (i < path->length ? path->text[i] != '\\' : !whole)
-            continue;
-        wchar_t kept = path->text[i];
-        path->text[i] = 0;
-        int made = CreateDirectoryW(path->text, 0) || GetLastError() == ERROR_ALREADY_EXISTS;
-        path->text[i] = kept;
-        if (!made)
+    uint32_t target = path->length;
+    if (!whole)
+        while (target > path->made && path->text[target] != '\\')
+            target--;
+    if (target <= path->made)
+        return 1;
+    // From the deepest folder up to one that can be made, then down again:
+    // where the parent is there (the usual case) that is one call.
+    uint32_t at = target;
+    while (!make_one(path, at)) {
+        if (GetLastError() != ERROR_PATH_NOT_FOUND)
             return 0;
+        do
+            at--;
+        while (at > path->made && path->text[at] != '\\');
+        if (at == path->made)
+            return 0;
+    }
+    while (at < target) {
+        do
+            at++;
+        while (at < target && path->text[at] != '\\');
+        if (!make_one(path, at))
+            return 0;
+    }
+    path->made = target;
+    return 1;
+}
+
+// Calls 'each' for every entry of the folder 'text' names but "." and "..",
+// with 'text' naming the entry: 1, or 0 when 'each' said stop.
+static int for_each_entry(FolderPath *path, int (*each)(FolderPath *, const WIN32_FIND_DATAW *)) {
+    uint32_t length = path->length;
+    append(path, L"\\*");
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(path->text, &found);
+    int go_on = 1;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const wchar_t *name = found.cFileName;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+                continue;
+            set_length(path, length);
+            go_on = append(path, L"\\") && append(path, name) && each(path, &found);
+        } while (go_on && FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    set_length(path, length);
+    return go_on;
+}
+
+static int is_folder(const WIN32_FIND_DATAW *found) {
+    // A junction or link is removed itself, never followed out of the folder.
+    return (found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Deletes a file, link or junction; a folder is left for later.
+static int delete_unless_folder(FolderPath *path, const WIN32_FIND_DATAW *found) {
+    DWORD attributes = found->dwFileAttributes;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(path->text, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+    if (is_folder(found))
+        return 1;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(path->text);
+    else
+        DeleteFileW(path->text);
+    return 1;
+}
+
+static uint32_t moved_up; // folders moved up so far, for their new names
+
+// Moves a folder found one level down up beside it, as "~" and a number, so
+// that no path gets deeper than two names below the root.
+static int move_up(FolderPath *path, const WIN32_FIND_DATAW *found) {
+    if (!is_folder(found))
+        return 1;
+    wchar_t to[MAX_PATH + 64];
+    for (uint32_t i = 0; i < path->root; i++)
+        to[i] = path->text[i];
+    for (int tries = 0; tries < 64; tries++) {
+        uint32_t at = path->root, number = ++moved_up;
+        to[at++] = '\\';
+        to[at++] = '~';
+        for (int shift = 28; shift >= 0; shift -= 4)
+            to[at++] = L"0123456789abcdef"[number >> shift & 15];
+        to[at] = 0;
+        // One that cannot move keeps its parent, and the next try finds it again.
+        if (MoveFileW(path->text, to) || GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
     }
     return 1;
 }
 
-// One pass over the tree, depth first without recursion (a path may hold
-// thousands of folders): enter the first folder found, delete the files,
-// remove the emptied folder and go back up to look again. 0 when something
-// could not be deleted.
+// Empties and removes what is found just below the root.
+static int empty_folder(FolderPath *path, const WIN32_FIND_DATAW *found) {
+    delete_unless_folder(path, found);
+    if (!is_folder(found))
+        return 1;
+    for_each_entry(path, move_up);
+    for_each_entry(path, delete_unless_folder);
+    return RemoveDirectoryW(path->text);
+}
+
+// Deletes the tree without walking down it: each folder just below the root
+// moves the folders in it up beside it, deletes its files and is removed,
+// round after round until no folder moves; so no path gets longer than two
+// names below the root, and each folder is listed once and moved at most
+// once, however deep the tree. 0 when something could not be deleted.
 static int remove_once(FolderPath *path) {
-    uint32_t length = path->root;
-    for (;;) {
-        WIN32_FIND_DATAW found;
-        set_length(path, length);
-        append(path, L"\\*");
-        HANDLE find = FindFirstFileW(path->text, &found);
-        set_length(path, length);
-        int entered = 0;
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                const wchar_t *name = found.cFileName;
-                if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-                    continue;
-                if (!append(path, L"\\") || !append(path, name)) {
-                    FindClose(find);
-                    return 0;
-                }
-                DWORD attributes = found.dwFileAttributes;
-                if (attributes & FILE_ATTRIBUTE_READONLY)
-                    SetFileAttributesW(path->text, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
-                // A junction or link is removed itself, never followed out of the folder.
-                if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                    entered = 1;
-                    break;
-                }
-                if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-                    RemoveDirectoryW(path->text);
-                else
-                    DeleteFileW(path->text);
-                set_length(path, length);
-            } while (FindNextFileW(find, &found));
-            FindClose(find);
-        }
-        if (entered) {
-            length = path->length;
-            continue;
-        }
-        if (!RemoveDirectoryW(path->text) && GetLastError() != ERROR_FILE_NOT_FOUND &&
-            GetLastError() != ERROR_PATH_NOT_FOUND)
+    set_length(path, path->root);
+    for (uint32_t before = moved_up + 1; before != moved_up;) {
+        before = moved_up;
+        if (!for_each_entry(path, empty_folder))
             return 0;
-        if (length == path->root)
-            return 1;
-        while (path->text[--length] != '\\') {
-        }
     }
+    return RemoveDirectoryW(path->text) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+           GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
 int folder_remove(FolderPath *path) {

@@ -12,16 +12,19 @@ struct FolderPath {
     wchar_t text[FOLDER_PATH_MAX]; // "\\?\" (or "\\?\UNC\") + the folder [+ "\" + a name within]
     uint32_t root;                 // characters of 'text' up to the folder's end
     uint32_t length;               // characters of 'text' now
+    uint32_t made;                 // characters of 'text' known to be folders on disk (root at least)
 };
 
 // Makes a new folder with a random name ("sfx-" and 16 hex digits from the
 // system's cryptographic generator), never one that already exists: 1, or 0.
 int folder_create(FolderPath *path);
 // Sets 'text' to the folder + "\" + a UTF-8 '/'-separated name: 1, or 0 when
-// the name is not UTF-8 or does not fit.
+// the name is not UTF-8 or does not fit. The folders it shares with the name
+// before, as far as those were made, are known to be there.
 int folder_enter(FolderPath *path, const char *name, uint32_t length);
 // Makes the folders on the way to 'text' (and 'text' itself when 'whole'),
-// those that are not there yet: 1, or 0.
+// those that are not known to be there: 1, or 0. Each folder of an archive
+// that names parents before children is made by one call.
 int folder_make_parents(FolderPath *path, int whole);
 // Deletes the folder and everything in it, waiting a little for files still
 // in use: 1 when it is gone.

@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(
   # native build, tests and benchmarks
   cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libarchive-dev libbenchmark-dev gzip xz-utils zstd time jq
+  # the Unicode Character Database, for the case table of archive names
+  unicode-data
   # the manual page, the Debian package (dpkg-shlibdeps), and their test; script gives the CLI tests a terminal
   help2man dpkg-dev man-db bsdutils
   # the Windows loader, its static checks and its runs under Wine

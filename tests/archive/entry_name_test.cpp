@@ -14,7 +14,8 @@ TEST(EntryName, RulesFromWindowsNaming) {
     } rows[] = {
         {"a/b.txt", NAME_OK}, {"com10.txt", NAME_OK}, {"console", NAME_OK}, {"con.d/x", NAME_DEVICE},
         {"sub/NUL", NAME_DEVICE}, {"lpt9.log", NAME_DEVICE}, {"Con .txt", NAME_DEVICE}, {"CONIN$", NAME_DEVICE},
-        {"com\xC2\xB9", NAME_DEVICE}, {"com\xC2\xB2.txt", NAME_DEVICE}, {"..a", NAME_OK}, {"a/./b", NAME_DOT},
+        {"com\xC2\xB9", NAME_DEVICE}, {"com\xC2\xB2.txt", NAME_DEVICE}, {"LPT\xC2\xB3", NAME_DEVICE},
+        {"com\xC2\xB0.txt", NAME_OK}, {"..a", NAME_OK}, {"a/./b", NAME_DOT},
         {"a/", NAME_EMPTY}, {"", NAME_EMPTY}, {"a..", NAME_TRAILING}, {"a /b", NAME_TRAILING},
         {"a\x1f", NAME_CHARACTER}, {"what?", NAME_CHARACTER}, {"z:", NAME_DRIVE}, {"9:x", NAME_STREAM},
         {"\\x", NAME_ABSOLUTE}, {"\xC0\x80", NAME_NOT_UTF8}, {"\xED\xA0\x80", NAME_NOT_UTF8},
@@ -26,13 +27,30 @@ TEST(EntryName, RulesFromWindowsNaming) {
 }
 
 TEST(EntryName, NamesThatFoldTogetherClash) {
+    auto repeat = [](const std::string &text, int times) {
+        std::string all;
+        while (times-- > 0)
+            all += text;
+        return all;
+    };
     const struct {
-        const char *first, *second;
+        std::string first, second;
         NameClash clash;
         bool second_is_folder = false;
     } rows[] = {
         {"\xC4\x80", "\xC4\x81", CLASH_DUPLICATE},         // Ā ā
         {"\xC4\xB9", "\xC4\xBA", CLASH_DUPLICATE},         // Ĺ ĺ, past the switch to odd capitals
+        {"\xC5\xA0", "\xC5\xA1", CLASH_DUPLICATE},         // Š š, and back to even ones from U+014A
+        {"\xC5\x89", "\xC5\x8A", CLASH_NONE},              // ŉ Ŋ are no pair
+        {"\xC5\xA1", "\xC5\xA2", CLASH_NONE},              // š Ţ
+        {"\xC5\x91", "\xC5\x92", CLASH_NONE},              // ő Œ
+        {"\xCE\x86", "\xCE\xAC", CLASH_DUPLICATE},         // Ά ά
+        {"\xCF\x82", "\xCE\xA3", CLASH_DUPLICATE},         // ς Σ
+        {"a\xC9\x90/b", "A\xE2\xB1\xAF/B", CLASH_DUPLICATE}, // ɐ Ɐ: two bytes fold to three
+        {repeat("\xC9\x90", 3000), repeat("\xE2\xB1\xAF", 3000), CLASH_DUPLICATE}, // and fill the set's first pool
+        {"\xC3\x9F", "SS", CLASH_NONE},                     // ß stays itself
+        {"\xEF\xBD\x81", "\xEF\xBC\xA1", CLASH_DUPLICATE}, // full-width a A
+        {"\xF0\x90\x90\xA8", "\xF0\x90\x90\x80", CLASH_NONE}, // Deseret, beyond the BMP
         {"\xC5\xB8", "\xC3\xBF", CLASH_DUPLICATE},         // Ÿ ÿ
         {"\xCE\xAB/x", "\xCF\x8B/x", CLASH_DUPLICATE},     // Ϋ ϋ
         {"\xC3\x9E", "\xC3\xBE", CLASH_DUPLICATE},         // Þ þ
@@ -46,8 +64,8 @@ TEST(EntryName, NamesThatFoldTogetherClash) {
     for (const auto &row : rows) {
         NameSet set;
         name_set_init(&set);
-        EXPECT_EQ(name_set_add(&set, row.first, (uint32_t)strlen(row.first), 0), CLASH_NONE);
-        EXPECT_EQ(name_set_add(&set, row.second, (uint32_t)strlen(row.second), row.second_is_folder), row.clash)
+        EXPECT_EQ(name_set_add(&set, row.first.data(), (uint32_t)row.first.size(), 0), CLASH_NONE);
+        EXPECT_EQ(name_set_add(&set, row.second.data(), (uint32_t)row.second.size(), row.second_is_folder), row.clash)
             << row.second;
         name_set_free(&set);
     }

@@ -5,6 +5,7 @@
 // Each archive starts with PROGRAM as run.exe and a harmless file, so a
 // refusal must also take back what was already written; the command is
 // run.exe, which must never start.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,7 +22,9 @@ struct Entry {
     std::string name;
     char type = '0';
     std::string data = {};
-    std::string pax = {}; // "key=value" for an extended header before it, when not empty
+    std::string pax = {}; // "key=value" for an extended header before it, or its whole record when a digit starts it
+    const char *magic = "ustar\0" "00";
+    bool base256 = false; // the size in the binary form large sizes take
 };
 
 void put_octal(char *field, size_t size, uint64_t value) {
@@ -37,11 +40,14 @@ void add_block(std::vector<uint8_t> &tar, const Entry &entry, size_t size) {
     put_octal(block + 108, 8, 0);
     put_octal(block + 116, 8, 0);
     put_octal(block + 124, 12, size);
+    if (entry.base256)
+        for (int i = 0; i < 12; i++)
+            block[124 + i] = (char)(i == 0 ? 0x80 : i < 4 ? 0 : size >> 8 * (11 - i));
     put_octal(block + 136, 12, 0);
     block[156] = entry.type;
     if (entry.type == '1' || entry.type == '2')
         std::strcpy(block + 157, "/etc/passwd");
-    std::memcpy(block + 257, "ustar\0" "00", 8);
+    std::memcpy(block + 257, entry.magic, 8);
     std::memset(block + 148, ' ', 8);
     unsigned sum = 0;
     for (unsigned char c : block)
@@ -59,7 +65,8 @@ void add(std::vector<uint8_t> &tar, const Entry &entry) {
     if (!entry.pax.empty()) {
         std::string record = " " + entry.pax + "\n";
         size_t length = record.size() + 2;
-        record = std::to_string(length + (std::to_string(length).size() > 2)) + record;
+        record = std::isdigit(entry.pax[0]) ? entry.pax
+                                            : std::to_string(length + (std::to_string(length).size() > 2)) + record;
         add_block(tar, {"PaxHeader", 'x'}, record.size());
         add_data(tar, record);
     }
@@ -94,6 +101,11 @@ const Case CASES[] = {
     // Not hostile: a size in an extended header counts over the header's own.
     {"pax-size", {{"sized.bin", '0', std::string(5000, 's'), "size=5000"}}},
     {"trailing-dot", {{"folder./x.txt"}}},
+    {"gnu-magic", {{"old.txt", '0', "", "", "ustar  "}}},
+    {"pax-no-space", {{"harmless.txt", '0', "", "17_path=good.txt\n"}}},
+    {"pax-empty-key", {{"harmless.txt", '0', "", "9 =value\n"}}},
+    {"pax-bad-size", {{"sized.bin", '0', "", "size=1x"}}},
+    {"base256", {{"binary-size.bin", '0', std::string(700, 'b'), "", "ustar\0" "00", true}}},
 };
 
 } // namespace
@@ -118,10 +130,13 @@ int main(int argc, char **argv) {
     if (which == "truncated") {
         add(tar, {"cut.bin", '0', std::string(5000, 'x')});
         tar.resize(tar.size() - 2048); // inside the data, with no end block
+    } else if (which == "after-end") {
+        tar.resize(tar.size() + 1024);
+        add(tar, {"late.txt", '0', "after the end"});
     } else if (which == "checksum") {
         add(tar, {"damaged.txt"});
         tar[tar.size() - 512 + 148] ^= 1;
-    } else if (!found) {
+    } else if (!found && which != "header-size") {
         std::fprintf(stderr, "hostile_bundle: unknown case %s\n", argv[1]);
         return 2;
     }
@@ -132,6 +147,9 @@ int main(int argc, char **argv) {
     if (!std::string(argv[5]).ends_with(".tar")) {
         std::vector<uint8_t> loader = read_whole_file(argv[2]), extractor = read_whole_file(argv[3]);
         std::vector<uint8_t> appended = bundle_appended("run.exe", "hostile " + which, tar, 1, true);
+        if (which == "header-size")
+            appended[6] = 16; // a longer header of version 1
+
         packed = assemble_packed(loader, extractor, encode_with_progress(extractor, 1, argv[3], true), appended);
     }
     FILE *out = std::fopen(argv[5], "wb");

@@ -239,10 +239,11 @@ script -qec "'$sfxpack' decode small.payload -c" /dev/null > "$top/tty"
 grep -q 'is a terminal; use -f' "$top/tty" || bad "binary to a terminal: $(cat "$top/tty")"
 rm -f mode.bin linked.bin twin.bin sym.bin fifo from-fifo mode.exe
 # A signal ends a large decode as it would have, and the temporary file goes
-# with it; 300M is 300 MiB, or the decode would stop before writing.
+# with it; 300M is 300 MiB, or the decode would stop before writing. The
+# signals start at their defaults, however this script was started (nohup, &).
 "$sfxpack" encode -1 - -o zeros.payload < <(head -c 300M /dev/zero)
 for signal in INT TERM HUP; do
-  set -m && { ${SFXPACK_RUNNER:-} "$sfxpack" decode zeros.payload -o zeros --max-size 300M 2> /dev/null & } && set +m
+  set -m && { env --default-signal=INT,TERM,HUP ${SFXPACK_RUNNER:-} "$sfxpack" decode zeros.payload -o zeros --max-size 300M 2> /dev/null & } && set +m
   until compgen -G 'zeros.??????' > /dev/null || ! kill -0 $! 2> /dev/null; do sleep 0.01; done
   kill -$signal $! && { wait $!; } 2> /dev/null
   [ $? = $((128 + $(kill -l $signal))) ] && [ "$(ls zeros*)" = zeros.payload ] || bad "SIG$signal left $(ls zeros*)"
@@ -381,7 +382,16 @@ long-name|'././@LongLink': neither a file nor a folder
 trailing-dot|ending in '.' or ' '
 truncated|the archive is truncated
 checksum|a damaged tar header
+gnu-magic|a damaged tar header
+pax-no-space|a damaged tar header
+pax-empty-key|a damaged tar header
+pax-bad-size|a damaged tar header
+after-end|data after the archive's end
+header-size|has no bundle header
 ROWS
-"$hostile" pax-size loader.exe stub.exe stub.exe sized.exe && expect 0 '' list sized.exe
-grep -q '^ *5000  sized.bin$' "$top/out" || bad "an extended header's size: $(cat "$top/out")"
+# sizes from an extended header and in base-256 form
+for row in 'pax-size:5000  sized.bin' 'base256:700  binary-size.bin'; do
+  "$hostile" ${row%%:*} loader.exe stub.exe stub.exe sized.exe && expect 0 '' list sized.exe
+  grep -q "^ *${row#*:}\$" "$top/out" || bad "${row%%:*}: $(cat "$top/out")"
+done
 exit $failed
