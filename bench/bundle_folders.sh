@@ -46,8 +46,8 @@ fi
 
 if [ ! -f "$out/B.done" ]; then
   rm -rf "$out/B" && mkdir -p "$out/B"
-  find "$wine_dir"/*-windows -maxdepth 1 -type f -name '*.dll' | sort | head -n 60 |
-    copy_until "$out/B/bin" "$wine_dir" $((9 * 1000 * 1000))
+  find "$wine_dir"/*-windows -maxdepth 1 -type f -name '*.dll' | sort > "$out/dlls.txt"
+  head -n 60 "$out/dlls.txt" | copy_until "$out/B/bin" "$wine_dir" $((9 * 1000 * 1000))
   for f in "$out"/B/bin/*/*.dll; do
     case $f in */i386-windows/*) i686-w64-mingw32-strip "$f" ;; *) x86_64-w64-mingw32-strip "$f" ;; esac 2>/dev/null || true
   done
