@@ -11,14 +11,20 @@ mkdir -p "$out"
 # Copies the files named on stdin (one a line) under 'to', keeping their path
 # below 'base', until 'limit' bytes.
 copy_until() {
-  local to=$1 base=$2 limit=$3 total=0 file size
-  while IFS= read -r file; do
-    size=$(stat -c %s "$file")
-    [ $((total + size)) -gt "$limit" ] && continue
-    mkdir -p "$to/$(dirname "${file#"$base"/}")"
-    cp "$file" "$to/${file#"$base"/}"
-    total=$((total + size))
-  done
+  python3 -c '
+import os, shutil, sys
+to, base, limit = sys.argv[1], sys.argv[2], int(sys.argv[3])
+total = 0
+for line in sys.stdin:
+    path = line.rstrip("\n")
+    size = os.path.getsize(path)
+    if total + size > limit:
+        continue
+    target = os.path.join(to, os.path.relpath(path, base))
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    shutil.copyfile(path, target)
+    total += size
+' "$@"
 }
 
 wine_dir=
@@ -51,7 +57,7 @@ if [ ! -f "$out/B.done" ]; then
   for f in "$out"/B/bin/*/*.dll; do
     case $f in */i386-windows/*) i686-w64-mingw32-strip "$f" ;; *) x86_64-w64-mingw32-strip "$f" ;; esac 2>/dev/null || true
   done
-  find /usr/share/doc -type f | sort | copy_until "$out/B/doc" /usr/share/doc $((7 * 1000 * 1000))
+  find /usr/share/doc -type f -name '*[a-z]*' ! -name '*:*' | sort | copy_until "$out/B/doc" /usr/share/doc $((7 * 1000 * 1000))
   find /usr/share/locale -type f -name '*.mo' | sort | copy_until "$out/B/locale" /usr/share/locale $((6 * 1000 * 1000))
   find /usr/share/fonts -type f | sort | copy_until "$out/B/fonts" /usr/share/fonts $((5 * 1000 * 1000))
   find /usr/share/icons /usr/share/pixmaps -type f \( -name '*.png' -o -name '*.svg' -o -name '*.xpm' \) | sort |

@@ -49,7 +49,10 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
         nlohmann::ordered_json out = {{"file", name}, {"command", bundle.command}, {"title", bundle.title},
                                       {"codec", bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload"},
                                       {"filter", bundle.header.filter == BUNDLE_FILTER_X86 ? "x86" : "none"},
-                                      {"dictionary", bundle.header.dictionary}, {"files", files}, {"folders", entries.size() - files}, {"bytes", bytes},
+                                      {"dictionary", bundle.header.codec == BUNDLE_CODEC_LZMA
+                                                         ? nlohmann::ordered_json(bundle.header.dictionary)
+                                                         : nlohmann::ordered_json(nullptr)},
+                                      {"files", files}, {"folders", entries.size() - files}, {"bytes", bytes},
                                       {"entries", nlohmann::ordered_json::array()}};
         for (const Listed &entry : entries)
             out["entries"].push_back(
