@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 JOBS     ?= $(shell nproc)
 PREFIX   ?= /usr/local
 
-.PHONY: all deps build sanitize windows test install package fuzz demo bench clean
+.PHONY: all deps build sanitize windows test install package fuzz demo bench bench-bundle clean
 
 all: build windows
 
@@ -66,6 +66,15 @@ bench: build windows
 	  bash bench/loader_startup.sh $(NATIVE)/sfxpack $$loaders/loader.exe $$base/loader.exe \
 	    $$loaders/window_probe.exe build/bench/startup
 	$(NATIVE)/bench/decoder_bench --benchmark_min_time=1
+
+# Bundles against tar | xz -9e, 7-Zip -mx9 and an NSIS installer on two
+# folders made once from installed files (build/bench/A and B): sizes, then
+# run times under Wine. BENCH_RUNS alternating runs each, medians.
+BENCH_RUNS ?= 5
+bench-bundle: build windows
+	bash bench/bundle_folders.sh build/bench
+	if bash scripts/runs-32bit.sh --wine > /dev/null 2>&1; then w=$(WIN32); else w=$(WIN64); fi && \
+	  bash bench/bundle_bench.sh $(NATIVE)/sfxpack $$w build/bench $(BENCH_RUNS)
 
 clean:
 	rm -rf build

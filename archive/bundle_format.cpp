@@ -1,28 +1,59 @@
 #include "bundle_format.h"
 
 static uint32_t get16(const uint8_t *p) { return p[0] | (uint32_t)p[1] << 8; }
+static uint32_t get32(const uint8_t *p) { return get16(p) | get16(p + 2) << 16; }
+
+static void put(uint8_t *to, uint64_t value, uint32_t bytes) {
+    for (uint32_t i = 0; i < bytes; i++)
+        to[i] = (uint8_t)(value >> (8 * i));
+}
 
 int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header) {
-    if (size < BUNDLE_HEADER_SIZE)
+    if (size < BUNDLE_V1_HEADER_SIZE || get32(bytes) != BUNDLE_MAGIC)
         return 0;
-    uint32_t magic = bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 | (uint32_t)bytes[3] << 24;
+    header->version = get16(bytes + 4);
+    uint32_t fixed = get16(bytes + 6);
     header->command_length = get16(bytes + 8);
     header->title_length = get16(bytes + 10);
-    header->size = BUNDLE_HEADER_SIZE + header->command_length + header->title_length;
-    header->command = (const char *)bytes + BUNDLE_HEADER_SIZE;
+    header->codec = BUNDLE_CODEC_PAYLOAD;
+    header->filter = BUNDLE_FILTER_NONE;
+    header->properties = header->dictionary = 0;
+    header->archive_size = 0;
+    if (header->version == 1) {
+        if (fixed != BUNDLE_V1_HEADER_SIZE)
+            return 0;
+    } else if (header->version == BUNDLE_VERSION && fixed == BUNDLE_HEADER_SIZE && size >= BUNDLE_HEADER_SIZE) {
+        header->codec = bytes[12];
+        header->filter = bytes[13];
+        header->properties = bytes[14];
+        header->dictionary = get32(bytes + 16);
+        header->archive_size = get32(bytes + 20) | (uint64_t)get32(bytes + 24) << 32;
+        uint32_t lc = header->properties % 9, lp = header->properties / 9 % 5, pb = header->properties / 45;
+        if (header->codec != BUNDLE_CODEC_LZMA || header->filter > BUNDLE_FILTER_X86 || bytes[15] != 0 ||
+            pb > 4 || lc + lp > 4 || header->dictionary < BUNDLE_DICTIONARY_MIN ||
+            header->dictionary > BUNDLE_DICTIONARY_MAX)
+            return 0;
+    } else
+        return 0;
+    header->size = fixed + header->command_length + header->title_length;
+    header->command = (const char *)bytes + fixed;
     header->title = header->command + header->command_length;
-    return magic == BUNDLE_MAGIC && get16(bytes + 4) == BUNDLE_VERSION && get16(bytes + 6) == BUNDLE_HEADER_SIZE &&
-           header->command_length > 0 && header->command_length <= BUNDLE_COMMAND_MAX &&
+    return header->command_length > 0 && header->command_length <= BUNDLE_COMMAND_MAX &&
            header->title_length <= BUNDLE_TITLE_MAX && header->size <= size;
 }
 
-void bundle_header_write(uint32_t command_length, uint32_t title_length, uint8_t out[BUNDLE_HEADER_SIZE]) {
-    const uint32_t values[] = {BUNDLE_MAGIC & 0xFFFF, BUNDLE_MAGIC >> 16, BUNDLE_VERSION, BUNDLE_HEADER_SIZE,
-                               command_length, title_length};
-    for (uint32_t i = 0; i < 6; i++) {
-        out[2 * i] = (uint8_t)values[i];
-        out[2 * i + 1] = (uint8_t)(values[i] >> 8);
-    }
+void bundle_header_write(const BundleHeader *header, uint8_t out[BUNDLE_HEADER_SIZE]) {
+    put(out, BUNDLE_MAGIC, 4);
+    put(out + 4, BUNDLE_VERSION, 2);
+    put(out + 6, BUNDLE_HEADER_SIZE, 2);
+    put(out + 8, header->command_length, 2);
+    put(out + 10, header->title_length, 2);
+    out[12] = BUNDLE_CODEC_LZMA;
+    out[13] = (uint8_t)header->filter;
+    out[14] = (uint8_t)header->properties;
+    out[15] = 0;
+    put(out + 16, header->dictionary, 4);
+    put(out + 20, header->archive_size, 8);
 }
 
 static int is_blank(char c) { return c == ' ' || c == '\t'; }

@@ -1,15 +1,24 @@
 /* What `sfxpack bundle` appends after the extractor's payload, which the
  * package record locates and checks; every number little-endian:
  *   0  4  magic "SFXB"
- *   4  2  version, 1
- *   6  2  header size, 12
+ *   4  2  version: 2 (1 in bundles of older releases, still read)
+ *   6  2  header size H: 28 (12 in version 1)
  *   8  2  command length C
  *  10  2  title length T
- *  12  C  the command, UTF-8: the program (a name inside the folder, quoted
+ * version 2 only:
+ *  12  1  codec: 1, LZMA
+ *  13  1  filter before the codec: 0 none, 1 x86 branch conversion
+ *  14  1  LZMA properties: lc + 9 * (lp + 5 * pb); lc + lp at most 4, pb at most 4
+ *  15  1  0
+ *  16  4  LZMA dictionary size, 4 KiB to 256 MiB
+ *  20  8  the tar stream's size
+ * then:
+ *   H  C  the command, UTF-8: the program (a name inside the folder, quoted
  *         when it holds spaces), then its arguments
- *  12+C T the progress window's title, UTF-8 (may be empty)
- *  then to the end of the appended data: a payload (count header and coded
- *  bits) that decodes to a tar stream of the folder.
+ * H+C  T  the progress window's title, UTF-8 (may be empty)
+ *  then to the end of the appended data, the coded tar stream of the folder:
+ *  version 1, a payload (count header and coded bits); version 2, raw LZMA
+ *  with its end mark, exactly as long as the appended data's rest.
  */
 #pragma once
 #include <stdint.h>
@@ -18,8 +27,15 @@
 
 enum {
     BUNDLE_MAGIC = 0x42584653, /* "SFXB" read as a little-endian number */
-    BUNDLE_VERSION = 1,
-    BUNDLE_HEADER_SIZE = 12,
+    BUNDLE_VERSION = 2,
+    BUNDLE_HEADER_SIZE = 28,
+    BUNDLE_V1_HEADER_SIZE = 12,
+    BUNDLE_CODEC_PAYLOAD = 0, /* version 1: the loader's own payload format */
+    BUNDLE_CODEC_LZMA = 1,
+    BUNDLE_FILTER_NONE = 0,
+    BUNDLE_FILTER_X86 = 1,
+    BUNDLE_DICTIONARY_MIN = 1 << 12,
+    BUNDLE_DICTIONARY_MAX = 1 << 28,
     BUNDLE_COMMAND_MAX = 8191, /* what cmd.exe takes; CreateProcess takes more */
     BUNDLE_TITLE_MAX = 255,
     /* the most bytes a header, command and title can take */
@@ -31,14 +47,23 @@ struct BundleHeader {
     uint32_t command_length;
     const char *title;
     uint32_t title_length;
-    uint32_t size;       /* header, command and title: where the payload starts */
+    uint32_t size;       /* header, command and title: where the coded archive starts */
+    uint32_t version;
+    uint32_t codec;      /* BUNDLE_CODEC_... */
+    uint32_t filter;     /* BUNDLE_FILTER_... */
+    uint32_t properties; /* LZMA's lc, lp and pb in one byte */
+    uint32_t dictionary;
+    uint64_t archive_size; /* version 2: the tar stream's bytes */
 };
 
 /* Fills *header from the appended data's first 'size' bytes: 1 when they
- * hold a whole header of this version with a command, 0 when not. */
+ * hold a whole header of version 1 or 2 with a command and, in version 2,
+ * a codec, filter and LZMA settings within the limits above; 0 when not. */
 int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header);
-/* Writes the fixed 12 bytes for a command and title of these lengths. */
-void bundle_header_write(uint32_t command_length, uint32_t title_length, uint8_t out[BUNDLE_HEADER_SIZE]);
+/* Writes the fixed 28 bytes of a version 2 header from 'header' (its
+ * command's and title's lengths, filter, properties, dictionary and archive
+ * size). */
+void bundle_header_write(const BundleHeader *header, uint8_t out[BUNDLE_HEADER_SIZE]);
 
 /* The command split as the extractor runs it: the program's name within the
  * folder (quotes removed; '\' taken as '/'), then the arguments, passed on as

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "archive/bundle_format.h"
+#include "archive/coded_reader.h"
 #include "archive/tar_reader.h"
 #include "decoder/payload_decoder.h"
 #include "extract_error.h"
@@ -46,6 +47,8 @@ static wchar_t origin_long[COMMAND_LINE_MAX];
 static wchar_t application[FOLDER_PATH_MAX];
 static wchar_t command_line[COMMAND_LINE_MAX];
 static PayloadSource source;
+static CodedReader coded;
+static uint8_t coded_piece[65536];
 
 static int sink_fail(Extraction *x, ExtractError failure) {
     x->failed = 1;
@@ -105,17 +108,42 @@ static uint32_t append_wide(wchar_t *to, uint32_t at, const wchar_t *text) {
     return at;
 }
 
-// Decodes the payload at 'offset' (of 'size' bytes) of the packed file into
-// the folder, 'total' bytes by its count header: 0, or EXIT_CANCELLED or
-// EXIT_FAILED after the error box; the folder is gone unless 0.
-static int extract(HANDLE file, uint64_t offset, uint64_t size, uint32_t total) {
+// Feeds the rest of the source to the LZMA decoder, which passes the tar
+// stream on to take_decoded.
+static CodedResult decode_coded() {
+    CodedResult result = CODED_OK;
+    while (result == CODED_OK) {
+        int32_t got = file_read(coded_piece, sizeof coded_piece, &source);
+        if (got < 0)
+            return CODED_TRUNCATED;
+        if (got == 0)
+            return coded_reader_finish(&coded);
+        result = coded_reader_feed(&coded, coded_piece, (uint32_t)got);
+    }
+    return result;
+}
+
+// Decodes the archive at 'offset' (of 'size' bytes) of the packed file,
+// coded as 'header' says, into the folder, 'total' bytes of tar stream: 0,
+// or EXIT_CANCELLED or EXIT_FAILED after the error box; the folder is gone
+// unless 0.
+static int extract(HANDLE file, uint64_t offset, uint64_t size, const BundleHeader *header, uint64_t total) {
     Extraction *x = &extraction;
+    int lzma = header->codec == BUNDLE_CODEC_LZMA;
     if (!source_open(&source, file, offset, size))
         return fail(EXTRACT_BAD_DATA);
-    if (!decoder_create())
+    // The dictionary, checked against the header's limits, before any folder is made.
+    if (lzma ? coded_reader_open(&coded, header, BUNDLE_DICTIONARY_MAX, take_decoded, x) != CODED_OK
+             : !decoder_create()) {
+        if (lzma)
+            coded_reader_free(&coded);
         return fail(EXTRACT_MEMORY);
+    }
     if (!folder_create(&x->folder)) {
-        decoder_destroy();
+        if (lzma)
+            coded_reader_free(&coded);
+        else
+            decoder_destroy();
         return fail(EXTRACT_FOLDER);
     }
 
@@ -124,15 +152,25 @@ static int extract(HANDLE file, uint64_t offset, uint64_t size, uint32_t total) 
     tar_reader_init(&x->reader, &sink);
     x->file = INVALID_HANDLE_VALUE;
     progress_begin(&x->progress, title, total);
-    payload_in = &source;
-    payload_out = &decoded;
-    DecodeResult result = decode_payload();
-    decoder_destroy();
-    ArchiveError archive = result == DECODE_OK ? tar_reader_finish(&x->reader) : x->reader.error;
+    int complete, refused;
+    if (lzma) {
+        CodedResult result = decode_coded();
+        coded_reader_free(&coded);
+        complete = result == CODED_OK;
+        refused = result == CODED_REFUSED;
+    } else {
+        payload_in = &source;
+        payload_out = &decoded;
+        DecodeResult result = decode_payload();
+        decoder_destroy();
+        complete = result == DECODE_OK;
+        refused = result == DECODE_WRITE_FAILED;
+    }
+    ArchiveError archive = complete ? tar_reader_finish(&x->reader) : x->reader.error;
     progress_end(&x->progress);
     if (x->file != INVALID_HANDLE_VALUE)
         CloseHandle(x->file);
-    if (result == DECODE_OK && archive == ARCHIVE_OK) {
+    if (complete && archive == ARCHIVE_OK) {
         tar_reader_free(&x->reader);
         return 0;
     }
@@ -144,7 +182,7 @@ static int extract(HANDLE file, uint64_t offset, uint64_t size, uint32_t total) 
         // No box: the user asked for this.
     } else if (x->failed)
         show_extract_error(x->failure, ARCHIVE_OK, x->entry->name, x->entry->name_length);
-    else if (result == DECODE_WRITE_FAILED || result == DECODE_OK)
+    else if (refused || complete)
         show_extract_error(EXTRACT_ARCHIVE, archive, x->reader.name, x->reader.entry.name_length);
     else
         show_extract_error(EXTRACT_BAD_DATA, ARCHIVE_OK, 0, 0);
@@ -198,7 +236,8 @@ static int extractor_main() {
     BundleHeader header;
     uint8_t count[4];
     if (!bundle_header_read(header_bytes, got, &header) || header.size > package.appended_size ||
-        sfx_package_read(&package, header.size, count, sizeof count) != sizeof count)
+        (header.codec == BUNDLE_CODEC_PAYLOAD &&
+         sfx_package_read(&package, header.size, count, sizeof count) != sizeof count))
         return fail(EXTRACT_BAD_DATA);
     if (command_split(header.command, header.command_length, &parts) != NAME_OK)
         return fail(EXTRACT_COMMAND);
@@ -216,8 +255,8 @@ static int extractor_main() {
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE)
         return fail(EXTRACT_ACCESS);
-    int extracted = extract(file, package.appended_offset + header.size, package.appended_size - header.size,
-                            sfx_get32(count));
+    int extracted = extract(file, package.appended_offset + header.size, package.appended_size - header.size, &header,
+                            header.codec == BUNDLE_CODEC_PAYLOAD ? sfx_get32(count) : header.archive_size);
     CloseHandle(file);
     if (extracted)
         return extracted;

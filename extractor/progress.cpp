@@ -29,8 +29,10 @@ static void paint(HWND window) {
     FrameRect(dc, &bar, GetSysColorBrush(COLOR_BTNSHADOW));
     InflateRect(&bar, -1, -1);
     RECT filled = bar;
-    uint32_t total = current->total ? current->total : 1;
-    uint32_t done = current->done < total ? current->done : total;
+    uint64_t total = current->total ? current->total : 1;
+    uint64_t done = current->done < total ? current->done : total;
+    for (; total > 0x7FFFFFFF; total >>= 1)
+        done >>= 1;
     filled.right = bar.left + MulDiv((int)done, bar.right - bar.left, (int)total);
     FillRect(dc, &filled, GetSysColorBrush(COLOR_HIGHLIGHT));
     bar.left = filled.right;
@@ -82,7 +84,7 @@ static void show(Progress *progress) {
     progress->window = window;
 }
 
-void progress_begin(Progress *progress, const wchar_t *title, uint32_t total) {
+void progress_begin(Progress *progress, const wchar_t *title, uint64_t total) {
     current = progress;
     progress->window = 0;
     progress->title = title;

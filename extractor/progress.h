@@ -9,11 +9,11 @@ struct Progress {
     HWND window;
     const wchar_t *title;
     DWORD start, last_pump;
-    uint32_t done, total; // decoded bytes so far, of the count header's total
+    uint64_t done, total; // decoded bytes so far, of the archive's size
     int cancelled;
 };
 
-void progress_begin(Progress *progress, const wchar_t *title, uint32_t total);
+void progress_begin(Progress *progress, const wchar_t *title, uint64_t total);
 // Counts 'bytes' more and, a few times a second, shows them and takes the
 // window's messages: 0 once Cancel was chosen, else 1.
 int progress_step(Progress *progress, uint32_t bytes);

@@ -1,9 +1,13 @@
 // The archive reader on arbitrary tar bytes, fed in pieces whose size the
 // first byte picks. Every entry it passes on must carry a name the rules
 // allow and exactly the data its size promises; it ends with success or a
-// refusal, never a crash or a leak.
+// refusal, never a crash or a leak. When a bundle header follows the first
+// byte, the rest is its coded archive: the LZMA reader (hostile properties,
+// dictionaries and sizes) decodes it into the archive reader, never passing
+// on more than the header declares.
 #include <cstdint>
 
+#include "archive/coded_reader.h"
 #include "archive/tar_reader.h"
 #include "fuzz_check.h"
 
@@ -39,6 +43,38 @@ int on_end(void *context, const ArchiveEntry *) {
     return 1;
 }
 
+struct Decoded {
+    TarReader *reader;
+    uint64_t bytes;
+};
+
+int take_decoded(void *context, const uint8_t *bytes, uint32_t size) {
+    auto *decoded = static_cast<Decoded *>(context);
+    decoded->bytes += size;
+    return tar_reader_feed(decoded->reader, bytes, size) == ARCHIVE_OK;
+}
+
+// The coded archive after a bundle header: its reader's result; the tar
+// reader has had what it decoded.
+CodedResult decode_bundle(const uint8_t *data, size_t size, uint32_t piece, TarReader *reader) {
+    BundleHeader header;
+    if (!bundle_header_read(data, (uint32_t)size, &header) || header.codec != BUNDLE_CODEC_LZMA)
+        return CODED_DAMAGED;
+    Decoded decoded{reader, 0};
+    static CodedReader coded;
+    // A few MiB: enough for every seed, and a hostile header costs no more.
+    CodedResult result = coded_reader_open(&coded, &header, 1 << 22, take_decoded, &decoded);
+    for (size_t at = header.size; at < size && result == CODED_OK; at += piece)
+        result = coded_reader_feed(&coded, data + at, (uint32_t)(size - at < piece ? size - at : piece));
+    if (result == CODED_OK)
+        result = coded_reader_finish(&coded);
+    coded_reader_free(&coded);
+    FUZZ_CHECK(decoded.bytes <= header.archive_size);
+    FUZZ_CHECK(result != CODED_OK || decoded.bytes == header.archive_size);
+    FUZZ_CHECK((result == CODED_REFUSED) == (reader->error != ARCHIVE_OK));
+    return result;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -50,8 +86,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static TarReader reader; // 8 KiB of name: kept off the stack
     tar_reader_init(&reader, &sink);
     ArchiveError error = ARCHIVE_OK;
-    for (size_t at = 1; at < size && error == ARCHIVE_OK; at += piece)
-        error = tar_reader_feed(&reader, data + at, (uint32_t)(size - at < piece ? size - at : piece));
+    if (size >= 5 && data[1] == 'S' && data[2] == 'F' && data[3] == 'X' && data[4] == 'B') {
+        if (decode_bundle(data + 1, size - 1, piece, &reader) != CODED_OK) {
+            tar_reader_free(&reader);
+            return 0;
+        }
+    } else
+        for (size_t at = 1; at < size && error == ARCHIVE_OK; at += piece)
+            error = tar_reader_feed(&reader, data + at, (uint32_t)(size - at < piece ? size - at : piece));
     ArchiveError finished = tar_reader_finish(&reader);
     FUZZ_CHECK(error == ARCHIVE_OK || finished == error);
     FUZZ_CHECK(finished != ARCHIVE_OK || (!seen.open && reader.state == TAR_END));

@@ -58,3 +58,9 @@ for case_name in parent symlink fold file-folder pax-parent sparse pax-size trun
   "$hostile" "$case_name" "$loader" "$loader" "$tree/abc.txt" "$tmp/$case_name.tar"
   { printf '\x00'; cat "$tmp/$case_name.tar"; } > "$arc/$case_name"
 done
+
+# Archive: bundles' appended data (header and coded archive), sound and lying.
+for case_name in pax-size version1 lzma-properties lzma-longer lzma-shorter; do
+  "$hostile" $case_name "$loader" "$loader" "$tree/abc.txt" "$tmp/bundle.exe"
+  { printf '\x05'; tail -c +$(($("$sfxpack" info --json "$tmp/bundle.exe" | jq .appended_offset) + 1)) "$tmp/bundle.exe"; } > "$arc/bundle-$case_name"
+done

@@ -7,6 +7,10 @@ packages=(
   cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libarchive-dev libbenchmark-dev gzip xz-utils zstd time jq
   # the Unicode Character Database, for the case table of archive names
   unicode-data
+  # bundles: LZMA coding (liblzma) and the LZMA SDK's decoder compiled into the extractor
+  liblzma-dev lzma-dev
+  # the bundle benchmark's comparisons
+  7zip nsis
   # the manual page, the Debian package (dpkg-shlibdeps), and their test; script gives the CLI tests a terminal
   help2man dpkg-dev man-db bsdutils
   # the Windows loader, its static checks and its runs under Wine

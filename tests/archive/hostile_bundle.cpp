@@ -4,13 +4,17 @@
 // or, for an OUT ending in .tar, the archive alone.
 // Each archive starts with PROGRAM as run.exe and a harmless file, so a
 // refusal must also take back what was already written; the command is
-// run.exe, which must never start.
+// run.exe, which must never start. The lzma-* cases hold a sound archive
+// under a bundle header that lies about its coding; version1 is a sound
+// bundle in the first version's format, which must still extract.
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "archive/bundle_format.h"
+#include "encoder/payload_encoder.h"
 #include "sfxpack/bundle.h"
 #include "sfxpack/input_file.h"
 #include "sfxpack/packed_file.h"
@@ -106,7 +110,55 @@ const Case CASES[] = {
     {"pax-empty-key", {{"harmless.txt", '0', "", "9 =value\n"}}},
     {"pax-bad-size", {{"sized.bin", '0', "", "size=1x"}}},
     {"base256", {{"binary-size.bin", '0', std::string(700, 'b'), "", "ustar\0" "00", true}}},
+    {"version1", {}},
+    {"header-size", {}}, // a version 1 header that says it is longer
+    {"lzma-properties", {}},
+    {"lzma-dictionary", {}},
+    {"lzma-huge", {}},
+    {"lzma-longer", {}},
+    {"lzma-shorter", {}},
+    {"lzma-cut", {}},
 };
+
+void put(std::vector<uint8_t> &bytes, size_t at, uint64_t value, int size) {
+    for (int i = 0; i < size; i++)
+        bytes[at + i] = (uint8_t)(value >> (8 * i));
+}
+
+// The appended data as 'which' wants it: the header's fields changed, the
+// stream cut, or all of it in the first version's format.
+std::vector<uint8_t> appended_for(const std::string &which, const std::vector<uint8_t> &tar) {
+    std::string command = "run.exe", title = "hostile " + which;
+    if (which == "version1" || which == "header-size") {
+        std::vector<uint8_t> out(BUNDLE_V1_HEADER_SIZE);
+        const uint16_t fields[] = {0x4653, 0x4258, 1, BUNDLE_V1_HEADER_SIZE, (uint16_t)command.size(),
+                                   (uint16_t)title.size()};
+        for (int i = 0; i < 6; i++)
+            put(out, 2 * i, fields[i], 2);
+        if (which == "header-size")
+            put(out, 6, 16, 2);
+        out.insert(out.end(), command.begin(), command.end());
+        out.insert(out.end(), title.begin(), title.end());
+        std::vector<uint8_t> payload = encode_payload(tar, 1);
+        out.insert(out.end(), payload.begin(), payload.end());
+        return out;
+    }
+    std::vector<uint8_t> out = bundle_appended(command, title, tar, 1, true);
+    uint64_t size = tar.size();
+    if (which == "lzma-properties")
+        out[14] = 9 * 5 * 5;
+    else if (which == "lzma-dictionary")
+        put(out, 16, BUNDLE_DICTIONARY_MAX + 1, 4);
+    else if (which == "lzma-huge")
+        put(out, 16, BUNDLE_DICTIONARY_MAX, 4), put(out, 20, 1ull << 40, 8);
+    else if (which == "lzma-longer")
+        put(out, 20, size + 1, 8);
+    else if (which == "lzma-shorter")
+        put(out, 20, size - 1000, 8);
+    else if (which == "lzma-cut")
+        out.resize(out.size() - 20);
+    return out;
+}
 
 } // namespace
 
@@ -136,7 +188,7 @@ int main(int argc, char **argv) {
     } else if (which == "checksum") {
         add(tar, {"damaged.txt"});
         tar[tar.size() - 512 + 148] ^= 1;
-    } else if (!found && which != "header-size") {
+    } else if (!found) {
         std::fprintf(stderr, "hostile_bundle: unknown case %s\n", argv[1]);
         return 2;
     }
@@ -146,10 +198,7 @@ int main(int argc, char **argv) {
     std::vector<uint8_t> packed = tar;
     if (!std::string(argv[5]).ends_with(".tar")) {
         std::vector<uint8_t> loader = read_whole_file(argv[2]), extractor = read_whole_file(argv[3]);
-        std::vector<uint8_t> appended = bundle_appended("run.exe", "hostile " + which, tar, 1, true);
-        if (which == "header-size")
-            appended[6] = 16; // a longer header of version 1
-
+        std::vector<uint8_t> appended = appended_for(which, tar);
         packed = assemble_packed(loader, extractor, encode_with_progress(extractor, 1, argv[3], true), appended);
     }
     FILE *out = std::fopen(argv[5], "wb");

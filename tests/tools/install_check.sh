@@ -21,6 +21,6 @@ for file in bin/sfxpack share/sfxpack/loader.exe share/sfxpack/loader-x64.exe in
   grep -q " \./usr/$file\$" <<< "$listing" || bad "$file is not in $deb"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-[ -n "$depends" ] && ! tr ',' '\n' <<< "$depends" | grep -qv 'libc6\|libgcc-s1\|libstdc++6\|libarchive13' || bad "Depends: $depends"
+[ -n "$depends" ] && ! tr ',' '\n' <<< "$depends" | grep -qv 'libc6\|libgcc-s1\|libstdc++6\|libarchive13\|liblzma5' || bad "Depends: $depends"
 man -l "$usr/share/man/man1/sfxpack.1" 2> /dev/null | grep -q 'EXIT STATUS' || bad "man -l does not render the page"
 exit $failed

@@ -309,20 +309,22 @@ cp stub.exe app/setup.exe && : > app/empty && seq 1 50000 > app/sub/big.txt && e
 tools=(--loader loader.exe --extractor stub.exe)
 expect 0 '' bundle app -o app.exe --run '"setup.exe" /quiet "two words"' --title 'My App' -1 "${tools[@]}"
 expect 0 '' list app.exe
-diff <(sed 's/^ *//' "$top/out") - <<LIST || bad "list app.exe"
+diff <(sed 's/^ *//; s/^codec: LZMA, lc=3 lp=0 pb=2, dictionary [0-9]* KiB$/codec: LZMA/' "$top/out") - <<LIST ||
+  bad "list app.exe"
 command: "setup.exe" /quiet "two words"
 title: My App
-0  empty
+codec: LZMA
 -  empty-folder/
-$(stat -c %s stub.exe)  setup.exe
 -  sub/
 -  sub/Grüße/
-2  sub/Grüße/Ärger.txt
+0  empty
+$(stat -c %s stub.exe)  setup.exe
 $(stat -c %s app/sub/big.txt)  sub/big.txt
+2  sub/Grüße/Ärger.txt
 4 files, 3 folders, $(cat app/setup.exe app/sub/big.txt | wc -c | awk '{print $1 + 2}') bytes
 LIST
 expect 0 '' list --json app.exe
-[ "$(jq -c '[.title, .files, .folders, .entries[5]]' "$top/out")" = '["My App",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2}]' ] ||
+[ "$(jq -c '[.title, .codec, .files, .folders, .entries[6]]' "$top/out")" = '["My App","lzma",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2}]' ] ||
   bad "list --json: $(head -c 300 "$top/out")"
 expect 0 '' extract app.exe -C out
 diff -r app out > /dev/null && [ -d out/empty-folder ] || bad "extract: $(diff -r app out)"
@@ -388,10 +390,20 @@ pax-empty-key|a damaged tar header
 pax-bad-size|a damaged tar header
 after-end|data after the archive's end
 header-size|has no bundle header
+lzma-properties|not a bundle
+lzma-dictionary|not a bundle
+lzma-huge|the bundle's archive:
+lzma-longer|the LZMA stream ends before its declared size
+lzma-shorter|damaged LZMA data
+lzma-cut|the LZMA stream is truncated
 ROWS
 # sizes from an extended header and in base-256 form
 for row in 'pax-size:5000  sized.bin' 'base256:700  binary-size.bin'; do
   "$hostile" ${row%%:*} loader.exe stub.exe stub.exe sized.exe && expect 0 '' list sized.exe
   grep -q "^ *${row#*:}\$" "$top/out" || bad "${row%%:*}: $(cat "$top/out")"
 done
+# bundles of the first version still list and extract
+"$hostile" version1 loader.exe stub.exe stub.exe v1.exe && expect 0 '' extract v1.exe -C v1 &&
+  cmp -s v1/run.exe stub.exe && expect 0 '' list v1.exe || bad "a version 1 bundle"
+grep -q '^codec: payload' "$top/out" || bad "a version 1 bundle's codec: $(head -3 "$top/out")"
 exit $failed

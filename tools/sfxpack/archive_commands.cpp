@@ -47,6 +47,11 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
         files += !entry.directory, bytes += entry.size;
     if (json) {
         nlohmann::ordered_json out = {{"file", name}, {"command", bundle.command}, {"title", bundle.title},
+                                      {"codec", bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload"},
+                                      {"filter", bundle.header.filter == BUNDLE_FILTER_X86 ? "x86" : "none"},
+                                      {"dictionary", bundle.header.codec == BUNDLE_CODEC_LZMA
+                                                         ? nlohmann::ordered_json(bundle.header.dictionary)
+                                                         : nlohmann::ordered_json(nullptr)},
                                       {"files", files}, {"folders", entries.size() - files}, {"bytes", bytes},
                                       {"entries", nlohmann::ordered_json::array()}};
         for (const Listed &entry : entries)
@@ -54,7 +59,8 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
                 {{"name", entry.name}, {"type", entry.directory ? "folder" : "file"}, {"size", entry.size}});
         std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else {
-        std::printf("command: %s\ntitle: %s\n", bundle.command.c_str(), bundle.title.c_str());
+        std::printf("command: %s\ntitle: %s\ncodec: %s\n", bundle.command.c_str(), bundle.title.c_str(),
+                    codec_text(bundle.header).c_str());
         for (const Listed &entry : entries)
             std::printf("%12s  %s%s\n", entry.directory ? "-" : std::to_string(entry.size).c_str(), entry.name.c_str(),
                         entry.directory ? "/" : "");

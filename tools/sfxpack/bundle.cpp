@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <locale.h>
+#include <lzma.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,9 +13,12 @@
 #include <memory>
 
 #include "archive/bundle_format.h"
+#include "archive/coded_reader.h"
 #include "decoder/payload_format.h"
+#include "encoder/payload_encoder.h"
 #include "payload_io.h"
 #include "portable/portable_io.h"
+#include "progress.h"
 #include "tool_error.h"
 
 namespace fs = std::filesystem;
@@ -29,7 +33,7 @@ const char *clash_text(NameClash clash) {
 
 struct ArchiveWriter {
     archive *handle = archive_write_new();
-    std::vector<uint8_t> bytes;
+    const ByteSink *sink;
     ~ArchiveWriter() { archive_write_free(handle); }
     std::string text() const {
         const char *message = archive_error_string(handle);
@@ -41,13 +45,25 @@ struct ArchiveWriter {
     }
 };
 
-la_ssize_t collect(archive *, void *context, const void *buffer, size_t size) {
-    auto *out = static_cast<std::vector<uint8_t> *>(context);
-    out->insert(out->end(), static_cast<const uint8_t *>(buffer), static_cast<const uint8_t *>(buffer) + size);
+// libarchive's write callback: the tar stream's next bytes. What the sink
+// throws is kept for after libarchive has unwound.
+struct SinkCall {
+    const ByteSink *sink;
+    std::exception_ptr failure;
+};
+
+la_ssize_t pass_on(archive *, void *context, const void *buffer, size_t size) {
+    auto *call = static_cast<SinkCall *>(context);
+    try {
+        (*call->sink)(static_cast<const uint8_t *>(buffer), size);
+    } catch (...) {
+        call->failure = std::current_exception();
+        return -1;
+    }
     return (la_ssize_t)size;
 }
 
-void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size) {
+void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size, const std::exception_ptr &failure) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         throw ToolError(path.string() + ": cannot read: " + std::strerror(errno));
@@ -63,8 +79,11 @@ void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size)
         if (n <= 0)
             throw ToolError(path.string() + (n ? ": cannot read: " + std::string(std::strerror(errno))
                                                 : ": changed size while being read"));
-        if (archive_write_data(writer.handle, block.data(), (size_t)n) != n)
+        if (archive_write_data(writer.handle, block.data(), (size_t)n) != n) {
+            if (failure)
+                std::rethrow_exception(failure);
             throw ToolError(path.string() + ": " + writer.text());
+        }
     }
 }
 
@@ -142,7 +161,31 @@ std::vector<FolderEntry> scan_folder(const fs::path &folder) {
     return entries;
 }
 
-std::vector<uint8_t> tar_folder(const std::vector<FolderEntry> &entries) {
+void order_for_coding(std::vector<FolderEntry> &entries) {
+    auto key = [](const FolderEntry &entry) {
+        std::string_view name = entry.name;
+        size_t slash = name.rfind('/');
+        std::string_view file = slash == std::string_view::npos ? name : name.substr(slash + 1);
+        size_t dot = file.rfind('.');
+        std::string_view extension = dot == std::string_view::npos || dot == 0 ? "" : file.substr(dot + 1);
+        return std::make_tuple(!entry.folder, entry.folder ? "" : extension, entry.folder ? "" : file, name);
+    };
+    std::stable_sort(entries.begin(), entries.end(),
+                     [&](const FolderEntry &a, const FolderEntry &b) { return key(a) < key(b); });
+}
+
+uint64_t tar_size_bound(const std::vector<FolderEntry> &entries) {
+    // Each entry: its header block, an extended header (one block and its
+    // records: the name and perhaps a large size or time), its data padded
+    // to a block; then the two end blocks.
+    uint64_t total = 2 * TAR_BLOCK;
+    for (const FolderEntry &entry : entries)
+        total += 3 * TAR_BLOCK + (entry.name.size() + 255) / TAR_BLOCK * TAR_BLOCK +
+                 (entry.size + TAR_BLOCK - 1) / TAR_BLOCK * TAR_BLOCK;
+    return total;
+}
+
+void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink) {
     // Names are UTF-8 whatever the user's locale; libarchive converts with
     // the thread's, which for its extended headers must then be UTF-8 too.
     struct Utf8Locale {
@@ -156,9 +199,15 @@ std::vector<uint8_t> tar_folder(const std::vector<FolderEntry> &entries) {
         }
     } utf8_locale;
     ArchiveWriter writer;
-    writer.check(archive_write_set_format_pax_restricted(writer.handle), "tar");
-    writer.check(archive_write_set_bytes_in_last_block(writer.handle, 1), "tar");
-    writer.check(archive_write_open2(writer.handle, &writer.bytes, nullptr, collect, nullptr, nullptr), "tar");
+    SinkCall call{&sink, nullptr};
+    auto check = [&](int result, const std::string &what) {
+        if (call.failure)
+            std::rethrow_exception(call.failure);
+        writer.check(result, what);
+    };
+    check(archive_write_set_format_pax_restricted(writer.handle), "tar");
+    check(archive_write_set_bytes_in_last_block(writer.handle, 1), "tar");
+    check(archive_write_open2(writer.handle, &call, nullptr, pass_on, nullptr, nullptr), "tar");
     for (const FolderEntry &item : entries) {
         std::unique_ptr<archive_entry, void (*)(archive_entry *)> entry(archive_entry_new(), archive_entry_free);
         archive_entry_set_pathname_utf8(entry.get(), item.folder ? (item.name + "/").c_str() : item.name.c_str());
@@ -166,18 +215,45 @@ std::vector<uint8_t> tar_folder(const std::vector<FolderEntry> &entries) {
         archive_entry_set_perm(entry.get(), item.mode);
         archive_entry_set_size(entry.get(), (la_int64_t)item.size);
         archive_entry_set_mtime(entry.get(), item.mtime, 0);
-        writer.check(archive_write_header(writer.handle, entry.get()), item.source.string());
+        check(archive_write_header(writer.handle, entry.get()), item.source.string());
         if (!item.folder)
-            write_file_data(writer, item.source, item.size);
+            write_file_data(writer, item.source, item.size, call.failure);
     }
-    writer.check(archive_write_close(writer.handle), "tar");
-    return std::move(writer.bytes);
+    check(archive_write_close(writer.handle), "tar");
 }
 
-void check_bundle(const std::string &command, const std::string &title, std::span<const uint8_t> tar) {
-    if (tar.size() > (size_t)INT32_MAX)
-        throw ToolError("the folder's archive is " + std::to_string(tar.size()) +
-                        " bytes, more than a payload holds (2 GiB)");
+CodingSettings coding_settings(int level, bool x86, uint64_t archive_bound) {
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, (uint32_t)level);
+    uint64_t dictionary = std::clamp<uint64_t>(archive_bound, BUNDLE_DICTIONARY_MIN, options.dict_size);
+    return {level, x86, (uint32_t)dictionary};
+}
+
+bool worth_x86(const std::vector<FolderEntry> &entries) {
+    // The conversion gains on 32-bit x86 code and loses on x86-64 code, so
+    // it is made when 32-bit PE files (machine 0x14C) carry most of the bytes.
+    uint64_t code = 0, all = 0;
+    for (const FolderEntry &entry : entries) {
+        all += entry.size;
+        if (entry.folder || entry.size < 512)
+            continue;
+        int fd = open(entry.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        uint8_t head[1024];
+        ssize_t n = pread(fd, head, sizeof head, 0);
+        close(fd);
+        auto get32 = [&](size_t at) { return (uint32_t)head[at] | head[at + 1] << 8 | head[at + 2] << 16 | (uint32_t)head[at + 3] << 24; };
+        if (n < 64 || head[0] != 'M' || head[1] != 'Z')
+            continue;
+        uint32_t pe = get32(0x3C);
+        if (pe <= (uint32_t)n - 6 && std::memcmp(head + pe, "PE\0\0", 4) == 0 && head[pe + 4] == 0x4C && head[pe + 5] == 0x01)
+            code += entry.size;
+    }
+    return code > all / 2;
+}
+
+void check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries) {
     if (command.empty() || command.size() > BUNDLE_COMMAND_MAX || !utf8_valid(command.data(), (uint32_t)command.size()))
         throw ToolError("the command must be 1 to " + std::to_string(BUNDLE_COMMAND_MAX) + " bytes of UTF-8");
     if (title.size() > BUNDLE_TITLE_MAX || !utf8_valid(title.data(), (uint32_t)title.size()))
@@ -186,41 +262,119 @@ void check_bundle(const std::string &command, const std::string &title, std::spa
     if (NameProblem problem = command_split(command.data(), (uint32_t)command.size(), parts.get()); problem != NAME_OK)
         throw ToolError("the command's program '" + std::string(parts->program) +
                         "' cannot be a name in the folder: " + name_problem_text(problem));
-
-    // The program must be one of the files, under the same rules as the extractor reads them.
-    struct Search {
-        const CommandParts *parts;
-        bool found = false;
-    } search{parts.get()};
-    ArchiveSink sink{&search,
-                     [](void *context, const ArchiveEntry *entry) {
-                         auto *s = static_cast<Search *>(context);
-                         s->found |= entry->type == ENTRY_FILE && entry->name_length == s->parts->program_length &&
-                                     std::equal(entry->name, entry->name + entry->name_length, s->parts->program);
-                         return 1;
-                     },
-                     [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
-    auto reader = std::make_unique<TarReader>();
-    tar_reader_init(reader.get(), &sink);
-    ArchiveError error = tar_reader_feed(reader.get(), tar.data(), (uint32_t)std::min<size_t>(tar.size(), UINT32_MAX));
-    if (error == ARCHIVE_OK)
-        error = tar_reader_finish(reader.get());
-    std::string problem = error == ARCHIVE_OK ? "" : archive_error_text(*reader, error);
-    tar_reader_free(reader.get());
-    if (!problem.empty())
-        throw ToolError("the folder's archive: " + problem);
-    if (!search.found)
+    if (std::none_of(entries.begin(), entries.end(),
+                     [&](const FolderEntry &entry) { return !entry.folder && entry.name == parts->program; }))
         throw ToolError("the command's program '" + std::string(parts->program) + "' is not a file in the folder");
+}
+
+namespace {
+
+const char *lzma_text(lzma_ret result) {
+    return result == LZMA_MEM_ERROR ? "out of memory" : result == LZMA_OPTIONS_ERROR ? "unsupported options"
+                                                                                    : "the encoder failed";
+}
+
+void write_all(int fd, const uint8_t *bytes, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw ToolError(std::string("cannot write the coded archive: ") + std::strerror(n < 0 ? errno : ENOSPC));
+        bytes += n;
+        size -= (size_t)n;
+    }
+}
+
+} // namespace
+
+BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, const CodingSettings &settings,
+                          int fd, uint64_t total, bool quiet, uint64_t *coded_size, bool verify) {
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, (uint32_t)settings.level | (settings.level == MAX_LEVEL ? LZMA_PRESET_EXTREME : 0));
+    options.dict_size = settings.dictionary;
+    lzma_filter filters[3], *next = filters;
+    if (settings.x86)
+        *next++ = {LZMA_FILTER_X86, nullptr};
+    *next++ = {LZMA_FILTER_LZMA1, &options};
+    *next = {LZMA_VLI_UNKNOWN, nullptr};
+    lzma_stream stream = LZMA_STREAM_INIT;
+    if (lzma_ret result = lzma_raw_encoder(&stream, filters); result != LZMA_OK)
+        throw ToolError(std::string("the folder's archive: ") + lzma_text(result));
+    std::unique_ptr<lzma_stream, void (*)(lzma_stream *)> end(&stream, lzma_end);
+
+    // The stream is read back as it is written, so that whatever the
+    // extractor would refuse is refused here.
+    auto reader = std::make_unique<TarReader>();
+    ArchiveSink accept{nullptr, [](void *, const ArchiveEntry *) { return 1; },
+                       [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
+    tar_reader_init(reader.get(), &accept);
+    std::unique_ptr<TarReader, void (*)(TarReader *)> free_reader(reader.get(), tar_reader_free);
+
+    Progress progress("the folder's archive", total, quiet);
+    std::vector<uint8_t> out(1 << 20);
+    uint64_t archive_size = 0, coded = 0;
+    auto code = [&](const uint8_t *bytes, size_t size, lzma_action action) {
+        stream.next_in = bytes;
+        stream.avail_in = size;
+        for (;;) {
+            stream.next_out = out.data();
+            stream.avail_out = out.size();
+            lzma_ret result = lzma_code(&stream, action);
+            if (result != LZMA_OK && result != LZMA_STREAM_END)
+                throw ToolError(std::string("the folder's archive: ") + lzma_text(result));
+            write_all(fd, out.data(), out.size() - stream.avail_out);
+            coded += out.size() - stream.avail_out;
+            if (action == LZMA_FINISH ? result == LZMA_STREAM_END : stream.avail_in == 0 && stream.avail_out > 0)
+                break;
+        }
+    };
+    produce([&](const uint8_t *bytes, size_t size) {
+        for (size_t at = 0; at < size;) {
+            uint32_t piece = (uint32_t)std::min<size_t>(size - at, 1 << 30);
+            if (verify && tar_reader_feed(reader.get(), bytes + at, piece) != ARCHIVE_OK)
+                throw ToolError("the folder's archive: " + archive_error_text(*reader, reader->error));
+            at += piece;
+        }
+        code(bytes, size, LZMA_RUN);
+        archive_size += size;
+        progress.update(archive_size);
+    });
+    if (ArchiveError error = verify ? tar_reader_finish(reader.get()) : ArchiveError(ARCHIVE_OK); error != ARCHIVE_OK)
+        throw ToolError("the folder's archive: " + archive_error_text(*reader, error));
+    code(nullptr, 0, LZMA_FINISH);
+    *coded_size = coded;
+
+    BundleHeader header{};
+    header.version = BUNDLE_VERSION;
+    header.codec = BUNDLE_CODEC_LZMA;
+    header.filter = settings.x86 ? BUNDLE_FILTER_X86 : BUNDLE_FILTER_NONE;
+    header.properties = options.lc + 9 * (options.lp + 5 * options.pb);
+    header.dictionary = options.dict_size;
+    header.archive_size = archive_size;
+    return header;
 }
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level, bool quiet) {
-    std::vector<uint8_t> appended(BUNDLE_HEADER_SIZE);
-    bundle_header_write((uint32_t)command.size(), (uint32_t)title.size(), appended.data());
-    appended.insert(appended.end(), command.begin(), command.end());
-    appended.insert(appended.end(), title.begin(), title.end());
-    std::vector<uint8_t> payload = encode_with_progress(tar, level, "the folder's archive", quiet);
-    appended.insert(appended.end(), payload.begin(), payload.end());
+    const char *folder = std::getenv("TMPDIR");
+    std::string temp = std::string(folder && *folder ? folder : "/tmp") + "/sfxpack-coded-XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0)
+        throw ToolError(std::string("cannot make a temporary file: ") + std::strerror(errno));
+    unlink(temp.c_str());
+    std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
+    uint64_t coded_size;
+    BundleHeader header = code_archive([&](const ByteSink &sink) { sink(tar.data(), tar.size()); },
+                                       coding_settings(level, false, tar.size()), fd, tar.size(), quiet, &coded_size, false);
+    header.command_length = (uint32_t)command.size();
+    header.title_length = (uint32_t)title.size();
+    std::vector<uint8_t> appended(BUNDLE_HEADER_SIZE + command.size() + title.size() + coded_size);
+    bundle_header_write(&header, appended.data());
+    std::copy(command.begin(), command.end(), appended.begin() + BUNDLE_HEADER_SIZE);
+    std::copy(title.begin(), title.end(), appended.begin() + BUNDLE_HEADER_SIZE + (ptrdiff_t)command.size());
+    if (pread(fd, appended.data() + appended.size() - coded_size, coded_size, 0) != (ssize_t)coded_size)
+        throw ToolError("cannot read the coded archive back");
     return appended;
 }
 
@@ -234,35 +388,92 @@ BundleInfo open_bundle(const InputFile &file, const std::string &name) {
     uint64_t start = bundle.location.payload_offset + bundle.location.record.payload_size;
     uint32_t size = bundle.location.record.appended_size;
     std::vector<uint8_t> head = file.read_at(start, std::min<uint32_t>(size, BUNDLE_HEADER_MAX));
-    BundleHeader header;
-    if (!bundle_header_read(head.data(), (uint32_t)head.size(), &header))
-        throw ToolError(name + ": not a bundle (its appended data has no bundle header)");
-    bundle.command.assign(header.command, header.command_length);
-    bundle.title.assign(header.title, header.title_length);
-    bundle.archive_offset = start + header.size;
+    if (!bundle_header_read(head.data(), (uint32_t)head.size(), &bundle.header))
+        throw ToolError(name + ": not a bundle (its appended data has no bundle header this version reads)");
+    bundle.command.assign(bundle.header.command, bundle.header.command_length);
+    bundle.title.assign(bundle.header.title, bundle.header.title_length);
+    bundle.header.command = bundle.header.title = nullptr;
+    bundle.archive_offset = start + bundle.header.size;
     bundle.archive_end = start + size;
-    std::vector<uint8_t> count = file.read_at(bundle.archive_offset, PAYLOAD_HEADER_SIZE);
-    if (!read_count_header(count, &bundle.archive_size) || bundle.archive_size < 0)
-        throw ToolError(name + ": the bundle's archive is damaged (no count header)");
+    bundle.archive_size = bundle.header.archive_size;
+    if (bundle.header.codec == BUNDLE_CODEC_PAYLOAD) {
+        int32_t count;
+        std::vector<uint8_t> bytes = file.read_at(bundle.archive_offset, PAYLOAD_HEADER_SIZE);
+        if (!read_count_header(bytes, &count) || count < 0)
+            throw ToolError(name + ": the bundle's archive is damaged (no count header)");
+        bundle.archive_size = (uint64_t)count;
+    }
     return bundle;
 }
+
+std::string codec_text(const BundleHeader &header) {
+    if (header.codec == BUNDLE_CODEC_PAYLOAD)
+        return "payload (version 1 bundle)";
+    char text[96];
+    std::snprintf(text, sizeof text, "LZMA%s, lc=%u lp=%u pb=%u, dictionary %u KiB",
+                  header.filter == BUNDLE_FILTER_X86 ? " with x86 branch conversion" : "", header.properties % 9,
+                  header.properties / 9 % 5, header.properties / 45, header.dictionary >> 10);
+    return text;
+}
+
+namespace {
+
+const char *coded_result_text(CodedResult result) {
+    switch (result) {
+    case CODED_OK: return "no error";
+    case CODED_NO_MEMORY: return "its dictionary does not fit in memory";
+    case CODED_DAMAGED: return "damaged LZMA data";
+    case CODED_TRUNCATED: return "the LZMA stream is truncated";
+    case CODED_SHORT: return "the LZMA stream ends before its declared size";
+    case CODED_TRAILING: return "data after the LZMA stream's end";
+    case CODED_REFUSED: return "refused";
+    }
+    return "unknown error";
+}
+
+int feed_tar(void *context, const uint8_t *bytes, uint32_t size) {
+    return (int)(tar_reader_feed(static_cast<TarReader *>(context), bytes, size) == ARCHIVE_OK);
+}
+
+} // namespace
 
 void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink, const std::string &name) {
     auto reader = std::make_unique<TarReader>();
     tar_reader_init(reader.get(), &sink);
     std::unique_ptr<TarReader, void (*)(TarReader *)> free_reader(reader.get(), tar_reader_free);
-    FileHandle in = range_reader_open(file.fd(), bundle.archive_offset, bundle.archive_end);
-    FileHandle out = callback_writer_open(
-        [](void *context, const uint8_t *bytes, uint32_t size) {
-            return (int)(tar_reader_feed(static_cast<TarReader *>(context), bytes, size) == ARCHIVE_OK);
-        },
-        reader.get());
-    DecodeResult result = decode_between(in, out);
-    file_close(in);
-    file_close(out);
-    ArchiveError error = result == DECODE_OK ? tar_reader_finish(reader.get()) : reader->error;
-    if (result != DECODE_OK && error == ARCHIVE_OK)
-        throw ToolError(name + ": the bundle's archive: " + decode_result_text(result));
+    if (bundle.header.codec == BUNDLE_CODEC_PAYLOAD) {
+        FileHandle in = range_reader_open(file.fd(), bundle.archive_offset, bundle.archive_end);
+        FileHandle out = callback_writer_open(feed_tar, reader.get());
+        DecodeResult result = decode_between(in, out);
+        file_close(in);
+        file_close(out);
+        ArchiveError error = result == DECODE_OK ? tar_reader_finish(reader.get()) : reader->error;
+        if (result != DECODE_OK && error == ARCHIVE_OK)
+            throw ToolError(name + ": the bundle's archive: " + decode_result_text(result));
+        if (error != ARCHIVE_OK)
+            throw ToolError(name + ": " + archive_error_text(*reader, error));
+        return;
+    }
+
+    auto coded = std::make_unique<CodedReader>();
+    CodedResult result = coded_reader_open(coded.get(), &bundle.header, BUNDLE_DICTIONARY_MAX, feed_tar, reader.get());
+    std::unique_ptr<CodedReader, void (*)(CodedReader *)> free_coded(coded.get(), coded_reader_free);
+    std::vector<uint8_t> block(1 << 16);
+    for (uint64_t at = bundle.archive_offset; result == CODED_OK && at < bundle.archive_end;) {
+        size_t n = (size_t)std::min<uint64_t>(block.size(), bundle.archive_end - at);
+        ssize_t got = pread(file.fd(), block.data(), n, (off_t)at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            throw ToolError(name + ": cannot read: " + (got < 0 ? std::strerror(errno) : "the file ended early"));
+        result = coded_reader_feed(coded.get(), block.data(), (uint32_t)got);
+        at += (uint64_t)got;
+    }
+    if (result == CODED_OK)
+        result = coded_reader_finish(coded.get());
+    ArchiveError error = result == CODED_OK ? tar_reader_finish(reader.get()) : reader->error;
     if (error != ARCHIVE_OK)
         throw ToolError(name + ": " + archive_error_text(*reader, error));
+    if (result != CODED_OK)
+        throw ToolError(name + ": the bundle's archive: " + coded_result_text(result));
 }

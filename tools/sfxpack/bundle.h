@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/bundle_format.h"
 #include "archive/tar_reader.h"
 #include "input_file.h"
 #include "packed_file.h"
@@ -28,16 +29,46 @@ struct FolderEntry {
 // devices, names Windows cannot take or would take for one another.
 std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder);
 
-// The entries as a pax tar stream (libarchive), their data read from their
-// sources.
-std::vector<uint8_t> tar_folder(const std::vector<FolderEntry> &entries);
+// Puts the entries in the order the archive holds them: the folders by
+// name, then the files grouped by extension, then by file name, then by
+// folder, so that like files stand together for the compressor.
+void order_for_coding(std::vector<FolderEntry> &entries);
 
-// ToolError when the command or title cannot be stored, the archive would
-// be refused, its size passes what a payload holds, or the command's
-// program is no file of it.
-void check_bundle(const std::string &command, const std::string &title, std::span<const uint8_t> tar);
-// The appended data: the header with command and title, then 'tar' coded at
-// 'level', as they are.
+// The most bytes the entries' tar stream can take.
+uint64_t tar_size_bound(const std::vector<FolderEntry> &entries);
+
+using ByteSink = std::function<void(const uint8_t *bytes, size_t size)>;
+// The entries as a pax tar stream (libarchive), their data read from their
+// sources, handed to 'sink' in pieces: mode and mtime from the entries, no
+// owner.
+void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink);
+
+// How a bundle's archive is coded: a level (1 to 9, liblzma's presets, 9
+// with the extreme flag), with or without the x86 branch conversion.
+struct CodingSettings {
+    int level;
+    bool x86;
+    uint32_t dictionary; // the preset's, or the archive's size when smaller
+};
+CodingSettings coding_settings(int level, bool x86, uint64_t archive_bound);
+// Whether the x86 conversion pays: when Windows programs and libraries make
+// up most of the bytes.
+bool worth_x86(const std::vector<FolderEntry> &entries);
+
+// ToolError, before anything is coded, when the command or title cannot be
+// stored or the command's program is no file of the entries.
+void check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries);
+
+// Codes the tar stream 'produce' hands its sink into 'fd' as raw LZMA,
+// checking it with the archive reader on its way: the header fields that
+// describe it (filter, properties, dictionary, archive size), its coded size
+// in *coded_size. With 'verify', ToolError when the reader refuses it.
+// 'total' is the progress bar's estimate of the stream's size.
+BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, const CodingSettings &settings,
+                          int fd, uint64_t total, bool quiet, uint64_t *coded_size, bool verify = true);
+
+// The whole appended data of a bundle, 'tar' coded at 'level' as it is
+// (unchecked), in memory: for small archives, such as the tests make.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level, bool quiet);
 
@@ -45,10 +76,13 @@ std::vector<uint8_t> bundle_appended(const std::string &command, const std::stri
 struct BundleInfo {
     PayloadLocation location;
     std::string command, title;
+    BundleHeader header;                  // its pointers are not kept
     uint64_t archive_offset, archive_end; // the coded tar stream's bytes in the file
-    int32_t archive_size;                 // its count header: the tar stream's size
+    uint64_t archive_size;                // the tar stream's size: the header's, or version 1's count header
 };
 BundleInfo open_bundle(const InputFile &file, const std::string &name);
+// "LZMA" with its settings, or the payload format of version 1.
+std::string codec_text(const BundleHeader &header);
 
 // Decodes the bundle's tar stream through the archive reader, which calls
 // 'sink'; ToolError naming the refused entry, or a failed decode.

@@ -1,14 +1,22 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 
 #include "bundle.h"
 #include "commands.h"
+#include "decoder/payload_format.h"
+#include "encoder/payload_encoder.h"
 #include "input_file.h"
 #include "output_file.h"
 #include "packed_file.h"
 #include "payload_io.h"
 #include "pe_image.h"
+#include "portable/portable_io.h"
 #include "tool_error.h"
 
 namespace {
@@ -46,16 +54,61 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     std::string why;
     if (!parse_pe_image(extractor, &why))
         throw ToolError(options.extractor + ": not a PE executable (" + why + ")");
-    std::vector<uint8_t> tar = tar_folder(scan_folder(options.folder));
-    check_bundle(options.command, options.title, tar);
-    std::vector<uint8_t> appended = bundle_appended(options.command, options.title, tar, options.level, global.quiet);
+    std::vector<FolderEntry> entries = scan_folder(options.folder);
+    order_for_coding(entries);
+    check_bundle(options.command, options.title, entries);
+
+    // Every limit before the long work: the package record's sizes are of 32
+    // bits, and LZMA may grow data that does not compress by a little.
+    std::vector<uint8_t> payload = encode_with_progress(extractor, options.level, options.extractor, true);
+    uint64_t bound = tar_size_bound(entries);
+    uint64_t fixed = PAYLOAD_OFFSET + payload.size() + BUNDLE_HEADER_SIZE + options.command.size() + options.title.size();
+    if (fixed + bound + bound / 16 + (1 << 16) > UINT32_MAX)
+        throw ToolError(options.folder + ": its archive would take up to " + std::to_string(bound) +
+                        " bytes, more than a bundle holds (about 3.7 GiB, less what its names take)");
+
+    // The coded archive goes to an unlinked temporary file first: the record
+    // before it needs its size and CRC-32, and the output may be a pipe.
+    const char *tmp = std::getenv("TMPDIR");
+    std::string temp = std::string(tmp && *tmp ? tmp : "/tmp") + "/sfxpack-coded-XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0)
+        throw ToolError(std::string("cannot make a temporary file: ") + std::strerror(errno));
+    unlink(temp.c_str());
+    std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
+    CodingSettings settings = coding_settings(options.level, worth_x86(entries), bound);
+    uint64_t coded_size;
+    BundleHeader header = code_archive([&](const ByteSink &sink) { tar_folder(entries, sink); }, settings, fd, bound,
+                                       global.quiet, &coded_size);
+    header.command_length = (uint32_t)options.command.size();
+    header.title_length = (uint32_t)options.title.size();
+    std::vector<uint8_t> head(BUNDLE_HEADER_SIZE);
+    bundle_header_write(&header, head.data());
+    head.insert(head.end(), options.command.begin(), options.command.end());
+    head.insert(head.end(), options.title.begin(), options.title.end());
+
+    std::vector<uint8_t> block(1 << 20);
+    auto each_block = [&](const std::function<void(const uint8_t *, size_t)> &use) {
+        for (uint64_t at = 0; at < coded_size;) {
+            ssize_t n = pread(fd, block.data(), (size_t)std::min<uint64_t>(block.size(), coded_size - at), (off_t)at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw ToolError("cannot read the coded archive back");
+            use(block.data(), (size_t)n);
+            at += (uint64_t)n;
+        }
+    };
+    uint32_t crc = crc32_of(0, head.data(), head.size());
+    each_block([&](const uint8_t *bytes, size_t size) { crc = crc32_of(crc, bytes, size); });
+    std::vector<uint8_t> front = packed_front(loader, extractor, payload, head.size() + coded_size, crc);
 
     OutputFile out(options.output, global.output(0755));
-    std::vector<uint8_t> payload = encode_with_progress(extractor, options.level, options.extractor, true);
-    std::vector<uint8_t> packed = assemble_packed(loader, extractor, payload, appended);
-    out.write(packed);
+    out.write(front);
+    out.write(head);
+    each_block([&](const uint8_t *bytes, size_t size) { out.write({bytes, size}); });
     out.commit();
-    print_summary(global, options.folder, tar.size(), options.output, packed.size());
+    print_summary(global, options.folder, header.archive_size, options.output, front.size() + head.size() + coded_size);
     return EXIT_OK;
 }
 
@@ -77,6 +130,6 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     sub->add_option("--extractor", options->extractor,
                     "Extractor executable (default: $SFXPACK_EXTRACTOR, else the build tree's or the installed "
                     "extractor.exe)");
-    add_level_option(*sub, options->level);
+    add_level_option(*sub, options->level, MAX_LEVEL);
     return {sub, [options, &global] { return run_bundle(*options, global); }};
 }

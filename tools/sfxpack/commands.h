@@ -41,7 +41,7 @@ std::string default_windows_file(const char *variable, const char *file, const c
 
 // Shared option shapes.
 // -l N, and -1 ... -9, --fast, --best as gzip has them.
-void add_level_option(CLI::App &command, int &level);
+void add_level_option(CLI::App &command, int &level, int default_level = 6);
 // Bytes, or with a K, M or G suffix (powers of 1024).
 void add_max_size_option(CLI::App &command, uint64_t &max_size);
 // -o FILE, or -c for standard output; one of them is required.

@@ -115,17 +115,24 @@ bool is_packed_executable(std::span<const uint8_t> file, const PeImage &image) {
            decodes_cleanly(file.subspan(PAYLOAD_OFFSET));
 }
 
-std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
-                                     std::span<const uint8_t> payload, std::span<const uint8_t> appended) {
-    if ((uint64_t)PAYLOAD_OFFSET + payload.size() + appended.size() > UINT32_MAX)
+std::vector<uint8_t> packed_front(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
+                                  std::span<const uint8_t> payload, uint64_t appended_size, uint32_t appended_crc) {
+    if ((uint64_t)PAYLOAD_OFFSET + payload.size() + appended_size > UINT32_MAX)
         throw ToolError("the packed file would be larger than the 4 GiB a package record can describe");
     SfxRecord record{(uint32_t)stub.size(),    crc32_of(0, stub.data(), stub.size()),
                      (uint32_t)payload.size(), crc32_of(0, payload.data(), payload.size()),
-                     (uint32_t)appended.size(), crc32_of(0, appended.data(), appended.size())};
+                     (uint32_t)appended_size,  appended_crc};
     std::vector<uint8_t> out(loader.begin(), loader.end());
     out.resize(PAYLOAD_OFFSET, 0);
     sfx_record_write(crc32_table(), &record, &out[SFX_RECORD_OFFSET]);
     out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
+                                     std::span<const uint8_t> payload, std::span<const uint8_t> appended) {
+    std::vector<uint8_t> out =
+        packed_front(loader, stub, payload, appended.size(), crc32_of(0, appended.data(), appended.size()));
     out.insert(out.end(), appended.begin(), appended.end());
     return out;
 }

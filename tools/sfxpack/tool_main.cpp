@@ -97,10 +97,11 @@ std::string display(const std::string &path, const char *stdio) { return path ==
 
 } // namespace
 
-void add_level_option(CLI::App &command, int &level) {
-    level = DEFAULT_LEVEL;
+void add_level_option(CLI::App &command, int &level, int default_level) {
+    level = default_level;
     CLI::Option *number = command.add_option("-l,--level", level, "Compression level: 1 fastest, 9 smallest "
-                                                                   "(default 6); also -1 ... -9")
+                                                                   "(default " + std::to_string(default_level) +
+                                                                   "); also -1 ... -9")
                               ->check(CLI::Range(MIN_LEVEL, MAX_LEVEL));
     std::map<const CLI::Option *, int> shortcuts{{command.add_flag("--fast")->description("Level 1"), MIN_LEVEL},
                                                  {command.add_flag("--best")->description("Level 9"), MAX_LEVEL}};

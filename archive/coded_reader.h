@@ -1,0 +1,58 @@
+// Decodes the coded tar stream of a version 2 bundle, fed in pieces of any
+// size: raw LZMA with its end mark (the LZMA SDK's decoder), then, when the
+// header names it, the x86 branch conversion undone. The tar bytes go to a
+// function in pieces. Neither more nor fewer bytes than the header declares
+// ever reach it, and the LZMA stream must end exactly where the input does.
+//
+// Plain procedures over a plain record; memory from mem_alloc, no C runtime.
+#pragma once
+#include <stdint.h>
+
+#include "bundle_format.h"
+
+enum CodedResult {
+    CODED_OK = 0,
+    CODED_NO_MEMORY,  // the dictionary is larger than the limit or than memory gives
+    CODED_DAMAGED,    // LZMA data that no encoder makes, or more of it than the declared size
+    CODED_TRUNCATED,  // the input ended before the stream did
+    CODED_SHORT,      // the stream ended before the declared size
+    CODED_TRAILING,   // bytes after the stream's end
+    CODED_REFUSED,    // the function taking the bytes said stop
+};
+
+// The x86 branch conversion's state between pieces.
+struct X86State {
+    uint32_t position; // of the next byte in the stream
+    uint32_t prev_mask, prev_pos;
+};
+
+void x86_init(X86State *state);
+// Undoes (or, with 'encode', applies) the conversion in place over the next
+// 'size' bytes of the stream: the count of bytes now final, all but at most
+// the last 4, which must be given again at the front of the next piece (at
+// the stream's end they stay as they are).
+uint32_t x86_convert(X86State *state, uint8_t *bytes, uint32_t size, int encode);
+
+struct CodedReader {
+    void *lzma; // the LZMA SDK's decoder (CLzmaDec), from mem_alloc
+    uint64_t left; // tar bytes still to come
+    uint32_t filter;
+    X86State x86;
+    uint32_t held; // bytes of 'work' that wait for more to be converted
+    uint8_t work[4096 + 4];
+    int (*take)(void *context, const uint8_t *bytes, uint32_t size);
+    void *context;
+    int finished;       // 1 after the end mark; 2 at the declared size, the mark not read
+    CodedResult error;  // the first error; no more input is taken after it
+};
+
+// Prepares to decode what 'header' describes, allocating the dictionary
+// (the smaller of its dictionary size and the archive's) only when it is at
+// most 'max_dictionary' bytes: CODED_OK or CODED_NO_MEMORY. Free it in any case.
+CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, uint32_t max_dictionary,
+                              int (*take)(void *context, const uint8_t *bytes, uint32_t size), void *context);
+// Takes the next piece of the coded stream.
+CodedResult coded_reader_feed(CodedReader *reader, const uint8_t *bytes, uint32_t size);
+// The input has ended: CODED_OK when the stream did, with the declared size.
+CodedResult coded_reader_finish(CodedReader *reader);
+void coded_reader_free(CodedReader *reader);

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Bundles against the best archivers and an installer, on the folders
+# bundle_folders.sh builds: bundle_bench.sh SFXPACK WINDOWS_BUILD BENCH_DIR [RUNS]
+# Prints, per folder, the bytes of our bundle (default level), tar | xz -9e,
+# 7-Zip -mx9 and an NSIS installer (solid LZMA, 64 MiB dictionary, silent,
+# unpacking to $PLUGINSDIR and waiting for the same command); then, under
+# Wine, the run time from start to exit of our bundle and of the installer,
+# RUNS (default 5) alternating runs each, medians. The command is a trivial
+# program put into the folder as run.exe.
+set -euo pipefail
+sfxpack=$(realpath "$1") windows=$(realpath "$2") dir=$(realpath "$3") runs=${4:-5}
+export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+[ -d "$WINEPREFIX/drive_c/windows" ] || wineboot -i > /dev/null 2>&1
+wineserver -p 600 2>/dev/null || true # kept up, so Wine's start is not what is timed
+target=amd64-unicode loader=$windows/loader.exe
+[ "$(basename "$windows")" = win32 ] && target=x86-unicode
+
+median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+seconds() { local start end; start=$(date +%s%N); wine "$@" > /dev/null 2>&1 || true; end=$(date +%s%N)
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", (b - a) / 1e9 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+
+printf '%-6s %12s %12s %12s %12s %12s %8s %8s\n' folder bytes bundle 'xz -9e' '7zz -mx9' installer 'b/7z' 'b/inst'
+for name in A B; do
+  folder="$dir/$name"
+  cp "$windows/report_stub.exe" "$folder/run.exe" # exits at once without SFX_REPORT
+  out="$dir/out-$name" && rm -rf "$out" && mkdir -p "$out"
+  "$sfxpack" -qf bundle "$folder" -o "$out/bundle.exe" --run run.exe --loader "$loader" \
+    --extractor "$windows/extractor.exe"
+  tar -C "$folder" -cf - . | xz -9e -T1 > "$out/folder.tar.xz"
+  (cd "$folder" && 7zz a -mx9 -bd -bso0 "$out/folder.7z" . > /dev/null)
+  cat > "$out/installer.nsi" <<NSI
+Unicode true
+Target $target
+OutFile "$out/installer.exe"
+SetCompressor /SOLID lzma
+SetCompressorDictSize 64
+SilentInstall silent
+RequestExecutionLevel user
+Section
+  InitPluginsDir
+  SetOutPath "\$PLUGINSDIR\\app"
+  File /r "$folder/*"
+  ExecWait '"\$PLUGINSDIR\\app\\run.exe"'
+  SetOutPath "\$TEMP"
+SectionEnd
+NSI
+  makensis -V1 "$out/installer.nsi" > /dev/null
+  size() { stat -c %s "$1"; }
+  b=$(size "$out/bundle.exe") z=$(size "$out/folder.7z") i=$(size "$out/installer.exe")
+  printf '%-6s %12s %12s %12s %12s %12s %8.3f %8.3f\n' "$name" "$(du -sb "$folder" | cut -f1)" "$b" \
+    "$(size "$out/folder.tar.xz")" "$z" "$i" "$(ratio "$b" "$z")" "$(ratio "$b" "$i")"
+  rm -f "$folder/run.exe"
+done
+
+echo
+printf '%-6s %12s %12s %8s   (Wine, seconds, median of %s alternating runs)\n' folder bundle installer ratio "$runs"
+for name in A B; do
+  out="$dir/out-$name"
+  : > "$out/bundle.times" && : > "$out/installer.times"
+  for _ in $(seq 1 "$runs"); do
+    seconds "$out/bundle.exe" >> "$out/bundle.times"
+    seconds "$out/installer.exe" >> "$out/installer.times"
+  done
+  tb=$(median < "$out/bundle.times") ti=$(median < "$out/installer.times")
+  printf '%-6s %12.2f %12.2f %8.3f\n' "$name" "$tb" "$ti" "$(ratio "$tb" "$ti")"
+done
