@@ -309,8 +309,7 @@ cp stub.exe app/setup.exe && : > app/empty && seq 1 50000 > app/sub/big.txt && e
 tools=(--loader loader.exe --extractor stub.exe)
 expect 0 '' bundle app -o app.exe --run '"setup.exe" /quiet "two words"' --title 'My App' -1 "${tools[@]}"
 expect 0 '' list app.exe
-diff <(sed 's/^ *//; s/^codec: LZMA, lc=3 lp=0 pb=2, dictionary [0-9]* KiB$/codec: LZMA/' "$top/out") - <<LIST ||
-  bad "list app.exe"
+diff <(sed 's/^ *//; s/^codec: LZMA, lc=3 lp=0 pb=2, dictionary [0-9]* KiB$/codec: LZMA/' "$top/out") - <<LIST || bad "list app.exe"
 command: "setup.exe" /quiet "two words"
 title: My App
 codec: LZMA

@@ -15,9 +15,9 @@ rm -rf "$work" && mkdir -p "$work"
 # Extraction folders in the Wine user's temporary folder (and the second
 # user's), and the loader's temporary files.
 users=("$WINEPREFIX/drive_c/users" "$other_prefix/drive_c/users")
-leftovers() { find "${users[@]}" "$WINEPREFIX/drive_c/windows" -maxdepth 4 \( -name 'sfx-*' -o -iname 'zrw*.tmp' \) 2>/dev/null; }
+leftovers() { find "${users[@]}" "$WINEPREFIX/drive_c/windows" -maxdepth 4 \( -name 'sfx-*' -o -iname 'zrw*.tmp' \) 2>/dev/null || true; }
 leftovers | while IFS= read -r left; do rm -rf "$left"; done
-trap 'find "${users[@]}" -maxdepth 4 -name bundle-check-linger.exe -delete 2>/dev/null' EXIT
+trap 'find "${users[@]}" -maxdepth 4 -name bundle-check-linger.exe -delete 2>/dev/null || true' EXIT
 
 # The extractor as the loader leaves it: its file, the origin's path, 2 length bytes.
 with_trailer() {
