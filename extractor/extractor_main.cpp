@@ -46,6 +46,9 @@ static wchar_t application[FOLDER_PATH_MAX];
 static wchar_t command_line[COMMAND_LINE_MAX];
 static PayloadSource source;
 
+// Read by sfxpack, never here; kept by the linker through -u.
+extern "C" const BundleExtractorMark extractor_mark = {BUNDLE_EXTRACTOR_MARK, BUNDLE_VERSION};
+
 static int sink_fail(Extraction *x, ExtractError failure) {
     x->failed = 1;
     x->failure = failure;

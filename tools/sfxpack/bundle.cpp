@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
+#include <string_view>
 
 #include "archive/bundle_format.h"
 #include "decoder/payload_format.h"
@@ -107,39 +110,178 @@ std::string archive_error_text(const TarReader &reader, ArchiveError error) {
     return "unknown error";
 }
 
-std::vector<FolderEntry> scan_folder(const fs::path &folder) {
-    std::error_code error;
-    if (!fs::is_directory(folder, error))
-        throw ToolError(folder.string() + ": not a folder");
-    std::vector<fs::path> paths;
-    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-        paths.push_back(it->path().lexically_relative(folder));
-    if (error)
-        throw ToolError(folder.string() + ": " + error.message());
-    std::sort(paths.begin(), paths.end(), [](const fs::path &a, const fs::path &b) { return a.native() < b.native(); });
+namespace {
 
+// Whether a path inside the folder is left out: a pattern with a '/' is
+// matched against the whole path, one without against each entry's own name.
+bool excluded(const std::vector<std::string> &patterns, const std::string &name) {
+    std::string base = name.substr(name.find_last_of('/') + 1);
+    for (std::string pattern : patterns) {
+        while (pattern.size() > 1 && pattern.back() == '/')
+            pattern.pop_back();
+        if (pattern.starts_with("./"))
+            pattern.erase(0, 2);
+        bool whole = pattern.find('/') != std::string::npos;
+        if (fnmatch(pattern.c_str(), whole ? name.c_str() : base.c_str(), whole ? FNM_PATHNAME : 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Walks the folder depth first, gathering entries and everything wrong with
+// them, so that one run names every bad entry.
+struct FolderScan {
+    const ScanOptions &options;
+    std::string root; // the folder with links resolved, for --follow
     std::vector<FolderEntry> entries;
+    std::vector<std::string> problems;
+    std::set<std::pair<dev_t, ino_t>> open_folders; // the folders being walked, to catch loops
+
+    void problem(const fs::path &path, const std::string &what) { problems.push_back(path.string() + ": " + what); }
+
+    // Where a followed link leads, when inside the folder; else empty, the problem noted.
+    std::string follow(const fs::path &path) {
+        char *resolved = realpath(path.c_str(), nullptr);
+        if (!resolved) {
+            problem(path, "a symbolic link to nothing (" + std::string(std::strerror(errno)) + ")");
+            return "";
+        }
+        std::string target = resolved;
+        std::free(resolved);
+        if (target != root && !target.starts_with(root == "/" ? root : root + "/")) {
+            problem(path, "a symbolic link out of the folder, to " + target);
+            return "";
+        }
+        return target;
+    }
+
+    void walk(const fs::path &source, const fs::path &shown, const std::string &prefix) {
+        std::error_code error;
+        std::vector<std::string> names;
+        for (fs::directory_iterator it(source, error), end; !error && it != end; it.increment(error))
+            names.push_back(it->path().filename().string());
+        if (error)
+            throw ToolError(shown.string() + ": " + error.message());
+        for (const std::string &leaf : names) {
+            std::string name = prefix.empty() ? leaf : prefix + "/" + leaf;
+            if (excluded(options.exclude, name))
+                continue;
+            fs::path path = source / leaf, display = shown / leaf;
+            struct stat info;
+            if (lstat(path.c_str(), &info) != 0)
+                throw ToolError(display.string() + ": " + std::strerror(errno));
+            if (S_ISLNK(info.st_mode)) {
+                if (!options.follow) {
+                    problem(display, "a symbolic link; bundles hold only files and folders (--follow takes "
+                                     "links as what they name)");
+                    continue;
+                }
+                path = follow(path);
+                if (path.empty())
+                    continue;
+                if (stat(path.c_str(), &info) != 0)
+                    throw ToolError(display.string() + ": " + std::strerror(errno));
+            }
+            bool directory = S_ISDIR(info.st_mode);
+            if (!directory && !S_ISREG(info.st_mode)) {
+                problem(display, "a special file; bundles hold only files and folders");
+                continue;
+            }
+            if (NameProblem why = entry_name_problem(name.data(), (uint32_t)name.size()); why != NAME_OK)
+                problem(display, std::string("Windows cannot take this name: ") + name_problem_text(why));
+            int64_t mtime = (int64_t)info.st_mtim.tv_sec;
+            if (options.newest && mtime > *options.newest)
+                mtime = *options.newest;
+            entries.push_back({path, name, directory, directory ? 0 : (uint64_t)info.st_size,
+                               (uint32_t)(info.st_mode & 0777), mtime});
+            if (!directory)
+                continue;
+            if (!open_folders.insert({info.st_dev, info.st_ino}).second) {
+                entries.pop_back();
+                problem(display, "a symbolic link to a folder that holds it (a loop)");
+                continue;
+            }
+            walk(path, display, name);
+            open_folders.erase({info.st_dev, info.st_ino});
+        }
+    }
+};
+
+// The earlier entry a clashing name clashes with: the one that, alone in a
+// set, refuses it too. Only run for clashes, which are rare.
+const FolderEntry *clashing_with(const std::vector<FolderEntry> &entries, size_t index) {
+    const FolderEntry &entry = entries[index];
+    for (size_t i = 0; i < index; i++) {
+        NameSet pair;
+        name_set_init(&pair);
+        name_set_add(&pair, entries[i].name.data(), (uint32_t)entries[i].name.size(), entries[i].folder);
+        NameClash clash = name_set_add(&pair, entry.name.data(), (uint32_t)entry.name.size(), entry.folder);
+        name_set_free(&pair);
+        if (clash != CLASH_NONE)
+            return &entries[i];
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::vector<FolderEntry> scan_folder(const fs::path &folder, const ScanOptions &options) {
+    struct stat info;
+    if (stat(folder.c_str(), &info) != 0)
+        throw ToolError(folder.string() + ": " + std::strerror(errno));
+    if (!S_ISDIR(info.st_mode))
+        throw ToolError(folder.string() + ": not a folder");
+    FolderScan scan{options, "", {}, {}, {}};
+    if (char *resolved = realpath(folder.c_str(), nullptr)) {
+        scan.root = resolved;
+        std::free(resolved);
+    }
+    scan.open_folders.insert({info.st_dev, info.st_ino});
+    scan.walk(folder, folder, "");
+    std::vector<FolderEntry> &entries = scan.entries;
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry &a, const FolderEntry &b) { return a.name < b.name; });
+
+    // Two names Windows takes for one, checked in the order the extractor meets them.
     NameSet names;
     name_set_init(&names);
     std::unique_ptr<NameSet, void (*)(NameSet *)> free_names(&names, name_set_free);
-    for (const fs::path &relative : paths) {
-        fs::path path = folder / relative;
-        std::string name = relative.generic_string();
-        struct stat info;
-        if (lstat(path.c_str(), &info) != 0)
-            throw ToolError(path.string() + ": " + std::strerror(errno));
-        bool directory = S_ISDIR(info.st_mode);
-        if (!directory && !S_ISREG(info.st_mode))
-            throw ToolError(path.string() + ": " + (S_ISLNK(info.st_mode) ? "a symbolic link" : "a special file") +
-                            "; bundles hold only files and folders");
-        if (NameProblem problem = entry_name_problem(name.data(), (uint32_t)name.size()); problem != NAME_OK)
-            throw ToolError(path.string() + ": Windows cannot take this name: " + name_problem_text(problem));
-        if (NameClash clash = name_set_add(&names, name.data(), (uint32_t)name.size(), directory); clash != CLASH_NONE)
-            throw ToolError(path.string() + ": " + clash_text(clash));
-        entries.push_back({path, std::move(name), directory, directory ? 0 : (uint64_t)info.st_size,
-                           (uint32_t)(info.st_mode & 0777), (int64_t)info.st_mtim.tv_sec});
+    for (size_t i = 0; i < entries.size() && scan.problems.size() <= SCAN_PROBLEMS_SHOWN; i++) {
+        const FolderEntry &entry = entries[i];
+        NameClash clash = name_set_add(&names, entry.name.data(), (uint32_t)entry.name.size(), entry.folder);
+        if (clash == CLASH_NO_MEMORY)
+            throw std::bad_alloc();
+        if (clash != CLASH_NONE) {
+            const FolderEntry *other = clashing_with(entries, i);
+            std::string with = other ? (folder / other->name).string() + " and " : "";
+            scan.problems.push_back(with + (folder / entry.name).string() + ": " + clash_text(clash));
+        }
+    }
+    if (scan.problems.size() == 1)
+        throw ToolError(scan.problems.front());
+    if (!scan.problems.empty()) {
+        std::string message = folder.string() + ": " + std::to_string(scan.problems.size()) +
+                              (scan.problems.size() > SCAN_PROBLEMS_SHOWN ? " or more" : "") +
+                              " entries cannot go into a bundle: ";
+        for (size_t i = 0; i < scan.problems.size() && i < SCAN_PROBLEMS_SHOWN; i++)
+            message += (i ? "; " : "") + scan.problems[i];
+        throw ToolError(message);
     }
     return entries;
+}
+
+uint64_t archive_size_at_least(const std::vector<FolderEntry> &entries) {
+    uint64_t size = 2 * 512; // the end blocks
+    for (const FolderEntry &entry : entries)
+        size += 512 + (entry.size + 511) / 512 * 512;
+    return size;
+}
+
+void check_archive_size(const std::vector<FolderEntry> &entries) {
+    uint64_t size = archive_size_at_least(entries);
+    if (size > BUNDLE_ARCHIVE_MAX)
+        throw ToolError("the folder's " + std::to_string(entries.size()) + " entries take at least " +
+                        std::to_string(size) + " bytes as an archive, more than a bundle holds (" +
+                        std::to_string(BUNDLE_ARCHIVE_MAX) + " bytes)");
 }
 
 std::vector<uint8_t> tar_folder(const std::vector<FolderEntry> &entries) {
@@ -175,28 +317,40 @@ std::vector<uint8_t> tar_folder(const std::vector<FolderEntry> &entries) {
 }
 
 void check_bundle(const std::string &command, const std::string &title, std::span<const uint8_t> tar) {
-    if (tar.size() > (size_t)INT32_MAX)
+    if (tar.size() > BUNDLE_ARCHIVE_MAX)
         throw ToolError("the folder's archive is " + std::to_string(tar.size()) +
-                        " bytes, more than a payload holds (2 GiB)");
+                        " bytes, more than a bundle holds (" + std::to_string(BUNDLE_ARCHIVE_MAX) + " bytes)");
     if (command.empty() || command.size() > BUNDLE_COMMAND_MAX || !utf8_valid(command.data(), (uint32_t)command.size()))
         throw ToolError("the command must be 1 to " + std::to_string(BUNDLE_COMMAND_MAX) + " bytes of UTF-8");
     if (title.size() > BUNDLE_TITLE_MAX || !utf8_valid(title.data(), (uint32_t)title.size()))
         throw ToolError("the title must be at most " + std::to_string(BUNDLE_TITLE_MAX) + " bytes of UTF-8");
     auto parts = std::make_unique<CommandParts>();
-    if (NameProblem problem = command_split(command.data(), (uint32_t)command.size(), parts.get()); problem != NAME_OK)
+    if (NameProblem problem = command_split(command.data(), (uint32_t)command.size(), parts.get()); problem != NAME_OK) {
+        size_t start = command.find_first_not_of(' ');
+        if (start != std::string::npos && command[start] == '"' && command.find('"', start + 1) == std::string::npos)
+            throw ToolError("the command's opening quote is never closed: " + command);
         throw ToolError("the command's program '" + std::string(parts->program) +
                         "' cannot be a name in the folder: " + name_problem_text(problem));
+    }
 
     // The program must be one of the files, under the same rules as the extractor reads them.
     struct Search {
         const CommandParts *parts;
+        std::string unquoted; // the command as it stands, for a program name with spaces
         bool found = false;
-    } search{parts.get()};
+        std::string spaced;   // the longest file name that begins the unquoted command
+    } search{parts.get(), command.substr(std::min(command.find_first_not_of(' '), command.size())), false, ""};
+    std::replace(search.unquoted.begin(), search.unquoted.end(), '\\', '/');
     ArchiveSink sink{&search,
                      [](void *context, const ArchiveEntry *entry) {
                          auto *s = static_cast<Search *>(context);
                          s->found |= entry->type == ENTRY_FILE && entry->name_length == s->parts->program_length &&
                                      std::equal(entry->name, entry->name + entry->name_length, s->parts->program);
+                         std::string_view name(entry->name, entry->name_length), unquoted(s->unquoted);
+                         if (entry->type == ENTRY_FILE && name.find(' ') != name.npos && unquoted.starts_with(name) &&
+                             (unquoted.size() == name.size() || unquoted[name.size()] == ' ') &&
+                             name.size() > s->spaced.size())
+                             s->spaced = name;
                          return 1;
                      },
                      [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
@@ -209,6 +363,10 @@ void check_bundle(const std::string &command, const std::string &title, std::spa
     tar_reader_free(reader.get());
     if (!problem.empty())
         throw ToolError("the folder's archive: " + problem);
+    if (!search.found && !search.spaced.empty())
+        throw ToolError("the command's program '" + std::string(parts->program) +
+                        "' is not a file in the folder; quote a name with spaces: \"" + search.spaced + "\"" +
+                        command.substr(command.size() - search.unquoted.size() + search.spaced.size()));
     if (!search.found)
         throw ToolError("the command's program '" + std::string(parts->program) + "' is not a file in the folder");
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,10 +24,28 @@ struct FolderEntry {
     int64_t mtime;  // seconds since 1970
 };
 
+// How a folder is read.
+struct ScanOptions {
+    bool follow = false;              // symbolic links as what they name, if inside the folder
+    std::vector<std::string> exclude; // shell patterns: with a '/' on the whole path, else on a name
+    std::optional<int64_t> newest;    // SOURCE_DATE_EPOCH: no entry's time is later
+};
+// How many bad entries one message names.
+constexpr size_t SCAN_PROBLEMS_SHOWN = 10;
+
 // The folder's folders and regular files, in name order, under names
-// relative to it. ToolError for anything an extraction would refuse: links,
-// devices, names Windows cannot take or would take for one another.
-std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder);
+// relative to it. ToolError for anything an extraction would refuse: links
+// (unless followed), devices, names Windows cannot take or would take for
+// one another; one message names them all, up to SCAN_PROBLEMS_SHOWN.
+std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {});
+
+// The most bytes a bundle's archive (the tar stream) may take: what the
+// payload's count header can describe.
+constexpr uint64_t BUNDLE_ARCHIVE_MAX = INT32_MAX;
+// The least the entries take as a tar stream: headers, data in whole blocks, end blocks.
+uint64_t archive_size_at_least(const std::vector<FolderEntry> &entries);
+// ToolError when that already passes BUNDLE_ARCHIVE_MAX, before any file is read.
+void check_archive_size(const std::vector<FolderEntry> &entries);
 
 // The entries as a pax tar stream (libarchive), their data read from their
 // sources.

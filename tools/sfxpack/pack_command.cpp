@@ -80,7 +80,7 @@ int run_pack(PackOptions options, const GlobalOptions &global) {
     if (!options.append.empty())
         appended = read_whole_file(options.append);
 
-    OutputFile out(options.output, global.output());
+    OutputFile out(options.output, global.output(0777));
     std::vector<uint8_t> payload = encode_with_progress(stub, options.level, options.stub, global.quiet);
     std::vector<uint8_t> packed = assemble_packed(loader, stub, payload, appended);
     out.write(packed);
