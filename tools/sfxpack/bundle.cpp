@@ -18,6 +18,7 @@
 #include "decoder/payload_format.h"
 #include "payload_io.h"
 #include "portable/portable_io.h"
+#include "progress.h"
 #include "tool_error.h"
 
 namespace fs = std::filesystem;
@@ -344,8 +345,7 @@ void check_bundle(const std::string &command, const std::string &title, std::spa
     ArchiveSink sink{&search,
                      [](void *context, const ArchiveEntry *entry) {
                          auto *s = static_cast<Search *>(context);
-                         s->found |= entry->type == ENTRY_FILE && entry->name_length == s->parts->program_length &&
-                                     std::equal(entry->name, entry->name + entry->name_length, s->parts->program);
+                         s->found |= is_command_program(*s->parts, *entry);
                          std::string_view name(entry->name, entry->name_length), unquoted(s->unquoted);
                          if (entry->type == ENTRY_FILE && name.find(' ') != name.npos && unquoted.starts_with(name) &&
                              (unquoted.size() == name.size() || unquoted[name.size()] == ' ') &&
@@ -423,4 +423,74 @@ void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveS
         throw ToolError(name + ": the bundle's archive: " + decode_result_text(result));
     if (error != ARCHIVE_OK)
         throw ToolError(name + ": " + archive_error_text(*reader, error));
+}
+
+bool is_command_program(const CommandParts &parts, const ArchiveEntry &entry) {
+    return entry.type == ENTRY_FILE && entry.name_length == parts.program_length &&
+           std::equal(entry.name, entry.name + entry.name_length, parts.program);
+}
+
+void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink,
+                               const std::string &name, bool quiet) {
+    struct Counted {
+        const ArchiveSink &inner;
+        Progress progress;
+        uint64_t done = 0;
+    } counted{sink, Progress(name, (uint64_t)bundle.archive_size, quiet)};
+    ArchiveSink outer{&counted,
+                      [](void *context, const ArchiveEntry *entry) {
+                          auto *c = static_cast<Counted *>(context);
+                          c->progress.update(c->done += TAR_BLOCK);
+                          return c->inner.begin(c->inner.context, entry);
+                      },
+                      [](void *context, const uint8_t *bytes, uint32_t size) {
+                          auto *c = static_cast<Counted *>(context);
+                          c->progress.update(c->done += size);
+                          return c->inner.data(c->inner.context, bytes, size);
+                      },
+                      [](void *context, const ArchiveEntry *entry) {
+                          auto *c = static_cast<Counted *>(context);
+                          return c->inner.end(c->inner.context, entry);
+                      }};
+    read_bundle(file, bundle, outer, name);
+}
+
+bool has_bundle_header(const InputFile &file, const PayloadLocation &location) {
+    if (location.record_state <= 0)
+        return false;
+    std::vector<uint8_t> magic = file.read_at(location.payload_offset + location.record.payload_size, 4);
+    return magic.size() == 4 && (uint32_t)(magic[0] | magic[1] << 8 | magic[2] << 16 | (uint32_t)magic[3] << 24) ==
+                                    (uint32_t)BUNDLE_MAGIC;
+}
+
+BundleContents verify_bundle(const InputFile &file, const std::string &name, bool quiet) {
+    BundleContents contents;
+    contents.bundle = open_bundle(file, name);
+    const BundleInfo &bundle = contents.bundle;
+    std::vector<uint8_t> version =
+        file.read_at(bundle.location.payload_offset + bundle.location.record.payload_size + 4, 2);
+    contents.header_version = version.size() == 2 ? version[0] | version[1] << 8 : 0;
+    contents.codec = "lz77-huffman";
+    auto parts = std::make_unique<CommandParts>();
+    if (command_split(bundle.command.data(), (uint32_t)bundle.command.size(), parts.get()) != NAME_OK)
+        throw ToolError(name + ": the bundle's command names no program: " + bundle.command);
+    struct Count {
+        BundleContents &contents;
+        const CommandParts &parts;
+        bool found = false;
+    } count{contents, *parts};
+    ArchiveSink sink{&count,
+                     [](void *context, const ArchiveEntry *entry) {
+                         auto *c = static_cast<Count *>(context);
+                         (entry->type == ENTRY_FILE ? c->contents.files : c->contents.folders)++;
+                         c->contents.bytes += entry->size;
+                         c->found |= is_command_program(c->parts, *entry);
+                         return 1;
+                     },
+                     [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
+    read_bundle_with_progress(file, bundle, sink, name, quiet);
+    if (!count.found)
+        throw ToolError(name + ": the command's program '" + std::string(parts->program) +
+                        "' is not a file in the bundle");
+    return contents;
 }

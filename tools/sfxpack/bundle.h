@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/bundle_format.h"
 #include "archive/tar_reader.h"
 #include "input_file.h"
 #include "packed_file.h"
@@ -72,6 +73,28 @@ BundleInfo open_bundle(const InputFile &file, const std::string &name);
 // Decodes the bundle's tar stream through the archive reader, which calls
 // 'sink'; ToolError naming the refused entry, or a failed decode.
 void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink, const std::string &name);
+
+// read_bundle with a progress bar over the archive's bytes (on a terminal,
+// for large archives, unless 'quiet').
+void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink,
+                               const std::string &name, bool quiet);
+
+// Whether an archive entry is the file the command's program names.
+bool is_command_program(const CommandParts &parts, const ArchiveEntry &entry);
+
+// Whether a packed file's appended data starts with a bundle header.
+bool has_bundle_header(const InputFile &file, const PayloadLocation &location);
+
+// A bundle read through as the extractor reads it: every entry through the
+// archive reader, the command's program among the files.
+struct BundleContents {
+    BundleInfo bundle;
+    int header_version;
+    const char *codec;
+    uint64_t files = 0, folders = 0, bytes = 0;
+};
+// ToolError naming what the extractor would refuse.
+BundleContents verify_bundle(const InputFile &file, const std::string &name, bool quiet);
 
 // What the archive reader refused, as a user reads it.
 std::string archive_error_text(const TarReader &reader, ArchiveError error);

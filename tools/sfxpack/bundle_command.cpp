@@ -117,13 +117,17 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     sub->add_option("--run", options->command,
                     "The command to run once extracted: a program in the folder (quoted if its name has spaces), "
                     "then its arguments")
+        ->type_name("COMMAND")
         ->required();
-    sub->add_option("--title", options->title, "Title of the progress window shown during a long extraction");
+    sub->add_option("--title", options->title, "Title of the progress window shown during a long extraction")
+        ->type_name("TITLE");
     sub->add_option("--loader", options->loader,
-                    "Loader executable (default: $SFXPACK_LOADER, else the build tree's or the installed loader.exe)");
+                    "Loader executable (default: $SFXPACK_LOADER, else the build tree's or the installed loader.exe)")
+        ->type_name("FILE");
     sub->add_option("--extractor", options->extractor,
                     "Extractor executable (default: $SFXPACK_EXTRACTOR, else the build tree's or the installed "
-                    "extractor.exe)");
+                    "extractor.exe)")
+        ->type_name("FILE");
     sub->add_flag("--follow", options->scan.follow,
                   "Take symbolic links as the files and folders they name; refuses links that leave the "
                   "folder or loop");
