@@ -163,6 +163,7 @@ struct FolderScan {
             names.push_back(it->path().filename().string());
         if (error)
             throw ToolError(shown.string() + ": " + error.message());
+        std::sort(names.begin(), names.end());
         for (const std::string &leaf : names) {
             std::string name = prefix.empty() ? leaf : prefix + "/" + leaf;
             if (excluded(options.exclude, name))

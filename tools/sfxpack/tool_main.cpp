@@ -18,6 +18,7 @@
 namespace {
 
 constexpr uint64_t DEFAULT_MAX_SIZE = 512ull << 20;
+constexpr const char *SUMMARY = "sfxpack: build, inspect and unpack self-extracting executables.";
 
 // "4096", "64K", "512M", "2G" (any case) to bytes in place; else what is wrong.
 std::string parse_size(std::string &text) {
@@ -81,6 +82,15 @@ int usage_error(const CLI::App &app, const std::string &message) {
 // own options beneath it; the global options only once, at the top.
 class ManualFormatter : public CLI::Formatter {
   public:
+    // The manual has its own description; the tool's one-line summary is its NAME.
+    std::string make_help(const CLI::App *app, std::string name, CLI::AppFormatMode mode) const override {
+        std::string out = CLI::Formatter::make_help(app, name, mode);
+        std::string summary = SUMMARY;
+        if (size_t at = out.find(summary + "\n"); mode == CLI::AppFormatMode::All && at != std::string::npos)
+            out.erase(at, summary.size() + 1);
+        return out;
+    }
+
     // Options as "-o,--output FILE": no "TEXT" for a value of any kind, no
     // "REQUIRED" (the usage line shows what is).
     std::string make_option_opts(const CLI::Option *option) const override {
@@ -129,7 +139,7 @@ int check_stdout(int code) {
     int flushed = std::fflush(stdout);
     if (flushed == 0 && !std::ferror(stdout) && std::cout.good())
         return code;
-    std::fprintf(stderr, "sfxpack: error: <stdout>: cannot write: %s\n", std::strerror(errno ? errno : EIO));
+    std::fprintf(stderr, "sfxpack: error: <stdout>: cannot write%s%s\n", errno ? ": " : "", errno ? std::strerror(errno) : "");
     return code == EXIT_OK ? EXIT_BAD_INPUT : code;
 }
 
@@ -196,9 +206,7 @@ void warn(const GlobalOptions &global, const std::string &message) {
 namespace {
 
 int run_command_line(int argc, char **argv, const char *version) {
-    CLI::App app{"sfxpack: build, inspect and unpack self-extracting executables.\n"
-                 "Inputs and outputs may be '-' for standard input and output.",
-                 "sfxpack"};
+    CLI::App app{std::string(SUMMARY) + "\nInputs and outputs may be '-' for standard input and output.", "sfxpack"};
     app.set_version_flag("-V,--version", std::string("sfxpack ") + version);
     app.set_help_all_flag("--help-all", "Print the help of every command and exit");
     app.formatter(std::make_shared<ManualFormatter>());
