@@ -229,7 +229,8 @@ int run_command_line(int argc, char **argv, const char *version) {
     help->add_option("COMMAND", topic, "The command to describe")->type_name("");
     commands.push_back({help, [&app, &topic] {
                             if (topic.empty()) {
-                                std::cout << app.help();
+                                // app.help() would describe the chosen command: help itself.
+                                std::cout << app.get_formatter()->make_help(&app, "sfxpack", CLI::AppFormatMode::Normal);
                                 return EXIT_OK;
                             }
                             for (CLI::App *command : app.get_subcommands({}))
