@@ -37,7 +37,11 @@ test: build sanitize windows
 
 # bin/sfxpack, share/sfxpack/loader.exe and loader-x64.exe, include/sfx_package.h,
 # share/man/man1/sfxpack.1 under PREFIX, staged under DESTDIR when given.
-install: build windows
+# Installs what is built; builds only the trees that are not there yet.
+install:
+	@[ -x $(NATIVE)/sfxpack ] && [ -f $(NATIVE)/sfxpack.1 ] || $(MAKE) build
+	@[ -f $(WIN32)/loader.exe ] && [ -f $(WIN32)/extractor.exe ] && [ -f $(WIN64)/loader.exe ] && \
+	  [ -f $(WIN64)/extractor.exe ] || $(MAKE) windows
 	DESTDIR="$(DESTDIR)" cmake --install $(NATIVE) --prefix "$(PREFIX)"
 
 # The same files as build/sfxpack_VERSION_amd64.deb, installed under /usr.

@@ -42,6 +42,15 @@ enum {
     BUNDLE_HEADER_MAX = BUNDLE_HEADER_SIZE + BUNDLE_COMMAND_MAX + BUNDLE_TITLE_MAX,
 };
 
+/* An extractor's image holds this text followed by one byte, the bundle
+ * version it reads (BundleExtractorMark), so that sfxpack can tell an
+ * extractor from any other program. */
+#define BUNDLE_EXTRACTOR_MARK "SFXB extractor, bundle version:"
+struct BundleExtractorMark {
+    char text[sizeof BUNDLE_EXTRACTOR_MARK];
+    uint8_t version;
+};
+
 struct BundleHeader {
     const char *command; /* point into the bytes given to bundle_header_read */
     uint32_t command_length;

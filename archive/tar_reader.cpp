@@ -5,6 +5,8 @@
 // Offsets in a ustar header block.
 enum {
     H_NAME = 0, H_NAME_SIZE = 100,
+    H_MODE = 100, H_MODE_SIZE = 8,
+    H_MTIME = 136, H_MTIME_SIZE = 12,
     H_SIZE = 124, H_SIZE_SIZE = 12,
     H_CHECKSUM = 148, H_CHECKSUM_SIZE = 8,
     H_TYPE = 156,
@@ -167,6 +169,13 @@ static ArchiveError begin_entry(TarReader *reader, EntryType type, uint64_t size
     reader->entry.name_length = length;
     reader->entry.type = type;
     reader->entry.size = size;
+    // Mode and time are kept only where they can be read; they never refuse an entry.
+    uint64_t number;
+    reader->entry.mode = read_number(reader->block + H_MODE, H_MODE_SIZE, &number) ? (uint32_t)(number & 0777)
+                         : type == ENTRY_DIRECTORY                             ? 0755
+                                                                               : 0644;
+    reader->entry.mtime =
+        read_number(reader->block + H_MTIME, H_MTIME_SIZE, &number) && number < SIZE_LIMIT ? (int64_t)number : -1;
     if ((reader->name_problem = entry_name_problem(reader->name, length)) != NAME_OK)
         return ARCHIVE_BAD_NAME;
     if ((reader->clash = name_set_add(&reader->names, reader->name, length, type == ENTRY_DIRECTORY)) != CLASH_NONE)

@@ -36,6 +36,8 @@ struct ArchiveEntry {
     uint32_t name_length;
     EntryType type;
     uint64_t size;        // the data bytes that follow; 0 for a folder
+    uint32_t mode;        // permission bits of the header (0777 at most)
+    int64_t mtime;        // modification time in seconds since 1970; -1 when not given
 };
 
 // The reader's calls out, in order: begin, data (any number of times, for a

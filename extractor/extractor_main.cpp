@@ -50,6 +50,9 @@ static PayloadSource source;
 static CodedReader coded;
 static uint8_t coded_piece[65536];
 
+// Read by sfxpack, never here; kept by the linker through -u.
+extern "C" const BundleExtractorMark extractor_mark = {BUNDLE_EXTRACTOR_MARK, BUNDLE_VERSION};
+
 static int sink_fail(Extraction *x, ExtractError failure) {
     x->failed = 1;
     x->failure = failure;

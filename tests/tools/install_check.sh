@@ -14,6 +14,12 @@ SFXPACK_LOADER='' "$usr/bin/sfxpack" pack "$stub" -o packed.exe 2> err || bad "p
 grep -q 'warning: .*64-bit program' err || bad "no warning for a 64-bit stub in the 32-bit loader: $(cat err)"
 cmp -s -n "$(stat -c %s "$usr/share/sfxpack/loader.exe")" packed.exe "$usr/share/sfxpack/loader.exe" ||
   bad "packed.exe does not start with the installed loader"
+# The installed extractors: the 32-bit one by default, the 64-bit one with a warning.
+mkdir dir && cp "$stub" dir/app.exe
+SFXPACK_LOADER='' SFXPACK_EXTRACTOR='' "$usr/bin/sfxpack" bundle dir -o b32.exe --run app.exe 2> err && [ ! -s err ] ||
+  bad "bundle with the installed extractor: $(cat err)"
+SFXPACK_LOADER='' "$usr/bin/sfxpack" bundle dir -o b64.exe --run app.exe --extractor "$usr/share/sfxpack/extractor-x64.exe" \
+  2> err && grep -q 'warning: .*64-bit program' err || bad "no warning for a 64-bit extractor: $(cat err)"
 (cd "$build" && cpack -B "$top/deb" > "$top/cpack.log" 2>&1) || bad "cpack: $(cat "$top/cpack.log")"
 deb=$(echo "$top"/deb/sfxpack_*_amd64.deb) && listing=$(dpkg-deb -c "$deb")
 for file in bin/sfxpack share/sfxpack/loader.exe share/sfxpack/loader-x64.exe include/sfx_package.h \
@@ -22,5 +28,7 @@ for file in bin/sfxpack share/sfxpack/loader.exe share/sfxpack/loader-x64.exe in
 done
 depends=$(dpkg-deb -f "$deb" Depends)
 [ -n "$depends" ] && ! tr ',' '\n' <<< "$depends" | grep -qv 'libc6\|libgcc-s1\|libstdc++6\|libarchive13\|liblzma5' || bad "Depends: $depends"
-man -l "$usr/share/man/man1/sfxpack.1" 2> /dev/null | grep -q 'EXIT STATUS' || bad "man -l does not render the page"
+man -l "$usr/share/man/man1/sfxpack.1" 2> /dev/null > page
+grep -q 'EXIT STATUS' page && grep -q EXAMPLES page && grep -q SFX_ORIGIN page && ! grep -q 'PREFIX/\|sfxpack: build' page ||
+  bad "the manual page: $(head -c 300 page)"
 exit $failed

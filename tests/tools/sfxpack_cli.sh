@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # sfxpack as its users run it, a table per concern:
-#   sfxpack_cli.sh SFXPACK LOADER.exe STUB.exe HOSTILE_BUNDLE
-# The stub must be a PE file whose image reaches beyond offset 32768; it
-# also stands in for the extractor.
+#   sfxpack_cli.sh SFXPACK LOADER.exe STUB.exe HOSTILE_BUNDLE EXTRACTOR.exe
+# The stub must be a PE file whose image reaches beyond offset 32768.
 # SFXPACK_RUNNER (valgrind, say) may wrap the tool.
 set -uo pipefail
-sfxpack=$(realpath "$1") loader_file=$(realpath "$2") stub_file=$(realpath "$3") hostile=$(realpath "$4")
+sfxpack=$(realpath "$1") loader_file=$(realpath "$2") stub_file=$(realpath "$3") hostile=$(realpath "$4") extractor_file=$(realpath "$5")
 top=$(mktemp -d) && trap 'chmod -R u+rwx "$top"; rm -rf "$top"' EXIT
 mkdir "$top/w" && cd "$top/w" || exit 1
 failed=0
@@ -37,6 +36,7 @@ expect() {
 
 cp "$loader_file" loader.exe
 cp "$stub_file" stub.exe
+cp "$extractor_file" extractor.exe
 loader_size=$(stat -c %s loader.exe) stub_size=$(stat -c %s stub.exe)
 
 # --- payloads: decoded exactly, or refused with the reason ---
@@ -272,8 +272,10 @@ expect 0 '' decode --help
 grep -q -- '--max-size.*512 MiB' "$top/out" && grep -q -- '-q,--quiet' "$top/out" || bad "decode --help: $(cat "$top/out")"
 
 # --- usage ---
-expect 0 '' --help
-grep -q decode "$top/out" || bad "--help does not list the commands"
+for command in --help help "help bundle" "bundle --help"; do
+  expect 0 '' $command
+  grep -q 'decode\|--follow' "$top/out" && ! grep -q 'TEXT\|REQUIRED\|INT' "$top/out" || bad "$command: $(cat "$top/out")"
+done
 for flag in --version -V; do
   expect 0 '' $flag
   grep -q '^sfxpack ' "$top/out" || bad "$flag: $(cat "$top/out")"
@@ -298,6 +300,9 @@ pack - --append - -o x.exe|read only once
 decode small.payload -o x --max-size 0|more than 0
 decode small.payload -o x --max-size -1|not a size
 decode small.payload -o x --max-size 5X|not a size
+encode small.bin -o x -o y|--output is given more than once
+encode small.bin -o x -l abc|'abc' is not a level: 1 (fastest) to 9
+help nope|unknown command 'nope'
 ROWS
 for command in "" decode "decode a b -o c" frobnicate "encode small.bin -o x -l 0" "encode small.bin -o x -l 10" \
   "pack stub.exe"; do
@@ -306,7 +311,7 @@ done
 # --- bundle, list, extract: a folder and its command; archives refused whole ---
 mkdir -p app/sub/Grüße app/empty-folder
 cp stub.exe app/setup.exe && : > app/empty && seq 1 50000 > app/sub/big.txt && echo x > app/sub/Grüße/Ärger.txt
-tools=(--loader loader.exe --extractor stub.exe)
+tools=(--loader loader.exe --extractor extractor.exe)
 expect 0 '' bundle app -o app.exe --run '"setup.exe" /quiet "two words"' --title 'My App' -1 "${tools[@]}"
 expect 0 '' list app.exe
 diff <(sed 's/^ *//; s/^codec: LZMA, lc=3 lp=0 pb=2, dictionary [0-9]* KiB$/codec: LZMA/' "$top/out") - <<LIST || bad "list app.exe"
@@ -325,8 +330,12 @@ LIST
 expect 0 '' list --json app.exe
 [ "$(jq -c '[.title, .codec, .files, .folders, .entries[6]]' "$top/out")" = '["My App","lzma",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2}]' ] ||
   bad "list --json: $(head -c 300 "$top/out")"
-expect 0 '' extract app.exe -C out
+chmod 640 app/sub/big.txt && chmod 750 app/sub && touch -d @1000000000 app/empty app/sub/Grüße
+expect 0 '' bundle app -o app.exe -f --run setup.exe "${tools[@]}"
+expect 0 "-> out: $(cat app/setup.exe app/sub/big.txt | wc -c | awk '{print $1 + 2}') bytes" -v extract app.exe -C out
 diff -r app out > /dev/null && [ -d out/empty-folder ] || bad "extract: $(diff -r app out)"
+stamps() { (cd "$1" && find . -mindepth 1 -exec stat -c '%n %a %Y' {} + | sort); }
+[ "$(stamps app)" = "$(stamps out)" ] || bad "extract's modes and times: $(diff <(stamps app) <(stamps out))"
 expect 1 'out/empty: exists; use -f' extract app.exe -C out
 expect 0 '' -f extract app.exe -C out
 rm -rf out
@@ -339,21 +348,57 @@ a symbolic link|ln -s run.exe link.exe
 a special file|mkfifo pipe
 a reserved device name|mkdir x && : > x/aux.txt
 a ':'|: > ab:c
-two entries with this name|: > Run.EXE
+bad/Run.EXE and bad/run.exe: two entries with this name|: > Run.EXE
 a file and a folder with this name|mkdir -p RUN.EXE/x
 a component ending in|: > "x."
 not valid UTF-8|: > $'\xff'
+bad: 3 entries cannot go into a bundle: bad/a:b: |: > a:b && : > c. && ln -s x y
 ROWS
 rm -rf bad
+mkdir -p "spaced/Sub Dir" escape loop sparse && cp stub.exe "spaced/Sub Dir/app.exe"
+ln -s ../stub.exe escape/run.exe && ln -s . loop/self && cp stub.exe loop/run.exe
+cp stub.exe sparse/setup.exe && truncate -s 4G sparse/zeros.bin
 while IFS='|' read -r text args; do
   eval "expect 1 \"\$text\" bundle $args \"\${tools[@]}\""
 done <<'ROWS'
 'missing.exe' is not a file in the folder|app -o bad.exe --run missing.exe
 a '..' component|app -o bad.exe --run '../setup.exe'
-an empty name|app -o bad.exe --run '"setup.exe'
+quote is never closed|app -o bad.exe --run '"setup.exe'
+quote a name with spaces: "Sub Dir/app.exe" /q|spaced -o bad.exe --run 'Sub Dir\app.exe /q'
 may not lie inside the folder|app -o app/self.exe --run setup.exe
 not a folder|stub.exe -o bad.exe --run setup.exe
+/nonexistent: No such file or directory|/nonexistent -o bad.exe --run setup.exe
+app.exe: exists; use -f|app -o app.exe --run setup.exe
+more than a bundle holds|sparse -o bad.exe --run setup.exe
+a symbolic link out of the folder|escape -o bad.exe --run run.exe --follow
+a loop|loop -o bad.exe --run run.exe --follow
 ROWS
+(cd app && expect 1 'may not lie inside' bundle . -o self.exe --run setup.exe --loader ../loader.exe --extractor ../extractor.exe
+  exit $failed) || failed=1
+for row in "loader.exe:not an extractor" "stub.exe:not an extractor" "app/sub/big.txt:not a PE executable"; do
+  expect 1 "${row#*:}" bundle app -o bad.exe --run setup.exe --loader loader.exe --extractor "${row%%:*}"
+done
+# --follow and --exclude; SOURCE_DATE_EPOCH: the same bytes after touch; the umask
+mkdir -p links/.git links/sub && cp stub.exe links/run.exe && ln -s run.exe links/alias.exe && : > links/sub/x.o
+SOURCE_DATE_EPOCH=1 expect 0 '' bundle links -o links.exe --run run.exe --follow --exclude .git --exclude 'sub/*.o' "${tools[@]}"
+expect 0 '' list --json links.exe
+[ "$(jq -r '.entries[].name' "$top/out" | tr '\n' ' ')" = "alias.exe run.exe sub " ] || bad "--follow, --exclude: $(cat "$top/out")"
+touch links/run.exe links/sub && (umask 077 && SOURCE_DATE_EPOCH=1 run bundle links -o links2.exe --run run.exe --follow \
+  --exclude .git --exclude 'sub/*.o' "${tools[@]}")
+cmp -s links.exe links2.exe && [ "$(stat -c %a links2.exe)" = 700 ] || bad "not the same bundle after touch, or not 0700: $(stat -c %a links2.exe)"
+expect 0 '' pack stub.exe -o exec.exe --loader loader.exe
+[ "$(stat -c %a exec.exe)" = "$(printf %o $((0777 & ~$(umask))))" ] || bad "pack made $(stat -c %a exec.exe)"
+rm -rf links links.exe links2.exe exec.exe spaced escape loop sparse
+# test and info read a bundle through; every command checks standard output
+expect 0 '' test app.exe
+expect 0 '' info app.exe
+grep -qx 'bundle_version: *2' "$top/out" && grep -qx 'codec: *lzma' "$top/out" && grep -qx 'command: *setup.exe' "$top/out" && grep -qx 'entries: *7' "$top/out" ||
+  bad "info of a bundle: $(cat "$top/out")"
+for command in "list app.exe" "info app.exe" "test app.exe" "--help" "-V"; do
+  ${SFXPACK_RUNNER:-} "$sfxpack" $command > /dev/full 2> "$top/err"
+  [ $? = 1 ] && [ "$(wc -l < "$top/err")" = 1 ] && grep -q '^sfxpack: error: <stdout>: cannot write' "$top/err" ||
+    bad "$command > /dev/full: $(cat "$top/err")"
+done
 expect 1 'not a PE executable' bundle app -o bad.exe --run setup.exe --loader loader.exe --extractor app/sub/big.txt
 expect 1 'not a bundle' list packed.exe
 # hostile archives: nothing written anywhere, no folder made
@@ -361,6 +406,7 @@ while IFS='|' read -r case_name text; do
   "$hostile" "$case_name" loader.exe stub.exe stub.exe hostile.exe || bad "hostile_bundle $case_name"
   expect 1 "$text" extract hostile.exe -C x
   expect 1 "$text" list hostile.exe
+  expect 1 "$text" test hostile.exe
   rm -f hostile.exe
 done <<'ROWS'
 absolute|'/tmp/absolute.txt': refused: an absolute path

@@ -2,6 +2,7 @@
 // the same rules, as the extractor reads it on Windows.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,7 +41,7 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
                          return 1;
                      },
                      [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
-    read_bundle(file, bundle, sink, name);
+    read_bundle_with_progress(file, bundle, sink, name, global.quiet);
 
     uint64_t files = 0, bytes = 0;
     for (const Listed &entry : entries)
@@ -72,12 +73,31 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
     return EXIT_OK;
 }
 
+// A folder's mode and time, set once everything inside it is in place.
+struct FolderStamp {
+    std::string name;
+    uint32_t mode;
+    int64_t mtime;
+};
+
+// Gives a file or folder its mode (never set-id, less the umask) and time.
+bool stamp(int fd, const char *path, uint32_t mode, int64_t mtime) {
+    struct timespec times[2] = {{0, UTIME_OMIT}, {(time_t)mtime, 0}};
+    bool ok = fd >= 0 ? fchmod(fd, mode) == 0 : chmod(path, mode) == 0;
+    if (mtime >= 0)
+        ok &= (fd >= 0 ? futimens(fd, times) : utimensat(AT_FDCWD, path, times, 0)) == 0;
+    return ok;
+}
+
 // Writes entries under a fresh folder of its own; the first failure is kept
 // for the message, since the reader's calls cannot throw.
 struct Extraction {
     fs::path root;
     std::set<std::string> top_level;
+    std::vector<FolderStamp> folders;
+    mode_t umask_bits;
     int fd = -1;
+    uint64_t bytes = 0;
     std::string name; // the entry being written
     std::string failure;
 
@@ -105,8 +125,10 @@ struct Extraction {
         if (!make_folders())
             return false;
         fs::path path = root / name;
-        if (entry.type == ENTRY_DIRECTORY)
+        if (entry.type == ENTRY_DIRECTORY) {
+            folders.push_back({name, entry.mode & ~umask_bits, entry.mtime});
             return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST || fail(name);
+        }
         fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         return fd >= 0 || fail(name);
     }
@@ -121,12 +143,15 @@ struct Extraction {
                 return fail(name);
             bytes += n;
             size -= (uint32_t)n;
+            this->bytes += (uint64_t)n;
         }
         return true;
     }
     bool end(const ArchiveEntry &entry) {
         if (entry.type == ENTRY_DIRECTORY)
             return true;
+        if (!stamp(fd, "", entry.mode & ~umask_bits, entry.mtime))
+            return fail(name);
         int result = close(fd);
         fd = -1;
         return result == 0 || fail(name);
@@ -151,6 +176,8 @@ int run_extract(const std::string &path, const std::string &directory, const Glo
     }
     Extraction extraction;
     extraction.root = staging;
+    extraction.umask_bits = umask(0);
+    umask(extraction.umask_bits);
     defer_signals();
     // Whatever happens before the end, nothing stays behind.
     std::unique_ptr<Extraction, std::function<void(Extraction *)>> cleanup(&extraction, [&](Extraction *x) {
@@ -172,7 +199,7 @@ int run_extract(const std::string &path, const std::string &directory, const Glo
                          return (int)static_cast<Extraction *>(context)->end(*entry);
                      }};
     try {
-        read_bundle(file, bundle, sink, name);
+        read_bundle_with_progress(file, bundle, sink, name, global.quiet);
     } catch (const ToolError &e) {
         if (int signal_number = pending_signal()) {
             cleanup.reset();
@@ -192,7 +219,11 @@ int run_extract(const std::string &path, const std::string &directory, const Glo
             throw ToolError(target.string() + ": " + std::strerror(errno));
     }
     made = false;
-    print_summary(global, path, file.size(), directory, extraction.top_level.size());
+    // Folders get their modes and times last, the deepest first, once nothing more goes into them.
+    for (auto folder = extraction.folders.rbegin(); folder != extraction.folders.rend(); ++folder)
+        if (fs::path target = fs::path(directory) / folder->name; !stamp(-1, target.c_str(), folder->mode, folder->mtime))
+            throw ToolError(target.string() + ": " + std::strerror(errno));
+    print_summary(global, path, file.size(), directory, extraction.bytes);
     return EXIT_OK;
 }
 
@@ -213,6 +244,7 @@ Command add_extract_command(CLI::App &app, GlobalOptions &global) {
     CLI::App *sub = app.add_subcommand("extract", "Extract a bundle's files and folders without running anything; "
                                                   "all or nothing");
     sub->add_option("EXE", *path, "Executable made by bundle")->required();
-    sub->add_option("-C,--directory", *directory, "The folder to extract into, made if missing (default: .)");
+    sub->add_option("-C,--directory", *directory, "The folder to extract into, made if missing (default: .)")
+        ->type_name("DIR");
     return {sub, [path, directory, &global] { return run_extract(*path, *directory, global); }};
 }

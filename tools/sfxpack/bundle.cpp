@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <locale.h>
 #include <lzma.h>
 #include <sys/stat.h>
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
+#include <string_view>
 
 #include "archive/bundle_format.h"
 #include "archive/coded_reader.h"
@@ -126,37 +129,162 @@ std::string archive_error_text(const TarReader &reader, ArchiveError error) {
     return "unknown error";
 }
 
-std::vector<FolderEntry> scan_folder(const fs::path &folder) {
-    std::error_code error;
-    if (!fs::is_directory(folder, error))
-        throw ToolError(folder.string() + ": not a folder");
-    std::vector<fs::path> paths;
-    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-        paths.push_back(it->path().lexically_relative(folder));
-    if (error)
-        throw ToolError(folder.string() + ": " + error.message());
-    std::sort(paths.begin(), paths.end(), [](const fs::path &a, const fs::path &b) { return a.native() < b.native(); });
+namespace {
 
+// Whether a path inside the folder is left out: a pattern with a '/' is
+// matched against the whole path, one without against each entry's own name.
+bool excluded(const std::vector<std::string> &patterns, const std::string &name) {
+    std::string base = name.substr(name.find_last_of('/') + 1);
+    for (std::string pattern : patterns) {
+        while (pattern.size() > 1 && pattern.back() == '/')
+            pattern.pop_back();
+        if (pattern.starts_with("./"))
+            pattern.erase(0, 2);
+        bool whole = pattern.find('/') != std::string::npos;
+        if (fnmatch(pattern.c_str(), whole ? name.c_str() : base.c_str(), whole ? FNM_PATHNAME : 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Walks the folder depth first, gathering entries and everything wrong with
+// them, so that one run names every bad entry.
+struct FolderScan {
+    const ScanOptions &options;
+    std::string root; // the folder with links resolved, for --follow
     std::vector<FolderEntry> entries;
+    std::vector<std::string> problems;
+    std::set<std::pair<dev_t, ino_t>> open_folders; // the folders being walked, to catch loops
+
+    void problem(const fs::path &path, const std::string &what) { problems.push_back(path.string() + ": " + what); }
+
+    // Where a followed link leads, when inside the folder; else empty, the problem noted.
+    std::string follow(const fs::path &path) {
+        char *resolved = realpath(path.c_str(), nullptr);
+        if (!resolved) {
+            problem(path, "a symbolic link to nothing (" + std::string(std::strerror(errno)) + ")");
+            return "";
+        }
+        std::string target = resolved;
+        std::free(resolved);
+        if (target != root && !target.starts_with(root == "/" ? root : root + "/")) {
+            problem(path, "a symbolic link out of the folder, to " + target);
+            return "";
+        }
+        return target;
+    }
+
+    void walk(const fs::path &source, const fs::path &shown, const std::string &prefix) {
+        std::error_code error;
+        std::vector<std::string> names;
+        for (fs::directory_iterator it(source, error), end; !error && it != end; it.increment(error))
+            names.push_back(it->path().filename().string());
+        if (error)
+            throw ToolError(shown.string() + ": " + error.message());
+        std::sort(names.begin(), names.end());
+        for (const std::string &leaf : names) {
+            std::string name = prefix.empty() ? leaf : prefix + "/" + leaf;
+            if (excluded(options.exclude, name))
+                continue;
+            fs::path path = source / leaf, display = shown / leaf;
+            struct stat info;
+            if (lstat(path.c_str(), &info) != 0)
+                throw ToolError(display.string() + ": " + std::strerror(errno));
+            if (S_ISLNK(info.st_mode)) {
+                if (!options.follow) {
+                    problem(display, "a symbolic link; bundles hold only files and folders (--follow takes "
+                                     "links as what they name)");
+                    continue;
+                }
+                path = follow(path);
+                if (path.empty())
+                    continue;
+                if (stat(path.c_str(), &info) != 0)
+                    throw ToolError(display.string() + ": " + std::strerror(errno));
+            }
+            bool directory = S_ISDIR(info.st_mode);
+            if (!directory && !S_ISREG(info.st_mode)) {
+                problem(display, "a special file; bundles hold only files and folders");
+                continue;
+            }
+            if (NameProblem why = entry_name_problem(name.data(), (uint32_t)name.size()); why != NAME_OK)
+                problem(display, std::string("Windows cannot take this name: ") + name_problem_text(why));
+            int64_t mtime = (int64_t)info.st_mtim.tv_sec;
+            if (options.newest && mtime > *options.newest)
+                mtime = *options.newest;
+            entries.push_back({path, name, directory, directory ? 0 : (uint64_t)info.st_size,
+                               (uint32_t)(info.st_mode & 0777), mtime});
+            if (!directory)
+                continue;
+            if (!open_folders.insert({info.st_dev, info.st_ino}).second) {
+                entries.pop_back();
+                problem(display, "a symbolic link to a folder that holds it (a loop)");
+                continue;
+            }
+            walk(path, display, name);
+            open_folders.erase({info.st_dev, info.st_ino});
+        }
+    }
+};
+
+// The earlier entry a clashing name clashes with: the one that, alone in a
+// set, refuses it too. Only run for clashes, which are rare.
+const FolderEntry *clashing_with(const std::vector<FolderEntry> &entries, size_t index) {
+    const FolderEntry &entry = entries[index];
+    for (size_t i = 0; i < index; i++) {
+        NameSet pair;
+        name_set_init(&pair);
+        name_set_add(&pair, entries[i].name.data(), (uint32_t)entries[i].name.size(), entries[i].folder);
+        NameClash clash = name_set_add(&pair, entry.name.data(), (uint32_t)entry.name.size(), entry.folder);
+        name_set_free(&pair);
+        if (clash != CLASH_NONE)
+            return &entries[i];
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::vector<FolderEntry> scan_folder(const fs::path &folder, const ScanOptions &options) {
+    struct stat info;
+    if (stat(folder.c_str(), &info) != 0)
+        throw ToolError(folder.string() + ": " + std::strerror(errno));
+    if (!S_ISDIR(info.st_mode))
+        throw ToolError(folder.string() + ": not a folder");
+    FolderScan scan{options, "", {}, {}, {}};
+    if (char *resolved = realpath(folder.c_str(), nullptr)) {
+        scan.root = resolved;
+        std::free(resolved);
+    }
+    scan.open_folders.insert({info.st_dev, info.st_ino});
+    scan.walk(folder, folder, "");
+    std::vector<FolderEntry> &entries = scan.entries;
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry &a, const FolderEntry &b) { return a.name < b.name; });
+
+    // Two names Windows takes for one, checked in the order the extractor meets them.
     NameSet names;
     name_set_init(&names);
     std::unique_ptr<NameSet, void (*)(NameSet *)> free_names(&names, name_set_free);
-    for (const fs::path &relative : paths) {
-        fs::path path = folder / relative;
-        std::string name = relative.generic_string();
-        struct stat info;
-        if (lstat(path.c_str(), &info) != 0)
-            throw ToolError(path.string() + ": " + std::strerror(errno));
-        bool directory = S_ISDIR(info.st_mode);
-        if (!directory && !S_ISREG(info.st_mode))
-            throw ToolError(path.string() + ": " + (S_ISLNK(info.st_mode) ? "a symbolic link" : "a special file") +
-                            "; bundles hold only files and folders");
-        if (NameProblem problem = entry_name_problem(name.data(), (uint32_t)name.size()); problem != NAME_OK)
-            throw ToolError(path.string() + ": Windows cannot take this name: " + name_problem_text(problem));
-        if (NameClash clash = name_set_add(&names, name.data(), (uint32_t)name.size(), directory); clash != CLASH_NONE)
-            throw ToolError(path.string() + ": " + clash_text(clash));
-        entries.push_back({path, std::move(name), directory, directory ? 0 : (uint64_t)info.st_size,
-                           (uint32_t)(info.st_mode & 0777), (int64_t)info.st_mtim.tv_sec});
+    for (size_t i = 0; i < entries.size() && scan.problems.size() <= SCAN_PROBLEMS_SHOWN; i++) {
+        const FolderEntry &entry = entries[i];
+        NameClash clash = name_set_add(&names, entry.name.data(), (uint32_t)entry.name.size(), entry.folder);
+        if (clash == CLASH_NO_MEMORY)
+            throw std::bad_alloc();
+        if (clash != CLASH_NONE) {
+            const FolderEntry *other = clashing_with(entries, i);
+            std::string with = other ? (folder / other->name).string() + " and " : "";
+            scan.problems.push_back(with + (folder / entry.name).string() + ": " + clash_text(clash));
+        }
+    }
+    if (scan.problems.size() == 1)
+        throw ToolError(scan.problems.front());
+    if (!scan.problems.empty()) {
+        std::string message = folder.string() + ": " + std::to_string(scan.problems.size()) +
+                              (scan.problems.size() > SCAN_PROBLEMS_SHOWN ? " or more" : "") +
+                              " entries cannot go into a bundle: ";
+        for (size_t i = 0; i < scan.problems.size() && i < SCAN_PROBLEMS_SHOWN; i++)
+            message += (i ? "; " : "") + scan.problems[i];
+        throw ToolError(message);
     }
     return entries;
 }
@@ -259,12 +387,30 @@ void check_bundle(const std::string &command, const std::string &title, const st
     if (title.size() > BUNDLE_TITLE_MAX || !utf8_valid(title.data(), (uint32_t)title.size()))
         throw ToolError("the title must be at most " + std::to_string(BUNDLE_TITLE_MAX) + " bytes of UTF-8");
     auto parts = std::make_unique<CommandParts>();
-    if (NameProblem problem = command_split(command.data(), (uint32_t)command.size(), parts.get()); problem != NAME_OK)
+    if (NameProblem problem = command_split(command.data(), (uint32_t)command.size(), parts.get()); problem != NAME_OK) {
+        size_t start = command.find_first_not_of(' ');
+        if (start != std::string::npos && command[start] == '"' && command.find('"', start + 1) == std::string::npos)
+            throw ToolError("the command's opening quote is never closed: " + command);
         throw ToolError("the command's program '" + std::string(parts->program) +
                         "' cannot be a name in the folder: " + name_problem_text(problem));
+    }
     if (std::none_of(entries.begin(), entries.end(),
-                     [&](const FolderEntry &entry) { return !entry.folder && entry.name == parts->program; }))
+                     [&](const FolderEntry &entry) { return !entry.folder && entry.name == parts->program; })) {
+        // A program whose name holds spaces, given unquoted: say how to quote it.
+        std::string unquoted = command.substr(std::min(command.find_first_not_of(' '), command.size()));
+        std::replace(unquoted.begin(), unquoted.end(), '\\', '/');
+        std::string spaced;
+        for (const FolderEntry &entry : entries)
+            if (!entry.folder && entry.name.find(' ') != std::string::npos && unquoted.starts_with(entry.name) &&
+                (unquoted.size() == entry.name.size() || unquoted[entry.name.size()] == ' ') &&
+                entry.name.size() > spaced.size())
+                spaced = entry.name;
+        if (!spaced.empty())
+            throw ToolError("the command's program '" + std::string(parts->program) +
+                            "' is not a file in the folder; quote a name with spaces: \"" + spaced + "\"" +
+                            command.substr(command.size() - unquoted.size() + spaced.size()));
         throw ToolError("the command's program '" + std::string(parts->program) + "' is not a file in the folder");
+    }
 }
 
 namespace {
@@ -476,4 +622,73 @@ void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveS
         throw ToolError(name + ": " + archive_error_text(*reader, error));
     if (result != CODED_OK)
         throw ToolError(name + ": the bundle's archive: " + coded_result_text(result));
+}
+
+bool is_command_program(const CommandParts &parts, const ArchiveEntry &entry) {
+    return entry.type == ENTRY_FILE && entry.name_length == parts.program_length &&
+           std::equal(entry.name, entry.name + entry.name_length, parts.program);
+}
+
+void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink,
+                               const std::string &name, bool quiet) {
+    struct Counted {
+        const ArchiveSink &inner;
+        Progress progress;
+        uint64_t done = 0;
+    } counted{sink, Progress(name, (uint64_t)bundle.archive_size, quiet)};
+    ArchiveSink outer{&counted,
+                      [](void *context, const ArchiveEntry *entry) {
+                          auto *c = static_cast<Counted *>(context);
+                          c->progress.update(c->done += TAR_BLOCK);
+                          return c->inner.begin(c->inner.context, entry);
+                      },
+                      [](void *context, const uint8_t *bytes, uint32_t size) {
+                          auto *c = static_cast<Counted *>(context);
+                          c->progress.update(c->done += size);
+                          return c->inner.data(c->inner.context, bytes, size);
+                      },
+                      [](void *context, const ArchiveEntry *entry) {
+                          auto *c = static_cast<Counted *>(context);
+                          return c->inner.end(c->inner.context, entry);
+                      }};
+    read_bundle(file, bundle, outer, name);
+}
+
+bool has_bundle_header(const InputFile &file, const PayloadLocation &location) {
+    if (location.record_state <= 0)
+        return false;
+    std::vector<uint8_t> magic = file.read_at(location.payload_offset + location.record.payload_size, 4);
+    return magic.size() == 4 && (uint32_t)(magic[0] | magic[1] << 8 | magic[2] << 16 | (uint32_t)magic[3] << 24) ==
+                                    (uint32_t)BUNDLE_MAGIC;
+}
+
+BundleContents verify_bundle(const InputFile &file, const std::string &name, bool quiet) {
+    BundleContents contents;
+    contents.bundle = open_bundle(file, name);
+    const BundleInfo &bundle = contents.bundle;
+    contents.header_version = (int)bundle.header.version;
+    contents.codec = bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload";
+    contents.dictionary = bundle.header.codec == BUNDLE_CODEC_LZMA ? bundle.header.dictionary : 0;
+    auto parts = std::make_unique<CommandParts>();
+    if (command_split(bundle.command.data(), (uint32_t)bundle.command.size(), parts.get()) != NAME_OK)
+        throw ToolError(name + ": the bundle's command names no program: " + bundle.command);
+    struct Count {
+        BundleContents &contents;
+        const CommandParts &parts;
+        bool found = false;
+    } count{contents, *parts};
+    ArchiveSink sink{&count,
+                     [](void *context, const ArchiveEntry *entry) {
+                         auto *c = static_cast<Count *>(context);
+                         (entry->type == ENTRY_FILE ? c->contents.files : c->contents.folders)++;
+                         c->contents.bytes += entry->size;
+                         c->found |= is_command_program(c->parts, *entry);
+                         return 1;
+                     },
+                     [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
+    read_bundle_with_progress(file, bundle, sink, name, quiet);
+    if (!count.found)
+        throw ToolError(name + ": the command's program '" + std::string(parts->program) +
+                        "' is not a file in the bundle");
+    return contents;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -24,10 +25,20 @@ struct FolderEntry {
     int64_t mtime;  // seconds since 1970
 };
 
+// How a folder is read.
+struct ScanOptions {
+    bool follow = false;              // symbolic links as what they name, if inside the folder
+    std::vector<std::string> exclude; // shell patterns: with a '/' on the whole path, else on a name
+    std::optional<int64_t> newest;    // SOURCE_DATE_EPOCH: no entry's time is later
+};
+// How many bad entries one message names.
+constexpr size_t SCAN_PROBLEMS_SHOWN = 10;
+
 // The folder's folders and regular files, in name order, under names
-// relative to it. ToolError for anything an extraction would refuse: links,
-// devices, names Windows cannot take or would take for one another.
-std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder);
+// relative to it. ToolError for anything an extraction would refuse: links
+// (unless followed), devices, names Windows cannot take or would take for
+// one another; one message names them all, up to SCAN_PROBLEMS_SHOWN.
+std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {});
 
 // Puts the entries in the order the archive holds them: the folders by
 // name, then the files grouped by extension, then by file name, then by
@@ -87,6 +98,29 @@ std::string codec_text(const BundleHeader &header);
 // Decodes the bundle's tar stream through the archive reader, which calls
 // 'sink'; ToolError naming the refused entry, or a failed decode.
 void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink, const std::string &name);
+
+// read_bundle with a progress bar over the archive's bytes (on a terminal,
+// for large archives, unless 'quiet').
+void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink,
+                               const std::string &name, bool quiet);
+
+// Whether an archive entry is the file the command's program names.
+bool is_command_program(const CommandParts &parts, const ArchiveEntry &entry);
+
+// Whether a packed file's appended data starts with a bundle header.
+bool has_bundle_header(const InputFile &file, const PayloadLocation &location);
+
+// A bundle read through as the extractor reads it: every entry through the
+// archive reader, the command's program among the files.
+struct BundleContents {
+    BundleInfo bundle;
+    int header_version;
+    const char *codec;   // "lzma", or "payload" in version 1
+    uint32_t dictionary; // LZMA's, 0 for the payload format
+    uint64_t files = 0, folders = 0, bytes = 0;
+};
+// ToolError naming what the extractor would refuse.
+BundleContents verify_bundle(const InputFile &file, const std::string &name, bool quiet);
 
 // What the archive reader refused, as a user reads it.
 std::string archive_error_text(const TarReader &reader, ArchiveError error);

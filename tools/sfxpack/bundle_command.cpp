@@ -1,12 +1,13 @@
-#include <unistd.h>
-
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
+#include "archive/bundle_format.h"
 #include "bundle.h"
 #include "commands.h"
 #include "decoder/payload_format.h"
@@ -28,8 +29,57 @@ struct BundleOptions {
     std::string title;
     std::string loader;
     std::string extractor;
+    ScanOptions scan;
     int level;
 };
+
+// The output must not lie inside the folder, or the next bundle of the
+// folder would carry this one: compared with '.', '..' and links resolved.
+void check_output_outside(const std::string &folder, const std::string &output) {
+    if (is_stdio(output))
+        return;
+    std::error_code error;
+    std::filesystem::path inside = std::filesystem::weakly_canonical(std::filesystem::absolute(folder, error), error);
+    std::filesystem::path path = std::filesystem::weakly_canonical(std::filesystem::absolute(output, error), error);
+    std::filesystem::path within = path.lexically_relative(inside);
+    if (!error && !within.empty() && *within.begin() != "..")
+        throw ToolError(output + ": the output may not lie inside the folder it bundles");
+}
+
+// SOURCE_DATE_EPOCH, when set: no entry's time is later (reproducible builds).
+std::optional<int64_t> source_date_epoch() {
+    const char *text = std::getenv("SOURCE_DATE_EPOCH");
+    if (!text || !*text)
+        return std::nullopt;
+    int64_t seconds = 0;
+    auto [end, error] = std::from_chars(text, text + std::strlen(text), seconds);
+    if (error != std::errc() || *end || seconds < 0)
+        throw ToolError(std::string("SOURCE_DATE_EPOCH: '") + text + "' is not a number of seconds since 1970");
+    return seconds;
+}
+
+// The extractor must carry an extractor's mark for the bundles this tool
+// writes (any PE program with -f); a 64-bit one behind the 32-bit loader
+// is warned about, as pack warns about a 64-bit stub.
+void check_extractor(std::span<const uint8_t> extractor, std::span<const uint8_t> loader, const std::string &name,
+                     const GlobalOptions &global) {
+    std::string why;
+    std::optional<PeImage> image = parse_pe_image(extractor, &why);
+    if (!image)
+        throw ToolError(name + ": not a PE executable (" + why + ")");
+    std::string_view bytes(reinterpret_cast<const char *>(extractor.data()), extractor.size());
+    std::string_view mark(BUNDLE_EXTRACTOR_MARK, sizeof BUNDLE_EXTRACTOR_MARK);
+    size_t at = bytes.find(mark);
+    if (at == bytes.npos && !global.force)
+        throw ToolError(name + ": not an extractor (no extractor mark); use -f to bundle it anyway");
+    int version = at != bytes.npos && at + mark.size() < bytes.size() ? (uint8_t)bytes[at + mark.size()] : -1;
+    if (at != bytes.npos && version != BUNDLE_VERSION && !global.force)
+        throw ToolError(name + ": an extractor for bundle version " + std::to_string(version) + "; this sfxpack writes " +
+                        std::to_string(BUNDLE_VERSION) + "; use -f to bundle it anyway");
+    std::optional<PeImage> loader_image = parse_pe_image(loader, &why);
+    if (image->pe32_plus && loader_image && !loader_image->pe32_plus)
+        warn(global, name + ": a 64-bit program: the 32-bit loader unpacks it, but 32-bit Windows cannot start it");
+}
 
 int run_bundle(BundleOptions options, const GlobalOptions &global) {
     if (options.loader.empty())
@@ -38,23 +88,15 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
         options.extractor = default_windows_file("SFXPACK_EXTRACTOR", "extractor.exe", "--extractor");
     for (const std::string *input : {&options.loader, &options.extractor})
         ensure_distinct(*input, options.output);
-    if (!is_stdio(options.output)) {
-        // Else the next bundle of the folder would carry this one.
-        std::error_code error;
-        std::filesystem::path folder = std::filesystem::weakly_canonical(options.folder, error);
-        std::filesystem::path output = std::filesystem::weakly_canonical(options.output, error);
-        std::filesystem::path within = output.lexically_relative(folder);
-        if (!error && !within.empty() && *within.begin() != "..")
-            throw ToolError(options.output + ": the output may not lie inside the folder it bundles");
-    }
+    check_output_outside(options.folder, options.output);
+    options.scan.newest = source_date_epoch();
 
+    // Everything that can be refused is, before the folder's data is read.
     std::vector<uint8_t> loader = read_whole_file(options.loader);
     check_loader(loader, options.loader);
     std::vector<uint8_t> extractor = read_whole_file(options.extractor);
-    std::string why;
-    if (!parse_pe_image(extractor, &why))
-        throw ToolError(options.extractor + ": not a PE executable (" + why + ")");
-    std::vector<FolderEntry> entries = scan_folder(options.folder);
+    check_extractor(extractor, loader, options.extractor, global);
+    std::vector<FolderEntry> entries = scan_folder(options.folder, options.scan);
     order_for_coding(entries);
     check_bundle(options.command, options.title, entries);
 
@@ -66,6 +108,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     if (fixed + bound + bound / 16 + (1 << 16) > UINT32_MAX)
         throw ToolError(options.folder + ": its archive would take up to " + std::to_string(bound) +
                         " bytes, more than a bundle holds (about 3.7 GiB, less what its names take)");
+    OutputFile out(options.output, global.output(0777));
 
     // The coded archive goes to an unlinked temporary file first: the record
     // before it needs its size and CRC-32, and the output may be a pipe.
@@ -103,7 +146,6 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     each_block([&](const uint8_t *bytes, size_t size) { crc = crc32_of(crc, bytes, size); });
     std::vector<uint8_t> front = packed_front(loader, extractor, payload, head.size() + coded_size, crc);
 
-    OutputFile out(options.output, global.output(0755));
     out.write(front);
     out.write(head);
     each_block([&](const uint8_t *bytes, size_t size) { out.write({bytes, size}); });
@@ -123,13 +165,24 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     sub->add_option("--run", options->command,
                     "The command to run once extracted: a program in the folder (quoted if its name has spaces), "
                     "then its arguments")
+        ->type_name("COMMAND")
         ->required();
-    sub->add_option("--title", options->title, "Title of the progress window shown during a long extraction");
+    sub->add_option("--title", options->title, "Title of the progress window shown during a long extraction")
+        ->type_name("TITLE");
     sub->add_option("--loader", options->loader,
-                    "Loader executable (default: $SFXPACK_LOADER, else the build tree's or the installed loader.exe)");
+                    "Loader executable (default: $SFXPACK_LOADER, else the build tree's or the installed loader.exe)")
+        ->type_name("FILE");
     sub->add_option("--extractor", options->extractor,
                     "Extractor executable (default: $SFXPACK_EXTRACTOR, else the build tree's or the installed "
-                    "extractor.exe)");
+                    "extractor.exe)")
+        ->type_name("FILE");
+    sub->add_flag("--follow", options->scan.follow,
+                  "Take symbolic links as the files and folders they name; refuses links that leave the "
+                  "folder or loop");
+    sub->add_option("--exclude", options->scan.exclude,
+                    "Leave out what matches this shell pattern (repeatable): with a '/' the path inside the "
+                    "folder, else any file's or folder's name")
+        ->type_name("PATTERN");
     add_level_option(*sub, options->level, MAX_LEVEL);
     return {sub, [options, &global] { return run_bundle(*options, global); }};
 }

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "bundle.h"
 #include "commands.h"
 #include "input_file.h"
 #include "package_check.h"
@@ -56,6 +57,22 @@ nlohmann::ordered_json describe(const std::string &name, const InputFile &file) 
     info["appended_crc32"] = hex_or_null(has_record, location.record.appended_crc32);
     info["signature_size"] = location.signature_size;
     info["decodes_cleanly"] = clean;
+    // A bundle: its header and its archive, read through as the extractor reads it.
+    if (check.problem.empty() && has_bundle_header(file, location)) {
+        try {
+            BundleContents bundle = verify_bundle(file, name, true);
+            info["bundle_version"] = bundle.header_version;
+            info["codec"] = bundle.codec;
+            info["dictionary"] = bundle.dictionary ? nlohmann::json(bundle.dictionary) : nlohmann::json(nullptr);
+            info["command"] = bundle.bundle.command;
+            info["title"] = bundle.bundle.title;
+            info["entries"] = bundle.files + bundle.folders;
+            info["unpacked_size"] = bundle.bytes;
+        } catch (const ToolError &e) {
+            std::string problem = e.what();
+            check.problem = problem.starts_with(name + ": ") ? problem.substr(name.size() + 2) : problem;
+        }
+    }
     info["verified"] = has_record && check.problem.empty();
     if (!check.problem.empty())
         info["problem"] = check.problem;
@@ -101,7 +118,7 @@ int run_info(const InfoOptions &options) {
 
 Command add_info_command(CLI::App &app, GlobalOptions &) {
     auto options = std::make_shared<InfoOptions>();
-    CLI::App *sub = app.add_subcommand("info", "Describe a packed executable or a bare payload; "
+    CLI::App *sub = app.add_subcommand("info", "Describe a packed executable (and its bundle) or a bare payload; "
                                                 "exits 1 when its payload does not decode cleanly or does not match its package record");
     sub->add_option("FILE", options->file, "Packed executable or bare payload")->required();
     sub->add_flag("--json", options->json, "Print the report as JSON");

@@ -66,12 +66,10 @@ void OutputFile::open_temporary(const struct stat *replaced, const OutputOptions
             // Only root may give a file away; the owner is then ours.
         }
         keep_links_ = replaced->st_nlink > 1;
-    } else if (options.mode >= 0) {
-        mode = (mode_t)options.mode & 0777;
     } else {
-        mode = umask(0); // mkstemp makes the file private; give it what a plain create would
-        umask(mode);
-        mode = 0666 & ~mode;
+        mode_t mask = umask(0); // mkstemp makes the file private; give it what a plain create would
+        umask(mask);
+        mode = (options.mode >= 0 ? (mode_t)options.mode & 0777 : 0666) & ~mask;
     }
     fchmod(fd_, mode);
 }

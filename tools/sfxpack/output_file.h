@@ -5,7 +5,7 @@
 
 struct OutputOptions {
     bool force = false; // replace an existing file, write binary data to a terminal
-    int mode = -1;      // a new file's permission bits; -1: 0666 less the umask
+    int mode = -1;      // a new file's permission bits (0777 for an executable), less the umask; -1: 0666
 };
 
 // An output written the way gzip writes one. A regular file appears under

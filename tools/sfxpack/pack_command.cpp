@@ -80,7 +80,7 @@ int run_pack(PackOptions options, const GlobalOptions &global) {
     if (!options.append.empty())
         appended = read_whole_file(options.append);
 
-    OutputFile out(options.output, global.output());
+    OutputFile out(options.output, global.output(0777));
     std::vector<uint8_t> payload = encode_with_progress(stub, options.level, options.stub, global.quiet);
     std::vector<uint8_t> packed = assemble_packed(loader, stub, payload, appended);
     out.write(packed);
@@ -97,8 +97,10 @@ Command add_pack_command(CLI::App &app, GlobalOptions &global) {
     sub->add_option("STUB", options->stub, "The program the loader unpacks and runs")->required();
     add_output_option(*sub, options->output, "Executable to write");
     sub->add_option("--loader", options->loader,
-                    "Loader executable (default: $SFXPACK_LOADER, else the build tree's or the installed loader.exe)");
-    sub->add_option("--append", options->append, "Data to place after the payload, for the stub to read");
+                    "Loader executable (default: $SFXPACK_LOADER, else the build tree's or the installed loader.exe)")
+        ->type_name("FILE");
+    sub->add_option("--append", options->append, "Data to place after the payload, for the stub to read")
+        ->type_name("FILE");
     add_level_option(*sub, options->level);
     return {sub, [options, &global] { return run_pack(*options, global); }};
 }

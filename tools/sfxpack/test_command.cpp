@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 
+#include "bundle.h"
 #include "commands.h"
 #include "input_file.h"
 #include "package_check.h"
@@ -15,6 +16,9 @@ int run_test(const std::string &path, const GlobalOptions &global) {
     PackageCheck check = check_package(file, name);
     if (!check.problem.empty())
         throw ToolError(name + ": " + check.problem);
+    // A bundle is read through as the extractor will read it.
+    if (has_bundle_header(file, check.location))
+        verify_bundle(file, name, global.quiet);
     std::printf("%s: ok%s\n", name.c_str(),
                 check.location.record_state > 0 ? "" : " (decodes cleanly; no package record to check it against)");
     print_summary(global, path, file.size(), "(decoded, not kept)", check.report.decoded_size);
@@ -26,7 +30,7 @@ int run_test(const std::string &path, const GlobalOptions &global) {
 Command add_test_command(CLI::App &app, GlobalOptions &global) {
     auto path = std::make_shared<std::string>();
     CLI::App *sub = app.add_subcommand("test", "Decode without writing and check every CRC-32 of the package "
-                                                "record; exits 1 naming what failed");
+                                                "record, and a bundle's whole archive; exits 1 naming what failed");
     sub->add_option("FILE", *path, "Packed executable or bare payload")->required();
     return {sub, [path, &global] { return run_test(*path, global); }};
 }

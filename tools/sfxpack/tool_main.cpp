@@ -2,8 +2,11 @@
 #include "tool_main.h"
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
+#include <iostream>
 #include <map>
 #include <new>
 #include <vector>
@@ -15,6 +18,7 @@
 namespace {
 
 constexpr uint64_t DEFAULT_MAX_SIZE = 512ull << 20;
+constexpr const char *SUMMARY = "sfxpack: build, inspect and unpack self-extracting executables.";
 
 // "4096", "64K", "512M", "2G" (any case) to bytes in place; else what is wrong.
 std::string parse_size(std::string &text) {
@@ -78,11 +82,32 @@ int usage_error(const CLI::App &app, const std::string &message) {
 // own options beneath it; the global options only once, at the top.
 class ManualFormatter : public CLI::Formatter {
   public:
+    // The manual has its own description; the tool's one-line summary is its NAME.
+    std::string make_help(const CLI::App *app, std::string name, CLI::AppFormatMode mode) const override {
+        std::string out = CLI::Formatter::make_help(app, name, mode);
+        std::string summary = SUMMARY;
+        if (size_t at = out.find(summary + "\n"); mode == CLI::AppFormatMode::All && at != std::string::npos)
+            out.erase(at, summary.size() + 1);
+        return out;
+    }
+
+    // Options as "-o,--output FILE": no "TEXT" for a value of any kind, no
+    // "REQUIRED" (the usage line shows what is).
+    std::string make_option_opts(const CLI::Option *option) const override {
+        std::string text = CLI::Formatter::make_option_opts(option);
+        for (const char *noise : {" REQUIRED", " TEXT"})
+            if (size_t at = text.find(noise); at != std::string::npos)
+                text.erase(at, std::strlen(noise));
+        return text;
+    }
+
     std::string make_subcommands(const CLI::App *app, CLI::AppFormatMode mode) const override {
         std::string out = CLI::Formatter::make_subcommands(app, CLI::AppFormatMode::Normal);
         if (mode != CLI::AppFormatMode::All)
             return out;
         for (const CLI::App *command : app->get_subcommands({})) {
+            if (command->get_name() == "help")
+                continue;
             out += "\n" + command->get_name() + " command:\n  " + command->get_description() + "\n\n";
             for (const CLI::Option *option : command->get_options([command](const CLI::Option *o) {
                      return o->get_group() == "Options" && o != command->get_help_ptr() && o != command->get_help_all_ptr();
@@ -93,6 +118,31 @@ class ManualFormatter : public CLI::Formatter {
     }
 };
 
+// CLI11's own messages in the tool's words, where they are not already.
+std::string parse_error_text(const CLI::ParseError &error) {
+    std::string text = error.what();
+    std::string name = text.substr(0, text.find(':'));
+    if (dynamic_cast<const CLI::ArgumentMismatch *>(&error)) {
+        if (text.find("At Most") != std::string::npos)
+            return name + " is given more than once; it takes one value";
+        if (text.find("required") != std::string::npos && text.find("missing") != std::string::npos)
+            return name + " needs a value";
+    }
+    return text;
+}
+
+// gzip's rule: output that could not be written is a failure, whatever the
+// command did; --help and --version too.
+int check_stdout(int code) {
+    errno = 0;
+    std::cout.flush();
+    int flushed = std::fflush(stdout);
+    if (flushed == 0 && !std::ferror(stdout) && std::cout.good())
+        return code;
+    std::fprintf(stderr, "sfxpack: error: <stdout>: cannot write%s%s\n", errno ? ": " : "", errno ? std::strerror(errno) : "");
+    return code == EXIT_OK ? EXIT_BAD_INPUT : code;
+}
+
 std::string display(const std::string &path, const char *stdio) { return path == "-" ? stdio : path; }
 
 } // namespace
@@ -102,7 +152,17 @@ void add_level_option(CLI::App &command, int &level, int default_level) {
     CLI::Option *number = command.add_option("-l,--level", level, "Compression level: 1 fastest, 9 smallest "
                                                                    "(default " + std::to_string(default_level) +
                                                                    "); also -1 ... -9")
-                              ->check(CLI::Range(MIN_LEVEL, MAX_LEVEL));
+                              ->type_name("N")
+                              ->check(CLI::Validator(
+                                  [](std::string &text) {
+                                      int n = 0;
+                                      auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+                                      return error == std::errc() && end == text.data() + text.size() &&
+                                                     n >= MIN_LEVEL && n <= MAX_LEVEL
+                                                 ? std::string()
+                                                 : "'" + text + "' is not a level: 1 (fastest) to 9 (smallest)";
+                                  },
+                                  "", "level"));
     std::map<const CLI::Option *, int> shortcuts{{command.add_flag("--fast")->description("Level 1"), MIN_LEVEL},
                                                  {command.add_flag("--best")->description("Level 9"), MAX_LEVEL}};
     for (int n = MIN_LEVEL; n <= MAX_LEVEL; n++)
@@ -124,7 +184,7 @@ void add_max_size_option(CLI::App &command, uint64_t &max_size) {
 }
 
 void add_output_option(CLI::App &command, std::string &output, const char *what) {
-    command.add_option("-o,--output", output, std::string(what) + "; '-' for standard output");
+    command.add_option("-o,--output", output, std::string(what) + "; '-' for standard output")->type_name("FILE");
     command.add_flag_callback("-c,--stdout", [&output] { output = "-"; }, "Write to standard output (as -o -)");
 }
 
@@ -144,10 +204,10 @@ void warn(const GlobalOptions &global, const std::string &message) {
         std::fprintf(stderr, "sfxpack: warning: %s\n", message.c_str());
 }
 
-int sfxpack_main(int argc, char **argv, const char *version) {
-    CLI::App app{"sfxpack: build, inspect and unpack self-extracting executables.\n"
-                 "Inputs and outputs may be '-' for standard input and output.",
-                 "sfxpack"};
+namespace {
+
+int run_command_line(int argc, char **argv, const char *version) {
+    CLI::App app{std::string(SUMMARY) + "\nInputs and outputs may be '-' for standard input and output.", "sfxpack"};
     app.set_version_flag("-V,--version", std::string("sfxpack ") + version);
     app.set_help_all_flag("--help-all", "Print the help of every command and exit");
     app.formatter(std::make_shared<ManualFormatter>());
@@ -164,6 +224,23 @@ int sfxpack_main(int argc, char **argv, const char *version) {
         commands.push_back(add(app, global));
         add_global_options(*commands.back().app, global);
     }
+    // sfxpack help [COMMAND], as --help and COMMAND --help.
+    std::string topic;
+    CLI::App *help = app.add_subcommand("help", "Print the help of sfxpack or of one command and exit");
+    help->add_option("COMMAND", topic, "The command to describe")->type_name("");
+    commands.push_back({help, [&app, &topic] {
+                            if (topic.empty()) {
+                                // app.help() would describe the chosen command: help itself.
+                                std::cout << app.get_formatter()->make_help(&app, "sfxpack", CLI::AppFormatMode::Normal);
+                                return EXIT_OK;
+                            }
+                            for (CLI::App *command : app.get_subcommands({}))
+                                if (command->get_name() == topic && topic != "help") {
+                                    std::cout << command->help("sfxpack");
+                                    return EXIT_OK;
+                                }
+                            throw UsageError("help: unknown command '" + topic + "'");
+                        }});
 
     try {
         app.parse(argc, argv);
@@ -173,7 +250,7 @@ int sfxpack_main(int argc, char **argv, const char *version) {
         std::string leftover = leftover_problem(app);
         if (leftover.empty() && app.get_subcommands().empty())
             leftover = "a command is required: pack, bundle, list, extract, unpack, test, info, encode or decode";
-        return usage_error(app, leftover.empty() ? e.what() : leftover);
+        return usage_error(app, leftover.empty() ? parse_error_text(e) : leftover);
     }
     if (std::string leftover = leftover_problem(app); !leftover.empty())
         return usage_error(app, leftover);
@@ -195,4 +272,10 @@ int sfxpack_main(int argc, char **argv, const char *version) {
         return EXIT_BAD_INPUT;
     }
     return EXIT_USAGE;
+}
+
+} // namespace
+
+int sfxpack_main(int argc, char **argv, const char *version) {
+    return check_stdout(run_command_line(argc, argv, version));
 }
