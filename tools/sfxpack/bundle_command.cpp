@@ -21,6 +21,7 @@ struct BundleOptions {
     std::string loader;
     std::string extractor;
     int level;
+    bool silent = false;
 };
 
 int run_bundle(BundleOptions options, const GlobalOptions &global) {
@@ -52,7 +53,9 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
 
     OutputFile out(options.output, global.output(0755));
     std::vector<uint8_t> payload = encode_with_progress(extractor, options.level, options.extractor, true);
-    std::vector<uint8_t> packed = assemble_packed(loader, extractor, payload, appended);
+    std::vector<uint8_t> packed = assemble_packed(loader, extractor, payload, appended,
+                                                  SFX_FLAG_PASS_EXIT_CODE | SFX_FLAG_PASS_ARGUMENTS |
+                                                      (options.silent ? SFX_FLAG_SILENT : 0));
     out.write(packed);
     out.commit();
     print_summary(global, options.folder, tar.size(), options.output, packed.size());
@@ -77,6 +80,8 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     sub->add_option("--extractor", options->extractor,
                     "Extractor executable (default: $SFXPACK_EXTRACTOR, else the build tree's or the installed "
                     "extractor.exe)");
+    sub->add_flag("--silent", options->silent,
+                  "No progress window and no box: failures show only in the exit code");
     add_level_option(*sub, options->level);
     return {sub, [options, &global] { return run_bundle(*options, global); }};
 }

@@ -17,6 +17,7 @@ typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
 typedef const char *LPCSTR;
 typedef char *LPSTR;
+typedef wchar_t *LPWSTR;
 typedef intptr_t (*FARPROC)();
 
 struct MSG {
@@ -31,6 +32,15 @@ struct MSG {
 struct STARTUPINFOA {
     DWORD cb;
     LPSTR lpReserved, lpDesktop, lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
+    WORD wShowWindow, cbReserved2;
+    BYTE *lpReserved2;
+    HANDLE hStdInput, hStdOutput, hStdError;
+};
+
+struct STARTUPINFOW {
+    DWORD cb;
+    LPWSTR lpReserved, lpDesktop, lpTitle;
     DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
     WORD wShowWindow, cbReserved2;
     BYTE *lpReserved2;
@@ -70,6 +80,7 @@ struct PROCESS_INFORMATION {
 #define MB_ICONERROR 0x10u
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x800u
 #define ERROR_FILE_NOT_FOUND 2u
+#define CP_ACP 0u
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD attributes,
                    HANDLE template_file);
@@ -90,6 +101,12 @@ int lstrlenA(LPCSTR s);
 BOOL CreateProcessA(LPCSTR application, LPSTR command_line, void *process_security, void *thread_security,
                     BOOL inherit, DWORD flags, void *environment, LPCSTR directory, STARTUPINFOA *startup,
                     PROCESS_INFORMATION *process);
+BOOL CreateProcessW(const wchar_t *application, LPWSTR command_line, void *process_security, void *thread_security,
+                    BOOL inherit, DWORD flags, void *environment, const wchar_t *directory, STARTUPINFOW *startup,
+                    PROCESS_INFORMATION *process);
+BOOL GetExitCodeProcess(HANDLE process, DWORD *code);
+LPWSTR GetCommandLineW();
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR out, int size);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 void ExitProcess(UINT code);
 HMODULE GetModuleHandleA(LPCSTR name);
