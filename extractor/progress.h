@@ -11,6 +11,7 @@ struct Progress {
     DWORD start, last_pump;
     uint32_t done, total; // decoded bytes so far, of the count header's total
     int cancelled;
+    int hidden; // the caller's: a silent run never shows the window
 };
 
 void progress_begin(Progress *progress, const wchar_t *title, uint32_t total);

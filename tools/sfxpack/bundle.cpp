@@ -166,7 +166,7 @@ std::vector<uint8_t> tar_folder(const fs::path &folder) {
     return std::move(writer.bytes);
 }
 
-void check_bundle(const std::string &command, const std::string &title, std::span<const uint8_t> tar) {
+ProgramPlace check_bundle(const std::string &command, const std::string &title, std::span<const uint8_t> tar) {
     if (tar.size() > (size_t)INT32_MAX)
         throw ToolError("the folder's archive is " + std::to_string(tar.size()) +
                         " bytes, more than a payload holds (2 GiB)");
@@ -180,15 +180,12 @@ void check_bundle(const std::string &command, const std::string &title, std::spa
                         "' cannot be a name in the folder: " + name_problem_text(problem));
 
     // The program must be one of the files, under the same rules as the extractor reads them.
-    struct Search {
-        const CommandParts *parts;
-        bool found = false;
-    } search{parts.get()};
-    ArchiveSink sink{&search,
+    std::vector<std::string> files;
+    ArchiveSink sink{&files,
                      [](void *context, const ArchiveEntry *entry) {
-                         auto *s = static_cast<Search *>(context);
-                         s->found |= entry->type == ENTRY_FILE && entry->name_length == s->parts->program_length &&
-                                     std::equal(entry->name, entry->name + entry->name_length, s->parts->program);
+                         if (entry->type == ENTRY_FILE)
+                             static_cast<std::vector<std::string> *>(context)->emplace_back(entry->name,
+                                                                                             entry->name_length);
                          return 1;
                      },
                      [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
@@ -201,8 +198,55 @@ void check_bundle(const std::string &command, const std::string &title, std::spa
     tar_reader_free(reader.get());
     if (!problem.empty())
         throw ToolError("the folder's archive: " + problem);
-    if (!search.found)
-        throw ToolError("the command's program '" + std::string(parts->program) + "' is not a file in the folder");
+    return check_program(*parts, files);
+}
+
+namespace {
+
+// Whether Windows takes the two names for one: the archive's own fold.
+bool same_name(const std::string &a, const std::string &b) {
+    if (a.size() != b.size())
+        return false;
+    NameSet set;
+    name_set_init(&set);
+    name_set_add(&set, a.data(), (uint32_t)a.size(), 0);
+    bool same = name_set_add(&set, b.data(), (uint32_t)b.size(), 0) == CLASH_DUPLICATE;
+    name_set_free(&set);
+    return same;
+}
+
+const std::string *find_file(const std::vector<std::string> &files, const std::string &name) {
+    auto found = std::find_if(files.begin(), files.end(), [&](const std::string &file) { return same_name(file, name); });
+    return found == files.end() ? nullptr : &*found;
+}
+
+} // namespace
+
+ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files) {
+    if (find_file(files, parts.program))
+        return ProgramPlace::folder;
+    return command_system_program(&parts) ? ProgramPlace::system : ProgramPlace::missing;
+}
+
+ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files) {
+    std::string program = parts.program;
+    ProgramPlace place = program_place(parts, files);
+    if (place == ProgramPlace::folder) {
+        for (const char *extension : {".exe", ".com"})
+            if (name_has_extension(program.data(), (uint32_t)program.size(), extension))
+                return place;
+        throw ToolError("the command's program '" + program +
+                        "' is not a Windows program (.exe or .com); run a script through the system's own, "
+                        "as in --run \"cmd /c setup.bat\" or --run \"msiexec /i setup.msi\"");
+    }
+    if (const std::string *file = find_file(files, program + ".exe"))
+        throw ToolError("the command's program '" + program + "' is not a file in the folder; did you mean '" + *file +
+                        "'?");
+    if (place == ProgramPlace::missing)
+        throw ToolError("the command's program '" + program +
+                        "' is not a file in the folder, nor a bare name (no extension or .exe) for a program in "
+                        "the Windows system folder");
+    return place;
 }
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,

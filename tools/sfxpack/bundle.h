@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/bundle_format.h"
 #include "archive/tar_reader.h"
 #include "input_file.h"
 #include "packed_file.h"
@@ -19,10 +20,20 @@
 // would take for one another.
 std::vector<uint8_t> tar_folder(const std::filesystem::path &folder);
 
+// Where the extractor finds the command's program: the folder's file of that
+// name (as Windows matches names, in any case), else for a bare name the
+// Windows system folder's program.
+enum class ProgramPlace { folder, system, missing };
+ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files);
+// As above, with ToolError for a missing program, a file of the folder that
+// Windows does not start as a program, and a bare name whose ".exe" is in
+// the folder. 'files' are the folder's files, '/'-separated.
+ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files);
+
 // ToolError when the command or title cannot be stored, the archive would
-// be refused, its size passes what a payload holds, or the command's
-// program is no file of it.
-void check_bundle(const std::string &command, const std::string &title, std::span<const uint8_t> tar);
+// be refused, its size passes what a payload holds, or check_program
+// refuses the command's program; else where that program is.
+ProgramPlace check_bundle(const std::string &command, const std::string &title, std::span<const uint8_t> tar);
 // The appended data: the header with command and title, then 'tar' coded at
 // 'level', as they are.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,

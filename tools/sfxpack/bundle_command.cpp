@@ -48,7 +48,8 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     if (!parse_pe_image(extractor, &why))
         throw ToolError(options.extractor + ": not a PE executable (" + why + ")");
     std::vector<uint8_t> tar = tar_folder(options.folder);
-    check_bundle(options.command, options.title, tar);
+    if (check_bundle(options.command, options.title, tar) == ProgramPlace::system)
+        warn(global, "the command's program is not a file in the folder: it is the Windows system folder's");
     std::vector<uint8_t> appended = bundle_appended(options.command, options.title, tar, options.level, global.quiet);
 
     OutputFile out(options.output, global.output(0755));
@@ -71,8 +72,8 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     sub->add_option("FOLDER", options->folder, "The folder whose files and folders it carries")->required();
     add_output_option(*sub, options->output, "Executable to write");
     sub->add_option("--run", options->command,
-                    "The command to run once extracted: a program in the folder (quoted if its name has spaces), "
-                    "then its arguments")
+                    "The command to run once extracted: a program in the folder (quoted if its name has spaces) or "
+                    "a bare name of one in the Windows system folder (cmd, msiexec), then its arguments")
         ->required();
     sub->add_option("--title", options->title, "Title of the progress window shown during a long extraction");
     sub->add_option("--loader", options->loader,
