@@ -261,6 +261,9 @@ static int extractor_main() {
     given_arguments = own_arguments(&silent);
     extract_texts_setup(silent);
     int found = sfx_package_find(&package);
+    // The record holds even when the data it describes is damaged.
+    if ((found == SFX_OK || found == SFX_DAMAGED) && (package.record.flags & SFX_FLAG_SILENT))
+        extract_texts_setup(silent = 1);
     if (found != SFX_OK)
         return fail(found == SFX_NO_TRAILER ? EXTRACT_NOT_PACKED : found == SFX_NO_ORIGIN ? EXTRACT_ACCESS
                                                                                           : EXTRACT_BAD_DATA);
@@ -270,8 +273,6 @@ static int extractor_main() {
     if (!bundle_header_read(header_bytes, got, &header) || header.size > package.appended_size ||
         sfx_package_read(&package, header.size, count, sizeof count) != sizeof count)
         return fail(EXTRACT_BAD_DATA);
-    silent |= (package.record.flags & SFX_FLAG_SILENT) != 0;
-    extract_texts_setup(silent);
     extraction.progress.hidden = silent;
     if (command_split(header.command, header.command_length, &parts) != NAME_OK)
         return fail(EXTRACT_COMMAND);

@@ -151,7 +151,8 @@ flags)
   done
   # The whole code, as a Windows caller sees it.
   printf '@"%%~1"\r\n@echo code=%%errorlevel%%\r\n' > "$work/code.bat"
-  (cd "$work" && wine cmd /c code.bat cut--silent.exe) | grep -q '^code=536870925' || fail "the loader's code is not 536870925"
+  code=$(cd "$work" && { wine cmd /c code.bat cut--silent.exe || true; } | tr -d '\r')
+  [ "$code" = code=536870925 ] || fail "the loader's code: $code, want 536870925"
   [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
   ;;
 *)
