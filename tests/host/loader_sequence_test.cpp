@@ -225,11 +225,9 @@ TEST(LoaderSequence, RecordFlagsPassExitCodeAndArgumentsAndSilenceTheBox) {
         bool box;
         uint32_t exit_code;
     } rows[] = {
-        {0, L"setup.exe /S", ABC_PAYLOAD, false, LAUNCH_A, false, 1},
         {SFX_FLAG_PASS_EXIT_CODE, L"setup.exe /S", ABC_PAYLOAD, false, LAUNCH_A, false, 7},
         {SFX_FLAG_PASS_ARGUMENTS, L"\"C:\\a b\\setup.exe\"  /S --foo \"bar baz\" ", ABC_PAYLOAD, false,
          launch_w(" /S --foo \"bar baz\" "), false, 1},
-        {SFX_FLAG_PASS_ARGUMENTS, L"setup.exe\t\"x\"", ABC_PAYLOAD, false, launch_w(" \"x\""), false, 1},
         {SFX_FLAG_PASS_ARGUMENTS, L"\"setup.exe\"", ABC_PAYLOAD, false, launch_w(""), false, 1},
         {SFX_FLAG_PASS_EXIT_CODE, L"", TRUNCATED, false, "", true, 0x2000000D},
         {SFX_FLAG_PASS_EXIT_CODE | SFX_FLAG_SILENT, L"", TRUNCATED, false, "", false, 0x2000000D},
