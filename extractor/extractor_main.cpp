@@ -261,9 +261,15 @@ static int extractor_main() {
     given_arguments = own_arguments(&silent);
     extract_texts_setup(silent);
     int found = sfx_package_find(&package);
-    // The record holds even when the data it describes is damaged.
-    if ((found == SFX_OK || found == SFX_DAMAGED) && (package.record.flags & SFX_FLAG_SILENT))
-        extract_texts_setup(silent = 1);
+    if (found == SFX_OK || found == SFX_DAMAGED) { // the record holds, if not the data it describes
+        // Without this flag the loader passes no arguments, and the stub's
+        // path before them is not in quotes: there is nothing to take.
+        if (!(package.record.flags & SFX_FLAG_PASS_ARGUMENTS)) {
+            given_arguments = L"";
+            silent = 0;
+        }
+        extract_texts_setup(silent |= (package.record.flags & SFX_FLAG_SILENT) != 0);
+    }
     if (found != SFX_OK)
         return fail(found == SFX_NO_TRAILER ? EXTRACT_NOT_PACKED : found == SFX_NO_ORIGIN ? EXTRACT_ACCESS
                                                                                           : EXTRACT_BAD_DATA);
