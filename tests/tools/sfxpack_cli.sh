@@ -376,10 +376,6 @@ done <<'ROWS'
 --run 'cmd /c sub\run.bat' --silent|system|pass-exit-code, pass-arguments, silent
 --run 'MsiExec.exe /i x.msi /qn'|system|pass-exit-code, pass-arguments
 ROWS
-for options in '--pass-exit-code:pass-exit-code' '--pass-arguments --silent:pass-arguments, silent'; do
-  expect 0 '' pack -f stub.exe -o packed.exe --loader loader.exe ${options%:*}
-  run info packed.exe && grep -qx "flags: *${options#*:}" "$top/out" || bad "pack ${options%:*}: $(grep flags "$top/out")"
-done
 # hostile archives: nothing written anywhere, no folder made
 while IFS='|' read -r case_name text; do
   "$hostile" "$case_name" loader.exe stub.exe stub.exe hostile.exe || bad "hostile_bundle $case_name"
