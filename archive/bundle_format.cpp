@@ -89,3 +89,28 @@ NameProblem command_split(const char *command, uint32_t length, CommandParts *pa
     parts->program_length = end - start;
     return entry_name_problem(parts->program, parts->program_length);
 }
+
+int name_has_extension(const char *name, uint32_t length, const char *extension) {
+    uint32_t n = 0;
+    while (extension[n])
+        n++;
+    if (length < n)
+        return 0;
+    for (uint32_t i = 0; i < n; i++) {
+        char c = name[length - n + i];
+        if ((c >= 'A' && c <= 'Z' ? (char)(c + 32) : c) != extension[i])
+            return 0;
+    }
+    return 1;
+}
+
+int command_system_program(const CommandParts *parts) {
+    int dots = 0;
+    for (uint32_t i = 0; i < parts->program_length; i++) {
+        if (parts->program[i] == '/')
+            return 0;
+        dots += parts->program[i] == '.';
+    }
+    return parts->program_length > 0 &&
+           (dots == 0 || (dots == 1 && name_has_extension(parts->program, parts->program_length, ".exe")));
+}

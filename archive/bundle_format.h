@@ -87,3 +87,12 @@ struct CommandParts {
 /* Splits a command: NAME_OK, or what is wrong with its program's name
  * (NAME_EMPTY when there is none, or an unclosed quote). */
 NameProblem command_split(const char *command, uint32_t length, CommandParts *parts);
+
+/* Whether the name ends in 'extension' (".exe"), its ASCII letters in any case. */
+int name_has_extension(const char *name, uint32_t length, const char *extension);
+
+/* Whether the command's program may name a program of the Windows system
+ * folder, for when it names no file in the folder: a bare name (no folder
+ * part) without an extension or with ".exe". The extractor looks for it
+ * there and nowhere else, with ".exe" added when it has none. */
+int command_system_program(const CommandParts *parts);

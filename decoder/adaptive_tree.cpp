@@ -20,7 +20,11 @@ int tree_create(AdaptiveTree *tree, int n, uint32_t max_weight, int escape_bits)
 
     HuffNode *nodes = tree->nodes;
     nodes[-1].weight = 0xFFFFFFFFu;
-    nodes[0] = HuffNode{2, -1, 0, 1};
+    // Field by field: a whole-node constant would cost the loader a data section.
+    nodes[0].weight = 2;
+    nodes[0].parent = -1;
+    nodes[0].is_leaf = 0;
+    nodes[0].child = 1;
     nodes[1] = HuffNode{1, 0, 1, n};
     nodes[2] = HuffNode{1, 0, 1, n + 1};
     tree->next_free = 3;

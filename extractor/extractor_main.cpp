@@ -46,6 +46,9 @@ static wchar_t origin[MAX_PATH];
 static wchar_t origin_long[COMMAND_LINE_MAX];
 static wchar_t application[FOLDER_PATH_MAX];
 static wchar_t command_line[COMMAND_LINE_MAX];
+static const wchar_t *given_arguments; // the extractor's own, passed on to the command
+// As the first of the extractor's arguments, in any case: no window, no box.
+static const wchar_t SILENT_SWITCH[] = L"/sfx:silent";
 static PayloadSource source;
 static CodedReader coded;
 static uint8_t coded_piece[65536];
@@ -208,15 +211,11 @@ static uint32_t append_program(wchar_t *to, uint32_t at) {
     return at;
 }
 
-// The command line: the program's full path in quotes, then the arguments as
-// they stand. The program goes to the system as a plain path while that fits
-// in MAX_PATH, else by "\\?\".
-static int prepare_command(const FolderPath *folder) {
-    uint32_t at = append_program(application, append_wide(application, 0, folder->plain));
-    if (at == 0)
-        return 0;
+// The command line: the program's full path in quotes, the bundle's
+// arguments as they stand, then those the extractor was given.
+static int build_command_line(const wchar_t *program) {
     command_line[0] = '"';
-    uint32_t c = append_wide(command_line, 1, application);
+    uint32_t c = append_wide(command_line, 1, program);
     command_line[c++] = '"';
     if (parts.arguments_length > 0) {
         command_line[c++] = ' ';
@@ -227,11 +226,92 @@ static int prepare_command(const FolderPath *folder) {
         c += (uint32_t)n;
     }
     command_line[c] = 0;
-    return at < MAX_PATH || append_program(application, append_wide(application, 0, folder->text)) != 0;
+    if (*given_arguments) {
+        uint32_t room = COMMAND_LINE_MAX - 2 - c;
+        for (const wchar_t *a = given_arguments; *a; a++)
+            if (room-- == 0)
+                return 0;
+        command_line[c++] = ' ';
+        append_wide(command_line, c, given_arguments);
+    }
+    return 1;
+}
+
+// A program of the Windows system folder, by its bare name, ".exe" added
+// when it has none; never one found through PATH or the current folder.
+static int system_program() {
+    UINT n = GetSystemDirectoryW(application, MAX_PATH);
+    uint32_t at = n > 0 && n < MAX_PATH ? append_program(application, n) : 0;
+    if (at && !name_has_extension(parts.program, parts.program_length, ".exe"))
+        at = append_wide(application, at, L".exe");
+    return at != 0 && at < MAX_PATH;
+}
+
+// The program is the folder's file of that name (in any case, as Windows
+// matches names), else, for a bare name, the system folder's program. It
+// goes to the system as a plain path while that fits in MAX_PATH, else by
+// "\\?\".
+static int prepare_command(const FolderPath *folder) {
+    uint32_t at = append_program(application, append_wide(application, 0, folder->plain));
+    if (at == 0 || !build_command_line(application))
+        return 0;
+    if (at >= MAX_PATH && append_program(application, append_wide(application, 0, folder->text)) == 0)
+        return 0;
+    DWORD attributes = GetFileAttributesW(application);
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return 1;
+    return command_system_program(&parts) && system_program() && build_command_line(application);
+}
+
+// Whether the temporary folder's drive has room for 'total' bytes; when the
+// system cannot tell, the extraction goes ahead and a failed write stops it.
+static int room_for(uint64_t total) {
+    wchar_t temp[MAX_PATH + 1];
+    ULARGE_INTEGER available;
+    DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    return n == 0 || n > MAX_PATH || !GetDiskFreeSpaceExW(temp, &available, 0, 0) || available.QuadPart >= total;
+}
+
+// The extractor's own arguments: what follows its program name (skipped as
+// Windows does: in quotes, or up to the first space or tab), less a leading
+// SILENT_SWITCH, which it takes for itself.
+static const wchar_t *own_arguments(int *silent_switch) {
+    const wchar_t *p = GetCommandLineW();
+    if (*p == '"') {
+        for (p++; *p && *p != '"'; p++) {
+        }
+        if (*p)
+            p++;
+    } else {
+        while (*p && *p != ' ' && *p != '\t')
+            p++;
+    }
+    while (*p == ' ' || *p == '\t')
+        p++;
+    uint32_t i = 0;
+    while (SILENT_SWITCH[i] && (p[i] >= 'A' && p[i] <= 'Z' ? p[i] + 32 : p[i]) == SILENT_SWITCH[i])
+        i++;
+    *silent_switch = !SILENT_SWITCH[i] && (p[i] == 0 || p[i] == ' ' || p[i] == '\t');
+    if (*silent_switch)
+        for (p += i; *p == ' ' || *p == '\t';)
+            p++;
+    return p;
 }
 
 static int extractor_main() {
+    int silent;
+    given_arguments = own_arguments(&silent);
+    extract_texts_setup(silent);
     int found = sfx_package_find(&package);
+    if (found == SFX_OK || found == SFX_DAMAGED) { // the record holds, if not the data it describes
+        // Without this flag the loader passes no arguments, and the stub's
+        // path before them is not in quotes: there is nothing to take.
+        if (!(package.record.flags & SFX_FLAG_PASS_ARGUMENTS)) {
+            given_arguments = L"";
+            silent = 0;
+        }
+        extract_texts_setup(silent |= (package.record.flags & SFX_FLAG_SILENT) != 0);
+    }
     if (found != SFX_OK)
         return fail(found == SFX_NO_TRAILER ? EXTRACT_NOT_PACKED : found == SFX_NO_ORIGIN ? EXTRACT_ACCESS
                                                                                           : EXTRACT_BAD_DATA);
@@ -242,6 +322,7 @@ static int extractor_main() {
         (header.codec == BUNDLE_CODEC_PAYLOAD &&
          sfx_package_read(&package, header.size, count, sizeof count) != sizeof count))
         return fail(EXTRACT_BAD_DATA);
+    extraction.progress.hidden = silent;
     if (command_split(header.command, header.command_length, &parts) != NAME_OK)
         return fail(EXTRACT_COMMAND);
     int n = header.title_length
@@ -249,7 +330,7 @@ static int extractor_main() {
                 : 0;
     title[n > 0 ? n : 0] = 0;
     if (!title[0])
-        append_wide(title, 0, L"Entpacken");
+        append_wide(title, 0, ui_text(L"Entpacken", L"Extracting"));
     n = MultiByteToWideChar(CP_ACP, 0, package.origin_path, -1, origin, MAX_PATH);
     if (n <= 0)
         return fail(EXTRACT_ACCESS);
@@ -258,8 +339,13 @@ static int extractor_main() {
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE)
         return fail(EXTRACT_ACCESS);
+    uint64_t archive_size = header.codec == BUNDLE_CODEC_PAYLOAD ? sfx_get32(count) : header.archive_size;
+    if (!room_for(archive_size)) {
+        CloseHandle(file);
+        return fail(EXTRACT_DISK_SPACE);
+    }
     int extracted = extract(file, package.appended_offset + header.size, package.appended_size - header.size, &header,
-                            header.codec == BUNDLE_CODEC_PAYLOAD ? sfx_get32(count) : header.archive_size);
+                            archive_size);
     CloseHandle(file);
     if (extracted)
         return extracted;
@@ -275,8 +361,9 @@ static int extractor_main() {
     SetEnvironmentVariableW(L"SFX_ORIGIN", long_length > 0 && long_length < COMMAND_LINE_MAX ? origin_long : origin);
     SetEnvironmentVariableW(L"SFX_DIR", folder->plain);
     if (!run_command(application, command_line, folder->plain, &exit_code)) {
+        DWORD why = GetLastError();
         folder_remove(folder);
-        show_extract_error(EXTRACT_START, ARCHIVE_OK, parts.program, parts.program_length);
+        show_start_failure(parts.program, parts.program_length, why);
         return EXIT_FAILED;
     }
     folder_remove(folder);

@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include "extract_error.h"
+
 enum {
     SHOW_AFTER_MS = 1000,
     PUMP_EVERY_MS = 50,
@@ -76,7 +78,8 @@ static void show(Progress *progress) {
         return;
     RECT client;
     GetClientRect(window, &client);
-    CreateWindowExW(0, L"BUTTON", L"Abbrechen", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+    CreateWindowExW(0, L"BUTTON", ui_text(L"Abbrechen", L"Cancel"),
+                    WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                     (client.right - BUTTON_WIDTH) / 2, client.bottom - MARGIN - BUTTON_HEIGHT, BUTTON_WIDTH,
                     BUTTON_HEIGHT, window, (HMENU)(INT_PTR)IDCANCEL, instance, 0);
     ShowWindow(window, SW_SHOW);
@@ -100,7 +103,7 @@ int progress_step(Progress *progress, uint32_t bytes) {
     if (now - progress->last_pump < PUMP_EVERY_MS)
         return !progress->cancelled;
     progress->last_pump = now;
-    if (!progress->window && now - progress->start >= SHOW_AFTER_MS)
+    if (!progress->window && !progress->hidden && now - progress->start >= SHOW_AFTER_MS)
         show(progress);
     if (progress->window) {
         RECT bar = bar_rect(progress->window);

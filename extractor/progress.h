@@ -11,6 +11,7 @@ struct Progress {
     DWORD start, last_pump;
     uint64_t done, total; // decoded bytes so far, of the archive's size
     int cancelled;
+    int hidden; // the caller's: a silent run never shows the window
 };
 
 void progress_begin(Progress *progress, const wchar_t *title, uint64_t total);

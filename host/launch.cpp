@@ -4,7 +4,32 @@
 
 #include "file_layer.h"
 
-int launch_and_wait(const char *path, int show_state) {
+// The stub's command line: the longest the system takes, with room for the
+// path before it. Static memory costs the file nothing.
+static wchar_t wide_line[MAX_PATH + 3 + 32768];
+
+// The stub's path is in the system's ANSI code page; the arguments may hold
+// any character, so this start goes through the wide call: '"' path '"',
+// then ' ' and the arguments. The system takes the program from the quoted
+// full path and nowhere else. The two start-up records differ only in the
+// type of their strings, all null here.
+static BOOL create_with_arguments(const char *path, const wchar_t *arguments, STARTUPINFOA *startup,
+                                  PROCESS_INFORMATION *process) {
+    wchar_t *at = wide_line;
+    *at++ = '"';
+    // Any bytes convert in the ANSI code page, and the path fits: n > 0.
+    at += MultiByteToWideChar(CP_ACP, 0, path, -1, at, MAX_PATH) - 1;
+    *at++ = '"';
+    if (*arguments)
+        *at++ = ' ';
+    while (*arguments) // a tail of the loader's own command line: shorter than 32768
+        *at++ = *arguments++;
+    *at = 0;
+    return CreateProcessW(0, wide_line, 0, 0, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, 0, 0,
+                          (STARTUPINFOW *)startup, process);
+}
+
+int launch_stub_and_wait(const char *path, const wchar_t *arguments, int show_state, DWORD *exit_code) {
     char command_line[512];
     str_copy(command_line, path);
 
@@ -18,9 +43,16 @@ int launch_and_wait(const char *path, int show_state) {
 
     // The path is also the application name, so an unquoted path with spaces
     // cannot make the system start some other program on the way.
-    if (!CreateProcessA(path, command_line, 0, 0, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, 0, 0,
-                        &startup, &process))
+    if (arguments ? !create_with_arguments(path, arguments, &startup, &process)
+                  : !CreateProcessA(path, command_line, 0, 0, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, 0, 0,
+                                    &startup, &process))
         return 0;
     WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, exit_code);
     return 1;
+}
+
+int launch_and_wait(const char *path, int show_state) {
+    DWORD exit_code;
+    return launch_stub_and_wait(path, 0, show_state, &exit_code);
 }

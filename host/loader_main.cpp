@@ -32,12 +32,56 @@ static uint8_t check_buffer[4096];
 
 // Whether the loader's own file carries a package record whose own check
 // holds. Files packed without one run unchecked, as they always did.
-static int read_record(SfxRecord *record) {
+static int read_record(HANDLE file, SfxRecord *record) {
     unsigned char bytes[SFX_RECORD_SIZE];
     sfx_crc32_table(crc_table);
-    file_seek(payload_in, SFX_RECORD_OFFSET, 0);
-    int whole = file_read(bytes, SFX_RECORD_SIZE, payload_in) == SFX_RECORD_SIZE;
+    file_seek(file, SFX_RECORD_OFFSET, 0);
+    int whole = file_read(bytes, SFX_RECORD_SIZE, file) == SFX_RECORD_SIZE;
     return sfx_record_read(crc_table, bytes, record) > 0 && whole;
+}
+
+// The record's flags (SFX_FLAG_*), none for a file without one, and the
+// stub's exit code when it is passed on.
+static uint32_t record_flags;
+static DWORD stub_exit_code;
+
+static void keep_flags(HANDLE file) {
+    SfxRecord record;
+    record_flags = read_record(file, &record) ? record.flags : 0;
+}
+
+// After a failure, which may have come before the sequence read the record,
+// the flags are read here, so that a silent file stays silent; a file that
+// cannot even be read has none.
+static void read_flags_after_failure(HINSTANCE instance) {
+    HANDLE file = own_path_query(instance) ? own_file_open() : INVALID_HANDLE_VALUE;
+    if (file != INVALID_HANDLE_VALUE) {
+        keep_flags(file);
+        file_close(file);
+    }
+}
+
+// What WinMain would get as its command line: the text after the program name.
+template <typename Char> static Char *arguments_of(Char *command_line) {
+    Char *p = command_line;
+    if (*p == '"') {
+        for (p++; *p && *p != '"'; p++) {
+        }
+        if (*p == '"')
+            p++;
+    } else {
+        while (*p && *p != ' ' && *p != '\t')
+            p++;
+    }
+    while (*p == ' ' || *p == '\t')
+        p++;
+    return p;
+}
+
+// Without flags the stub gets its path alone.
+static int launch_stub(const char *temp_path) {
+    const wchar_t *arguments = record_flags & SFX_FLAG_PASS_ARGUMENTS ? arguments_of(GetCommandLineW()) : 0;
+    return launch_stub_and_wait(temp_path, arguments, STUB_SHOW_STATE, &stub_exit_code);
 }
 
 // Reads the stub back from the closed temporary file and compares it with
@@ -102,7 +146,8 @@ static int run(HINSTANCE instance) {
     }
 
     SfxRecord record;
-    int has_record = read_record(&record);
+    int has_record = read_record(payload_in, &record);
+    record_flags = has_record ? record.flags : 0;
     int unpack_error = unpack_stub(module_path);
     file_close(payload_in);
     file_close(payload_out);
@@ -115,7 +160,7 @@ static int run(HINSTANCE instance) {
         return unpack_error;
     }
 
-    if (!launch_and_wait(temp_path, STUB_SHOW_STATE)) {
+    if (!launch_stub(temp_path)) {
         file_delete(temp_path);
         return START_ERR_STUB_NOT_FOUND;
     }
@@ -126,27 +171,12 @@ static int run(HINSTANCE instance) {
 int loader_main(HINSTANCE instance, HINSTANCE, char *, int) {
     int error = run(instance);
     if (error) {
-        show_start_error(error);
-        return 0;
+        read_flags_after_failure(instance);
+        if (!(record_flags & SFX_FLAG_SILENT))
+            show_start_error(error);
+        return record_flags & SFX_FLAG_PASS_EXIT_CODE ? SFX_LOADER_FAILED + error : 0;
     }
-    return 1;
-}
-
-// What WinMain would get as its command line: the text after the program name.
-static char *arguments_of(char *command_line) {
-    char *p = command_line;
-    if (*p == '"') {
-        for (p++; *p && *p != '"'; p++) {
-        }
-        if (*p == '"')
-            p++;
-    } else {
-        while (*p && *p != ' ' && *p != '\t')
-            p++;
-    }
-    while (*p == ' ' || *p == '\t')
-        p++;
-    return p;
+    return record_flags & SFX_FLAG_PASS_EXIT_CODE ? (int)stub_exit_code : 1;
 }
 
 extern "C" void loader_entry() {

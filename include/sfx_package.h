@@ -10,18 +10,24 @@
  * The record's layout and the CRC-32 need nothing but <stdint.h>; the
  * functions that read files need <windows.h>.
  *
- * The record: 36 bytes ending at file offset 32768, where the payload
- * starts; every number little-endian.
+ * The record ends at file offset 32768, where the payload starts; every
+ * number little-endian. Version 2 (40 bytes, from offset 32728), which
+ * `sfxpack` writes:
  *   0  4  magic "SFXR"
- *   4  2  version, 1
- *   6  2  record size, 36
+ *   4  2  version, 2
+ *   6  2  record size, 40
  *   8  4  stub size: the bytes the payload decodes to
  *  12  4  stub CRC-32
  *  16  4  payload size: the coded payload, count header included
  *  20  4  payload CRC-32
  *  24  4  appended size: the appended data starts at 32768 + payload size
  *  28  4  appended CRC-32
- *  32  4  check: CRC-32 of bytes 0 to 31
+ *  32  4  flags: SFX_FLAG_* below, how the loader runs the stub
+ *  36  4  check: CRC-32 of bytes 0 to 35
+ * Version 1 (36 bytes, from offset 32732) is the same without the flags:
+ * its check, at 32, covers bytes 0 to 31. Both are read; a reader of
+ * version 1 alone finds no magic at 32732 in a version-2 file and takes it
+ * for a file without a record.
  * CRC-32 is zlib's (polynomial 0xEDB88320, reflected, inverted in and out).
  */
 #ifndef SFX_PACKAGE_H
@@ -38,14 +44,30 @@
 
 enum {
     SFX_PAYLOAD_OFFSET = 32768,
-    SFX_RECORD_SIZE = 36,
+    SFX_RECORD_SIZE = 40, /* the bytes a reader takes: version 2's, which hold version 1's at their end */
     SFX_RECORD_OFFSET = SFX_PAYLOAD_OFFSET - SFX_RECORD_SIZE,
-    SFX_RECORD_VERSION = 1,
-    SFX_RECORD_MAGIC = 0x52584653, /* "SFXR" read as a little-endian number */
-    SFX_RECORD_CHECKED = 32 /* the bytes the check value covers */
+    SFX_RECORD_VERSION = 2,
+    SFX_RECORD_V1_SIZE = 36,
+    SFX_RECORD_MAGIC = 0x52584653 /* "SFXR" read as a little-endian number */
+};
+
+/* The flags of a version-2 record; version 1 has none (all clear). */
+enum {
+    /* The loader exits with the stub's exit code, and with SFX_LOADER_FAILED
+     * plus its error number when it fails before the stub ran. */
+    SFX_FLAG_PASS_EXIT_CODE = 1,
+    /* The loader appends its own arguments, as given, to the stub's command
+     * line, after the stub's path in quotes. */
+    SFX_FLAG_PASS_ARGUMENTS = 2,
+    /* No box on failure, from the loader nor from the bundle extractor; the
+     * extractor shows no progress window either. */
+    SFX_FLAG_SILENT = 4,
+    SFX_LOADER_FAILED = 0x20000000 /* the bit Windows leaves to applications' own error numbers */
 };
 
 typedef struct SfxRecord {
+    uint32_t version; /* 1 or 2, as read; sfx_record_write writes 2 */
+    uint32_t flags;
     uint32_t stub_size;
     uint32_t stub_crc32;
     uint32_t payload_size;
@@ -84,26 +106,38 @@ SFX_INLINE void sfx_put32(unsigned char *p, uint32_t v) {
     p[3] = (unsigned char)(v >> 24);
 }
 
-/* Fills *record from 'bytes', then says what they hold:
- * 1: a record of this version whose check holds;
- * 0: no record (the bytes do not start with the magic);
+/* Fills *record from the SFX_RECORD_SIZE bytes before the payload offset,
+ * then says what they hold:
+ * 1: a record of a known version whose check holds;
+ * 0: no record (no magic where either version starts);
  * -1: a record that is damaged or of another version. */
 SFX_INLINE int sfx_record_read(const uint32_t table[256], const unsigned char bytes[SFX_RECORD_SIZE],
                                SfxRecord *record) {
-    record->stub_size = sfx_get32(bytes + 8);
-    record->stub_crc32 = sfx_get32(bytes + 12);
-    record->payload_size = sfx_get32(bytes + 16);
-    record->payload_crc32 = sfx_get32(bytes + 20);
-    record->appended_size = sfx_get32(bytes + 24);
-    record->appended_crc32 = sfx_get32(bytes + 28);
-    if (sfx_get32(bytes) != SFX_RECORD_MAGIC)
+    const unsigned char *at = bytes;
+    uint32_t checked = 36, version_word = SFX_RECORD_VERSION | (uint32_t)SFX_RECORD_SIZE << 16;
+    if (sfx_get32(bytes) != SFX_RECORD_MAGIC) {
+        at = bytes + SFX_RECORD_SIZE - SFX_RECORD_V1_SIZE;
+        checked = 32;
+        version_word = 1 | (uint32_t)SFX_RECORD_V1_SIZE << 16;
+    }
+    record->version = sfx_get32(at + 4) & 0xFFFF;
+    record->stub_size = sfx_get32(at + 8);
+    record->stub_crc32 = sfx_get32(at + 12);
+    record->payload_size = sfx_get32(at + 16);
+    record->payload_crc32 = sfx_get32(at + 20);
+    record->appended_size = sfx_get32(at + 24);
+    record->appended_crc32 = sfx_get32(at + 28);
+    record->flags = checked == 36 ? sfx_get32(at + 32) : 0;
+    if (sfx_get32(at) != SFX_RECORD_MAGIC)
         return 0;
-    if (sfx_get32(bytes + 4) != (SFX_RECORD_VERSION | (uint32_t)SFX_RECORD_SIZE << 16) ||
-        sfx_crc32_update(table, 0, bytes, SFX_RECORD_CHECKED) != sfx_get32(bytes + SFX_RECORD_CHECKED))
+    if (sfx_get32(at + 4) != version_word ||
+        sfx_crc32_update(table, 0, at, checked) != sfx_get32(at + checked))
         return -1;
     return 1;
 }
 
+/* Writes a version-2 record, flags included, into the SFX_RECORD_SIZE bytes
+ * before the payload offset. */
 SFX_INLINE void sfx_record_write(const uint32_t table[256], const SfxRecord *record,
                                  unsigned char bytes[SFX_RECORD_SIZE]) {
     sfx_put32(bytes, SFX_RECORD_MAGIC);
@@ -114,7 +148,8 @@ SFX_INLINE void sfx_record_write(const uint32_t table[256], const SfxRecord *rec
     sfx_put32(bytes + 20, record->payload_crc32);
     sfx_put32(bytes + 24, record->appended_size);
     sfx_put32(bytes + 28, record->appended_crc32);
-    sfx_put32(bytes + SFX_RECORD_CHECKED, sfx_crc32_update(table, 0, bytes, SFX_RECORD_CHECKED));
+    sfx_put32(bytes + 32, record->flags);
+    sfx_put32(bytes + 36, sfx_crc32_update(table, 0, bytes, 36));
 }
 
 #ifdef _WIN32

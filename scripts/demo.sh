@@ -69,5 +69,5 @@ run_shown "$bundled" 'sfxpack bundle demo' demo-bundle.png
 echo "== what the bundle's command saw (its message box: build/screenshots/demo-bundle.png)"
 if [ -f "$report" ]; then tr -d '\r' < "$report"; else echo "(no report: the command did not run)"; fi
 left=$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'sfx-*' | wc -l)
-echo "== loader exit code $code, extraction folders left: $left"
-[ "$code" = 1 ] && [ -f "$report" ] && [ "$left" = 0 ]
+echo "== exit code $code (the command's, passed on), extraction folders left: $left"
+[ "$code" = 0 ] && [ -f "$report" ] && [ "$left" = 0 ]

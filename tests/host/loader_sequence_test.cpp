@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -197,6 +198,14 @@ TEST(LoaderSequence, FailuresShowOneBoxStartNothingAndExitZero) {
         standin::Config config;
         row.configure(config);
         run(config, loader_file(row.payload));
+        // Before its box the loader reads its record's flags afresh (module
+        // path, open, read, close): not a step of the sequence checked here.
+        auto &calls = state().calls;
+        auto box = std::find_if(calls.begin(), calls.end(), [](auto &c) { return c.rfind("MessageBoxA", 0) == 0; });
+        auto reread = std::find_if(std::make_reverse_iterator(box), calls.rend(),
+                                   [](auto &c) { return c.rfind("GetModuleFileNameA", 0) == 0; });
+        ASSERT_NE(reread, calls.rend()) << row.what;
+        calls.erase(std::prev(reread.base()), box);
         EXPECT_EQ(standin::calls_named("MessageBoxA"), box_for(row.detail)) << row.what;
         EXPECT_EQ(state().exit_code, 0) << row.what;
         EXPECT_EQ(standin::first_call(row.not_called), -1) << row.what;
@@ -219,7 +228,7 @@ TEST(LoaderSequence, StubStartsOnlyWhenItReadsBackAsThePackageRecordSays) {
         standin::Config config;
         config.writes_lost = c.writes_lost;
         Bytes file = loader_file(ABC_PAYLOAD);
-        SfxRecord record{c.size, c.crc, 0, 0, 0, 0};
+        SfxRecord record{SFX_RECORD_VERSION, 0, c.size, c.crc, 0, 0, 0, 0};
         sfx_record_write(table, &record, &file[SFX_RECORD_OFFSET]);
         if (c.record_spoilt)
             file[SFX_RECORD_OFFSET + 9] ^= 1;
@@ -229,6 +238,54 @@ TEST(LoaderSequence, StubStartsOnlyWhenItReadsBackAsThePackageRecordSays) {
         EXPECT_EQ(standin::calls_named("MessageBoxA"),
                   c.starts ? std::vector<std::string>{} : box_for("Die Daten des SFX-Stubs sind fehlerhaft."));
         EXPECT_EQ(state().files.count(standin::temp_path()), 0u);
+    }
+}
+
+// The record's flags: the stub's exit code, the loader's arguments after the
+// stub's quoted path, no box. Without them, as above: the path alone, exit 1.
+TEST(LoaderSequence, RecordFlagsPassExitCodeAndArgumentsAndSilenceTheBox) {
+    uint32_t table[256];
+    sfx_crc32_table(table);
+    const std::string temp = standin::temp_path();
+    const std::string LAUNCH_A = "CreateProcessA(\"" + temp + "\", \"" + temp + "\", null, null, 0, 48, null, null, ptr, ptr)";
+    auto launch_w = [&](const std::string &tail) {
+        return "CreateProcessW(null, \"\"" + temp + "\"" + tail + "\", null, null, 0, 48, null, null, ptr, ptr)";
+    };
+    const Bytes TRUNCATED{0x03, 0, 0, 0, 0x98, 0x43, 0x10};
+    const struct {
+        uint32_t flags;
+        std::wstring command_line;
+        Bytes payload;
+        bool temp_name_fails;
+        std::string launch; // the launch call, or "" for none
+        bool box;
+        uint32_t exit_code;
+    } rows[] = {
+        {SFX_FLAG_PASS_EXIT_CODE, L"setup.exe /S", ABC_PAYLOAD, false, LAUNCH_A, false, 7},
+        {SFX_FLAG_PASS_ARGUMENTS, L"\"C:\\a b\\setup.exe\"  /S --foo \"bar baz\" ", ABC_PAYLOAD, false,
+         launch_w(" /S --foo \"bar baz\" "), false, 1},
+        {SFX_FLAG_PASS_ARGUMENTS, L"\"setup.exe\"", ABC_PAYLOAD, false, launch_w(""), false, 1},
+        {SFX_FLAG_PASS_EXIT_CODE, L"", TRUNCATED, false, "", true, 0x2000000D},
+        {SFX_FLAG_PASS_EXIT_CODE | SFX_FLAG_SILENT, L"", TRUNCATED, false, "", false, 0x2000000D},
+        {SFX_FLAG_SILENT, L"", ABC_PAYLOAD, true, "", false, 0}, // before the sequence read the record
+        {SFX_FLAG_PASS_EXIT_CODE, L"", ABC_PAYLOAD, true, "", true, 0x20000005},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE("row " + std::to_string(&row - rows));
+        standin::Config config;
+        config.command_line = row.command_line;
+        config.stub_exit_code = 7;
+        config.temp_name_fails = row.temp_name_fails;
+        Bytes file = loader_file(row.payload);
+        SfxRecord record{SFX_RECORD_VERSION, row.flags, 3, sfx_crc32_update(table, 0, "abc", 3), 0, 0, 0, 0};
+        sfx_record_write(table, &record, &file[SFX_RECORD_OFFSET]);
+        run(config, file);
+        std::vector<std::string> launches = standin::calls_named("CreateProcessA");
+        for (const std::string &call : standin::calls_named("CreateProcessW"))
+            launches.push_back(call);
+        EXPECT_EQ(launches, row.launch.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.launch});
+        EXPECT_EQ(standin::calls_named("MessageBoxA").size(), row.box ? 1u : 0u);
+        EXPECT_EQ(state().exit_code, (int64_t)row.exit_code);
     }
 }
 

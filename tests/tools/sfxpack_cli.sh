@@ -60,7 +60,7 @@ printf EXTRA > extra.bin
 for level in 1 6 9; do
   expect 0 '' pack -f stub.exe -o packed.exe --loader loader.exe -l $level
   cmp -s -n "$loader_size" loader.exe packed.exe || bad "level $level: the loader is not at the start"
-  cmp -s -n $((32732 - loader_size)) -i "$loader_size:0" packed.exe /dev/zero ||
+  cmp -s -n $((32728 - loader_size)) -i "$loader_size:0" packed.exe /dev/zero ||
     bad "level $level: not zeros up to the package record"
   expect 0 '' unpack -f packed.exe -o unpacked.exe
   cmp -s stub.exe unpacked.exe || bad "level $level: unpacked is not the stub"
@@ -73,7 +73,7 @@ coded=$(stat -c %s small.payload)
 expect 0 '' info appended.exe
 printf '%-18s %s\n' file: appended.exe kind: 'packed executable' file_size: $((32768 + coded + 5)) \
   loader_image_size: "$loader_size" payload_offset: 32768 count: 5000 coded_size: "$coded" \
-  ratio: "$(awk "BEGIN { printf \"%.4f\", $coded / 5000 }")" record: yes stub_crc32: "$(crc < small.bin)" \
+  ratio: "$(awk "BEGIN { printf \"%.4f\", $coded / 5000 }")" record: yes record_version: 2 flags: none stub_crc32: "$(crc < small.bin)" \
   appended_offset: $((32768 + coded)) appended_size: 5 appended_crc32: "$(crc < extra.bin)" signature_size: 0 \
   decodes_cleanly: yes verified: yes | diff - "$top/out" >&2 || bad "info of a packed file"
 expect 0 '' info small.payload
@@ -85,13 +85,20 @@ rm -f unpacked.exe piped.exe
 
 # --- the package record: its layout, and damage anywhere it covers ---
 [ "$(printf 123456789 | crc)" = cbf43926 ] || bad "the reference CRC-32 is not zlib's"
-record() { tail -c +32733 "$1" | head -c 36; }
-fields=$(for at in 32732 32736 32740 32744 32748 32752 32756 32760; do u32 appended.exe $at; done | tr '\n' ' ')
-want="52584653 00240001 $(printf %08x 5000) $(crc < small.bin) $(printf %08x "$coded") $(crc < small.payload) "
-want="$want$(printf %08x 5) $(crc < extra.bin) "
+record() { tail -c +$(($2 + 1)) "$1" | head -c $((32764 - $2)); } # FILE START: the bytes the check covers
+fields=$(for at in $(seq 32728 4 32760); do u32 appended.exe $at; done | tr '\n' ' ')
+want="52584653 00280002 $(printf %08x 5000) $(crc < small.bin) $(printf %08x "$coded") $(crc < small.payload) "
+want="$want$(printf %08x 5) $(crc < extra.bin) 00000000 "
 [ "$fields" = "$want" ] || bad "record fields $fields, want $want"
-[ "$(u32 appended.exe 32764)" = "$(record appended.exe | head -c 32 | crc)" ] || bad "the record's own check value"
-reseal() { put "$(record "$1" | head -c 32 | crc | sed 's/\(..\)\(..\)\(..\)\(..\)/\\x\4\\x\3\\x\2\\x\1/')" "$1" 32764; }
+[ "$(u32 appended.exe 32764)" = "$(record appended.exe 32728 | crc)" ] || bad "the record's own check value"
+reseal() { put "$(record "$1" "${2:-32728}" | crc | sed 's/\(..\)\(..\)\(..\)\(..\)/\\x\4\\x\3\\x\2\\x\1/')" "$1" 32764; }
+# A version-1 record: the same fields from 32732, without the flags.
+version1() {
+  local fields; fields=$(od -An -tx1 -j 32736 -N 24 "$1" | tr -d ' \n')
+  dd if=/dev/zero of="$1" bs=1 seek=32728 count=36 conv=notrunc status=none
+  put 'SFXR\x01\x00\x24\x00' "$1" 32732 && hex "$fields" | dd of="$1" bs=1 seek=32740 conv=notrunc status=none
+  reseal "$1" 32732
+}
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=sfxpack test" -keyout key.pem -out cert.pem \
   -addext keyUsage=digitalSignature -addext extendedKeyUsage=codeSigning 2>/dev/null
 osslsigncode sign -certs cert.pem -key key.pem -in appended.exe -out signed.exe > /dev/null || bad "signing failed"
@@ -118,13 +125,14 @@ while IFS='|' read -r name spoil problem record; do
 done <<'ROWS'
 intact|||true
 signed|cp signed.exe case.exe||true
-packed before records|dd if=/dev/zero of=case.exe bs=1 seek=32732 count=36 conv=notrunc status=none||false
+packed before records|dd if=/dev/zero of=case.exe bs=1 seek=32728 count=40 conv=notrunc status=none||false
+version-1 record|version1 case.exe||true
 record's own check|flip case.exe 32741 1|the package record is damaged|false
-newer record|put '\x02' case.exe 32736; reseal case.exe|the package record is damaged (or|false
+newer record|put '\x03' case.exe 32732; reseal case.exe|the package record is damaged (or|false
 cut short|truncate -s -1 case.exe|the file is cut short|true
 payload|flip case.exe 32868 4|the payload does not match its CRC-32|true
 appended data|flip case.exe $(($(stat -c %s case.exe) - 1)) 1|the appended data does not match its CRC-32|true
-stub's CRC-32|flip case.exe 32744 1; reseal case.exe|the unpacked stub does not match|true
+stub's CRC-32|flip case.exe 32740 1; reseal case.exe|the unpacked stub does not match|true
 ROWS
 run info --json signed.exe
 grep -q '"appended_size": 5,' "$top/out" && grep -q '^  "format_version": 1,' "$top/out" &&
@@ -317,6 +325,7 @@ expect 0 '' list app.exe
 diff <(sed 's/^ *//; s/^codec: LZMA, lc=3 lp=0 pb=2, dictionary [0-9]* KiB$/codec: LZMA/' "$top/out") - <<LIST || bad "list app.exe"
 command: "setup.exe" /quiet "two words"
 title: My App
+program: setup.exe (in the folder)
 codec: LZMA
 -  empty-folder/
 -  sub/
@@ -361,7 +370,9 @@ cp stub.exe sparse/setup.exe && truncate -s 4G sparse/zeros.bin
 while IFS='|' read -r text args; do
   eval "expect 1 \"\$text\" bundle $args \"\${tools[@]}\""
 done <<'ROWS'
-'missing.exe' is not a file in the folder|app -o bad.exe --run missing.exe
+'sub/missing.exe' is not a file in the folder, nor a bare name|app -o bad.exe --run sub/missing.exe
+not a Windows program (.exe or .com)|app -o bad.exe --run 'sub/big.txt /x'
+did you mean 'setup.exe'|app -o bad.exe --run setup
 a '..' component|app -o bad.exe --run '../setup.exe'
 quote is never closed|app -o bad.exe --run '"setup.exe'
 quote a name with spaces: "Sub Dir/app.exe" /q|spaced -o bad.exe --run 'Sub Dir\app.exe /q'
@@ -382,7 +393,7 @@ done
 mkdir -p links/.git links/sub && cp stub.exe links/run.exe && ln -s run.exe links/alias.exe && : > links/sub/x.o
 SOURCE_DATE_EPOCH=1 expect 0 '' bundle links -o links.exe --run run.exe --follow --exclude .git --exclude 'sub/*.o' "${tools[@]}"
 expect 0 '' list --json links.exe
-[ "$(jq -r '.entries[].name' "$top/out" | tr '\n' ' ')" = "alias.exe run.exe sub " ] || bad "--follow, --exclude: $(cat "$top/out")"
+[ "$(jq -r '.entries[].name' "$top/out" | sort | tr '\n' ' ')" = "alias.exe run.exe sub " ] || bad "--follow, --exclude: $(cat "$top/out")"
 touch links/run.exe links/sub && (umask 077 && SOURCE_DATE_EPOCH=1 run bundle links -o links2.exe --run run.exe --follow \
   --exclude .git --exclude 'sub/*.o' "${tools[@]}")
 cmp -s links.exe links2.exe && [ "$(stat -c %a links2.exe)" = 700 ] || bad "not the same bundle after touch, or not 0700: $(stat -c %a links2.exe)"
@@ -401,6 +412,17 @@ for command in "list app.exe" "info app.exe" "test app.exe" "--help" "-V"; do
 done
 expect 1 'not a PE executable' bundle app -o bad.exe --run setup.exe --loader loader.exe --extractor app/sub/big.txt
 expect 1 'not a bundle' list packed.exe
+# Programs matched as Windows would, or the system folder's; the record's flags as asked.
+while IFS='|' read -r options place flags; do
+  eval "expect 0 '' bundle -f app -o app.exe $options \"\${tools[@]}\""
+  [ "$place" = folder ] || grep -q 'is the Windows system folder' "$top/err" || bad "$options: no warning"
+  run list --json app.exe && [ "$(jq -r .program_place "$top/out")" = "$place" ] || bad "$options: $(head -c 200 "$top/out")"
+  run info app.exe && grep -qx "flags: *$flags" "$top/out" || bad "$options: $(grep flags "$top/out")"
+done <<'ROWS'
+--run 'SETUP.EXE /q'|folder|pass-exit-code, pass-arguments
+--run 'cmd /c sub\run.bat' --silent|system|pass-exit-code, pass-arguments, silent
+--run 'MsiExec.exe /i x.msi /qn'|system|pass-exit-code, pass-arguments
+ROWS
 # hostile archives: nothing written anywhere, no folder made
 while IFS='|' read -r case_name text; do
   "$hostile" "$case_name" loader.exe stub.exe stub.exe hostile.exe || bad "hostile_bundle $case_name"

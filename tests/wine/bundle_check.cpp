@@ -1,5 +1,5 @@
 // The command of the bundles in the end-to-end tests:
-//   check.exe ORIGINAL_FOLDER REPORT EXIT_CODE "two words" Grüße
+//   check.exe ORIGINAL_FOLDER REPORT EXIT_CODE "two words" Grüße [SFX_EXPECT_EXTRA]
 // Checks the arguments after EXIT_CODE, its own path and working folder
 // against SFX_DIR, SFX_ORIGIN against SFX_EXPECT_ORIGIN, and every file and
 // folder under SFX_DIR against ORIGINAL_FOLDER, both ways, byte for byte.
@@ -60,7 +60,8 @@ int main() {
     auto expect = [&](bool holds, const wstring &what) { problems += holds ? L"" : what + L"\n"; };
     for (int i = 4; i < argc; i++)
         got += wstring(argv[i]) + L"|";
-    expect(got == L"two words|Gr\u00fc\u00dfe|", L"arguments " + got);
+    wstring extra = variable(L"SFX_EXPECT_EXTRA"); // what the packed file was given, '|' after each
+    expect(got == L"two words|Gr\u00fc\u00dfe|" + (extra == L"<unset>" ? L"" : extra), L"arguments " + got);
     wchar_t here[MAX_PATH], module[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, here);
     GetModuleFileNameW(nullptr, module, MAX_PATH);

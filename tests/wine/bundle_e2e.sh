@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Bundles (the extractor behind a loader) end to end under Wine: bundle_e2e.sh ARCH CASE
 #   ARCH i686 (from WIN32_DIR) or x86_64 (from WIN64_DIR); CASE runs, unicode,
-#   no-windows-access, signed or hostile.
+#   no-windows-access, signed, hostile, unattended or system-programs.
 #   SFXPACK, WIN32_DIR, WIN64_DIR, WORK_DIR, HOSTILE_BUNDLE come from ctest.
 # Exits 77 (skipped) when this machine cannot run the i686 build.
 set -euo pipefail
@@ -42,11 +42,12 @@ bundle_folder() {
     --title "Prüfung" --run "check.exe \"$(winepath -w "$src")\" \"$(winepath -w "$report")\" 42 \"two words\" Grüße"
 }
 
-# Runs the checker's bundle (or the extractor with its trailer): the exit
-# code, the checker's report, its lingering descendant, no folder left.
+# Runs the checker's bundle (or the extractor with its trailer), with any
+# further arguments: the exit code, the checker's report, its lingering
+# descendant, no folder left.
 check_run() {
   rm -f "$report"
-  run_packed "$1" no
+  run_packed "$1" no Error "${@:3}"
   [ "$exit_code" = "$2" ] || fail "$1: exit code $exit_code, want $2"
   grep -q '^all good' "$report" 2>/dev/null || fail "$1: the checker found: $(cat "$report" 2>/dev/null)"
   grep -qx lingered "$report" || fail "$1: the extractor did not wait for what the command left running"
@@ -62,7 +63,7 @@ export SFX_EXPECT_ORIGIN; SFX_EXPECT_ORIGIN=$(winepath -w "$packed")
 case "$what" in
 runs | unicode)
   bundle_folder "$packed"
-  check_run "$packed" 1 # the loader's exit code, whatever its stub's
+  check_run "$packed" 42 # bundle asks the loader to pass the command's code on
   [ "$what" = unicode ] || { with_trailer "$packed" "$work/direct.exe" && check_run "$work/direct.exe" 42; }
   ;;
 no-windows-access)
@@ -71,7 +72,7 @@ no-windows-access)
   other_user_setup
   bundle_folder "$packed"
   chown -R "$OTHER_UID" "$work"
-  RUN_AS=as_other check_run "$packed" 1
+  RUN_AS=as_other check_run "$packed" 42
   ;;
 signed)
   bundle_folder "$work/unsigned.exe"
@@ -79,7 +80,7 @@ signed)
     -out "$work/cert.pem" -addext keyUsage=digitalSignature -addext extendedKeyUsage=codeSigning 2>/dev/null
   osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -in "$work/unsigned.exe" -out "$packed" >/dev/null
   osslsigncode verify -CAfile "$work/cert.pem" -in "$packed" >/dev/null || fail "the signature does not verify"
-  check_run "$packed" 1
+  check_run "$packed" 42
   ;;
 hostile)
   # Each archive holds run.exe (the report stub, its command) and a file
@@ -104,6 +105,41 @@ hostile)
   run_packed "$work/parent.exe" yes
   [ "$exit_code" = 1 ] && [ ! -e "$report" ] && [ -z "$(leftovers)" ] ||
     fail "through the loader: exit code $exit_code, want 1; ran: $([ -e "$report" ] && echo yes); left: $(leftovers)"
+  ;;
+unattended)
+  # The file's arguments, spaces and quotes too, after the bundle's own; the
+  # extractor takes /sfx:silent for itself.
+  bundle_folder "$packed"
+  SFX_EXPECT_EXTRA='/S|bar baz|say "hi"|' check_run "$packed" 42 /S "bar baz" 'say "hi"'
+  SFX_EXPECT_EXTRA='--x|' check_run "$packed" 42 /SFX:Silent --x
+  # Made silent, its archive damaged: no window, and it ends by itself with the extractor's code.
+  "$SFXPACK" -qf bundle "$work/src" -o "$packed" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
+    --run check.exe --silent
+  printf x | dd of="$packed" bs=1 seek=$(($(stat -c %s "$packed") - 1)) conv=notrunc status=none
+  run_packed "$packed" never
+  [ "$exit_code" = 255 ] && [ -z "$(leftovers)" ] || fail "silent and damaged: exit code $exit_code, want 255; left: $(leftovers)"
+  ;;
+system-programs)
+  # cmd and msiexec only from the system folder: the copies of the report
+  # stub planted in the current folder and on PATH must never run. A program
+  # in the folder is found in any case.
+  export SFX_REPORT; SFX_REPORT=$(winepath -w "$report")
+  cd "$work" && mkdir small planted && cp "$build/report_stub.exe" small/probe.exe
+  wine msiexec /i nothing.msi /qn && msiexec_code=0 || msiexec_code=$?
+  for program in cmd msiexec; do cp "$build/report_stub.exe" "$program.exe" && cp "$program.exe" planted/; done
+  while IFS='|' read -r command want ran; do
+    "$SFXPACK" -qf bundle small -o "$packed" --loader "$build/loader.exe" --extractor "$build/extractor.exe" --run "$command"
+    rm -f "$report"
+    SFX_EXIT_CODE=7 WINEPATH=$(winepath -w planted) run_packed "$packed" no
+    [ "$exit_code" = "$(eval echo "$want")" ] && [ "$([ -e "$report" ] && echo yes || echo no)" = "$ran" ] ||
+      fail "$command: exit code $exit_code, want $(eval echo "$want"); the probe ran: $([ -e "$report" ] && echo yes || echo no), want $ran"
+  done <<'ROWS'
+PROBE.EXE|7|yes
+cmd /c exit 7|7|no
+cmd.exe /c "if exist probe.exe exit 9"|9|no
+msiexec /i nothing.msi /qn|$msiexec_code|no
+ROWS
+  [ -z "$(leftovers)" ] || fail "extraction folder left behind: $(leftovers)"
   ;;
 *)
   fail "unknown case"

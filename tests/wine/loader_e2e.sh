@@ -3,7 +3,7 @@
 #   ARCH is i686 (the product, from WIN32_DIR) or x86_64 (its twin, from WIN64_DIR);
 #   SFXPACK, WIN32_DIR, WIN64_DIR and WORK_DIR come from the environment (ctest sets them).
 # Cases: stub-runs, no-windows-access, not-a-program, truncated, escaped-twice, huge-count,
-#        planted-dll, flipped, signed
+#        planted-dll, flipped, signed, flags
 # Exits 77 (skipped) when this machine cannot run the i686 build.
 set -euo pipefail
 
@@ -123,7 +123,7 @@ flipped)
   for at in $(seq $((end - 1499)) -1499 $((end - 60000))); do
     cp "$work/whole.exe" "$packed"
     printf "\x$(printf %02x $(($(od -An -tu1 -j "$at" -N1 "$packed") ^ 8)))" | dd of="$packed" bs=1 seek="$at" conv=notrunc status=none
-    cp "$packed" "$work/old.exe" && dd if=/dev/zero of="$work/old.exe" bs=1 seek=32732 count=36 conv=notrunc status=none
+    cp "$packed" "$work/old.exe" && dd if=/dev/zero of="$work/old.exe" bs=1 seek=32728 count=40 conv=notrunc status=none
     "$SFXPACK" -qf unpack "$work/old.exe" -o "$work/changed.exe" 2>/dev/null || continue
     ! cmp -s "$work/changed.exe" "$build/report_stub.exe" && rm -f "$report" && run_packed "$work/old.exe" no
     [ -f "$report" ] && rm -f "$report" || continue # unchanged, or the flip breaks the program itself
@@ -149,6 +149,29 @@ signed)
   [ "$exit_code" = 1 ] && [ -z "$(temp_files)" ] || fail "exit code $exit_code, want 1; left: $(temp_files)"
   grep -qxF "Appended data (${#text} bytes, CRC-32 checked): \"$text\"" <(tr -d '\r' < "$report" 2>/dev/null) ||
     fail "the stub saw: $(cat "$report" 2>/dev/null)"
+  ;;
+flags)
+  # As the record asks: the stub's exit code, the loader's arguments exactly
+  # as given after the stub's path in quotes; a loader failure exits with
+  # 536870912 + its error number (13, damaged data), with its box or silently.
+  "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed" --pass-exit-code --pass-arguments
+  SFX_EXIT_CODE=7 run_packed "$packed" no Error /S --foo "bar baz" 'say "hi"' 'back\slash'
+  [ "$exit_code" = 7 ] || fail "exit code $exit_code, want the stub's 7"
+  command_line=$(sed -n 's/^command_line=//p' "$report" | tr -d '\r')
+  module=$(sed -n 's/^module=//p' "$report" | tr -d '\r')
+  [ "$command_line" = "\"$module\" /S --foo \"bar baz\" \"say \\\"hi\\\"\" back\\slash" ] || fail "command line: $command_line"
+  size=$(stat -c %s "$packed") && rm -f "$report"
+  for silent in "" --silent; do
+    "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$work/whole.exe" --pass-exit-code $silent
+    head -c $((32768 + (size - 32768) / 2)) "$work/whole.exe" > "$work/cut$silent.exe"
+    run_packed "$work/cut$silent.exe" "$([ -n "$silent" ] && echo never || echo yes)"
+    [ "$exit_code" = 13 ] && [ ! -e "$report" ] || fail "cut$silent: exit code $exit_code, want 536870925's low byte 13"
+  done
+  # The whole code, as a Windows caller sees it.
+  printf '@"%%~1"\r\n@echo code=%%errorlevel%%\r\n' > "$work/code.bat"
+  code=$(cd "$work" && { wine cmd /c code.bat cut--silent.exe || true; } | tr -d '\r')
+  [ "$code" = code=536870925 ] || fail "the loader's code: $code, want 536870925"
+  [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
   ;;
 *)
   fail "unknown case"

@@ -27,12 +27,15 @@ wineserver -w || true
 
 fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
 
-# run_packed EXE yes|no [TITLE]: runs EXE (as the second user with
-# RUN_AS=as_other); with yes, waits for the box titled TITLE (the error box
-# by default), saves a screenshot of it and dismisses it. Sets exit_code.
+# run_packed EXE yes|no|never [TITLE [ARGS...]]: runs EXE with ARGS (as the
+# second user with RUN_AS=as_other); with yes, waits for the box titled TITLE
+# (the error box by default), saves a screenshot of it and dismisses it; with
+# never, fails if such a box appears or EXE has not ended by itself within two
+# minutes. Sets exit_code.
 run_packed() {
   local exe=$1 expect_box=$2 title=${3:-Error} window=""
-  ${RUN_AS:-} wine "$exe" & local pid=$!
+  shift $(($# < 3 ? $# : 3))
+  ${RUN_AS:-} wine "$exe" "$@" & local pid=$!
   if [ "$expect_box" = yes ]; then
     for _ in $(seq 1 150); do
       window=$(xdotool search --name "^$title\$" 2>/dev/null | head -n 1 || true)
@@ -43,6 +46,13 @@ run_packed() {
     sleep 0.5 # let it paint
     import -window root "$WORK_DIR/screenshots/$case_name.png"
     xdotool key --window "$window" Return
+  elif [ "$expect_box" = never ]; then
+    local start=$SECONDS
+    while kill -0 "$pid" 2>/dev/null; do
+      ! xdotool search --name "^$title\$" > /dev/null 2>&1 || { kill "$pid"; fail "a box titled $title appeared"; }
+      [ $((SECONDS - start)) -lt 120 ] || { kill "$pid"; fail "$exe did not end by itself"; }
+      sleep 0.2
+    done
   fi
   set +e
   wait "$pid"

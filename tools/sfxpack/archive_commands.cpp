@@ -44,8 +44,16 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
     read_bundle_with_progress(file, bundle, sink, name, global.quiet);
 
     uint64_t files = 0, bytes = 0;
-    for (const Listed &entry : entries)
+    std::vector<std::string> file_names;
+    for (const Listed &entry : entries) {
         files += !entry.directory, bytes += entry.size;
+        if (!entry.directory)
+            file_names.push_back(entry.name);
+    }
+    auto parts = std::make_unique<CommandParts>();
+    bool split = command_split(bundle.command.data(), (uint32_t)bundle.command.size(), parts.get()) == NAME_OK;
+    ProgramPlace place = split ? program_place(*parts, file_names) : ProgramPlace::missing;
+    const char *place_name = place == ProgramPlace::folder ? "folder" : place == ProgramPlace::system ? "system" : nullptr;
     if (json) {
         nlohmann::ordered_json out = {{"file", name}, {"command", bundle.command}, {"title", bundle.title},
                                       {"codec", bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload"},
@@ -53,6 +61,8 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
                                       {"dictionary", bundle.header.codec == BUNDLE_CODEC_LZMA
                                                          ? nlohmann::ordered_json(bundle.header.dictionary)
                                                          : nlohmann::ordered_json(nullptr)},
+                                      {"program", parts->program},
+                                      {"program_place", place_name ? nlohmann::ordered_json(place_name) : nullptr},
                                       {"files", files}, {"folders", entries.size() - files}, {"bytes", bytes},
                                       {"entries", nlohmann::ordered_json::array()}};
         for (const Listed &entry : entries)
@@ -60,7 +70,10 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
                 {{"name", entry.name}, {"type", entry.directory ? "folder" : "file"}, {"size", entry.size}});
         std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else {
-        std::printf("command: %s\ntitle: %s\ncodec: %s\n", bundle.command.c_str(), bundle.title.c_str(),
+        std::printf("command: %s\ntitle: %s\nprogram: %s (%s)\ncodec: %s\n", bundle.command.c_str(), bundle.title.c_str(),
+                    parts->program, place == ProgramPlace::folder   ? "in the folder"
+                                    : place == ProgramPlace::system ? "in the Windows system folder"
+                                                                    : "missing",
                     codec_text(bundle.header).c_str());
         for (const Listed &entry : entries)
             std::printf("%12s  %s%s\n", entry.directory ? "-" : std::to_string(entry.size).c_str(), entry.name.c_str(),

@@ -381,7 +381,7 @@ bool worth_x86(const std::vector<FolderEntry> &entries) {
     return code > all / 2;
 }
 
-void check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries) {
+ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries) {
     if (command.empty() || command.size() > BUNDLE_COMMAND_MAX || !utf8_valid(command.data(), (uint32_t)command.size()))
         throw ToolError("the command must be 1 to " + std::to_string(BUNDLE_COMMAND_MAX) + " bytes of UTF-8");
     if (title.size() > BUNDLE_TITLE_MAX || !utf8_valid(title.data(), (uint32_t)title.size()))
@@ -394,23 +394,25 @@ void check_bundle(const std::string &command, const std::string &title, const st
         throw ToolError("the command's program '" + std::string(parts->program) +
                         "' cannot be a name in the folder: " + name_problem_text(problem));
     }
-    if (std::none_of(entries.begin(), entries.end(),
-                     [&](const FolderEntry &entry) { return !entry.folder && entry.name == parts->program; })) {
+    std::vector<std::string> files;
+    for (const FolderEntry &entry : entries)
+        if (!entry.folder)
+            files.push_back(entry.name);
+    if (program_place(*parts, files) == ProgramPlace::missing) {
         // A program whose name holds spaces, given unquoted: say how to quote it.
         std::string unquoted = command.substr(std::min(command.find_first_not_of(' '), command.size()));
         std::replace(unquoted.begin(), unquoted.end(), '\\', '/');
         std::string spaced;
-        for (const FolderEntry &entry : entries)
-            if (!entry.folder && entry.name.find(' ') != std::string::npos && unquoted.starts_with(entry.name) &&
-                (unquoted.size() == entry.name.size() || unquoted[entry.name.size()] == ' ') &&
-                entry.name.size() > spaced.size())
-                spaced = entry.name;
+        for (const std::string &file : files)
+            if (file.find(' ') != std::string::npos && unquoted.starts_with(file) &&
+                (unquoted.size() == file.size() || unquoted[file.size()] == ' ') && file.size() > spaced.size())
+                spaced = file;
         if (!spaced.empty())
             throw ToolError("the command's program '" + std::string(parts->program) +
                             "' is not a file in the folder; quote a name with spaces: \"" + spaced + "\"" +
                             command.substr(command.size() - unquoted.size() + spaced.size()));
-        throw ToolError("the command's program '" + std::string(parts->program) + "' is not a file in the folder");
     }
+    return check_program(*parts, files);
 }
 
 namespace {
@@ -430,6 +432,21 @@ void write_all(int fd, const uint8_t *bytes, size_t size) {
         bytes += n;
         size -= (size_t)n;
     }
+}
+
+// Whether Windows takes the two names for one: the archive's own fold.
+bool same_name(const std::string &a, const std::string &b) {
+    NameSet set;
+    name_set_init(&set);
+    name_set_add(&set, a.data(), (uint32_t)a.size(), 0);
+    bool same = name_set_add(&set, b.data(), (uint32_t)b.size(), 0) == CLASH_DUPLICATE;
+    name_set_free(&set);
+    return same;
+}
+
+const std::string *find_file(const std::vector<std::string> &files, const std::string &name) {
+    auto found = std::find_if(files.begin(), files.end(), [&](const std::string &file) { return same_name(file, name); });
+    return found == files.end() ? nullptr : &*found;
 }
 
 } // namespace
@@ -499,6 +516,33 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
     header.dictionary = options.dict_size;
     header.archive_size = archive_size;
     return header;
+}
+
+ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files) {
+    if (find_file(files, parts.program))
+        return ProgramPlace::folder;
+    return command_system_program(&parts) ? ProgramPlace::system : ProgramPlace::missing;
+}
+
+ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files) {
+    std::string program = parts.program;
+    ProgramPlace place = program_place(parts, files);
+    if (place == ProgramPlace::folder) {
+        for (const char *extension : {".exe", ".com"})
+            if (name_has_extension(program.data(), (uint32_t)program.size(), extension))
+                return place;
+        throw ToolError("the command's program '" + program +
+                        "' is not a Windows program (.exe or .com); run a script through the system's own, "
+                        "as in --run \"cmd /c setup.bat\" or --run \"msiexec /i setup.msi\"");
+    }
+    if (const std::string *file = find_file(files, program + ".exe"))
+        throw ToolError("the command's program '" + program + "' is not a file in the folder; did you mean '" + *file +
+                        "'?");
+    if (place == ProgramPlace::missing)
+        throw ToolError("the command's program '" + program +
+                        "' is not a file in the folder, nor a bare name (no extension or .exe) for a program in "
+                        "the Windows system folder");
+    return place;
 }
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
@@ -624,11 +668,6 @@ void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveS
         throw ToolError(name + ": the bundle's archive: " + coded_result_text(result));
 }
 
-bool is_command_program(const CommandParts &parts, const ArchiveEntry &entry) {
-    return entry.type == ENTRY_FILE && entry.name_length == parts.program_length &&
-           std::equal(entry.name, entry.name + entry.name_length, parts.program);
-}
-
 void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink,
                                const std::string &name, bool quiet) {
     struct Counted {
@@ -674,20 +713,20 @@ BundleContents verify_bundle(const InputFile &file, const std::string &name, boo
         throw ToolError(name + ": the bundle's command names no program: " + bundle.command);
     struct Count {
         BundleContents &contents;
-        const CommandParts &parts;
-        bool found = false;
-    } count{contents, *parts};
+        std::vector<std::string> files;
+    } count{contents, {}};
     ArchiveSink sink{&count,
                      [](void *context, const ArchiveEntry *entry) {
                          auto *c = static_cast<Count *>(context);
                          (entry->type == ENTRY_FILE ? c->contents.files : c->contents.folders)++;
                          c->contents.bytes += entry->size;
-                         c->found |= is_command_program(c->parts, *entry);
+                         if (entry->type == ENTRY_FILE)
+                             c->files.emplace_back(entry->name, entry->name_length);
                          return 1;
                      },
                      [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
     read_bundle_with_progress(file, bundle, sink, name, quiet);
-    if (!count.found)
+    if (program_place(*parts, count.files) == ProgramPlace::missing)
         throw ToolError(name + ": the command's program '" + std::string(parts->program) +
                         "' is not a file in the bundle");
     return contents;

@@ -66,9 +66,20 @@ CodingSettings coding_settings(int level, bool x86, uint64_t archive_bound);
 // up most of the bytes.
 bool worth_x86(const std::vector<FolderEntry> &entries);
 
+// Where the extractor finds the command's program: the folder's file of that
+// name (as Windows matches names, in any case), else for a bare name the
+// Windows system folder's program.
+enum class ProgramPlace { folder, system, missing };
+ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files);
+// As above, with ToolError for a missing program, a file of the folder that
+// Windows does not start as a program, and a bare name whose ".exe" is in
+// the folder. 'files' are the folder's files, '/'-separated.
+ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files);
+
 // ToolError, before anything is coded, when the command or title cannot be
-// stored or the command's program is no file of the entries.
-void check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries);
+// stored or check_program refuses the command's program; else where that
+// program is.
+ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries);
 
 // Codes the tar stream 'produce' hands its sink into 'fd' as raw LZMA,
 // checking it with the archive reader on its way: the header fields that
@@ -104,8 +115,6 @@ void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveS
 void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink,
                                const std::string &name, bool quiet);
 
-// Whether an archive entry is the file the command's program names.
-bool is_command_program(const CommandParts &parts, const ArchiveEntry &entry);
 
 // Whether a packed file's appended data starts with a bundle header.
 bool has_bundle_header(const InputFile &file, const PayloadLocation &location);

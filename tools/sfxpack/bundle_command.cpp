@@ -31,6 +31,7 @@ struct BundleOptions {
     std::string extractor;
     ScanOptions scan;
     int level;
+    bool silent = false;
 };
 
 // The output must not lie inside the folder, or the next bundle of the
@@ -98,7 +99,8 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     check_extractor(extractor, loader, options.extractor, global);
     std::vector<FolderEntry> entries = scan_folder(options.folder, options.scan);
     order_for_coding(entries);
-    check_bundle(options.command, options.title, entries);
+    if (check_bundle(options.command, options.title, entries) == ProgramPlace::system)
+        warn(global, "the command's program is not a file in the folder: it is the Windows system folder's");
 
     // Every limit before the long work: the package record's sizes are of 32
     // bits, and LZMA may grow data that does not compress by a little.
@@ -144,7 +146,9 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     };
     uint32_t crc = crc32_of(0, head.data(), head.size());
     each_block([&](const uint8_t *bytes, size_t size) { crc = crc32_of(crc, bytes, size); });
-    std::vector<uint8_t> front = packed_front(loader, extractor, payload, head.size() + coded_size, crc);
+    std::vector<uint8_t> front = packed_front(loader, extractor, payload, head.size() + coded_size, crc,
+                                               SFX_FLAG_PASS_EXIT_CODE | SFX_FLAG_PASS_ARGUMENTS |
+                                                   (options.silent ? SFX_FLAG_SILENT : 0));
 
     out.write(front);
     out.write(head);
@@ -163,8 +167,8 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     sub->add_option("FOLDER", options->folder, "The folder whose files and folders it carries")->required();
     add_output_option(*sub, options->output, "Executable to write");
     sub->add_option("--run", options->command,
-                    "The command to run once extracted: a program in the folder (quoted if its name has spaces), "
-                    "then its arguments")
+                    "The command to run once extracted: a program in the folder (quoted if its name has spaces) or "
+                    "a bare name of one in the Windows system folder (cmd, msiexec), then its arguments")
         ->type_name("COMMAND")
         ->required();
     sub->add_option("--title", options->title, "Title of the progress window shown during a long extraction")
@@ -183,6 +187,8 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
                     "Leave out what matches this shell pattern (repeatable): with a '/' the path inside the "
                     "folder, else any file's or folder's name")
         ->type_name("PATTERN");
+    sub->add_flag("--silent", options->silent,
+                  "No progress window and no box: failures show only in the exit code");
     add_level_option(*sub, options->level, MAX_LEVEL);
     return {sub, [options, &global] { return run_bundle(*options, global); }};
 }

@@ -49,6 +49,8 @@ nlohmann::ordered_json describe(const std::string &name, const InputFile &file) 
     info["ratio"] = clean && report.decoded_size > 0 ? nlohmann::json((double)report.coded_size / (double)report.decoded_size)
                                                      : nlohmann::json(nullptr);
     info["record"] = has_record;
+    info["record_version"] = has_record ? nlohmann::json(location.record.version) : nlohmann::json(nullptr);
+    info["flags"] = has_record ? nlohmann::json(flag_names(location.record.flags)) : nlohmann::json(nullptr);
     info["stub_crc32"] = hex_or_null(has_record, location.record.stub_crc32);
     info["appended_offset"] = appended_known ? nlohmann::json(appended_offset) : nlohmann::json(nullptr);
     info["appended_size"] = has_record ? nlohmann::json(location.record.appended_size)

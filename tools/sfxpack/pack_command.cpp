@@ -20,6 +20,7 @@ struct PackOptions {
     std::string loader;
     std::string append;
     int level;
+    bool pass_exit_code = false, pass_arguments = false, silent = false;
 };
 
 } // namespace
@@ -82,7 +83,10 @@ int run_pack(PackOptions options, const GlobalOptions &global) {
 
     OutputFile out(options.output, global.output(0777));
     std::vector<uint8_t> payload = encode_with_progress(stub, options.level, options.stub, global.quiet);
-    std::vector<uint8_t> packed = assemble_packed(loader, stub, payload, appended);
+    std::vector<uint8_t> packed = assemble_packed(loader, stub, payload, appended,
+                                                  (options.pass_exit_code ? SFX_FLAG_PASS_EXIT_CODE : 0) |
+                                                      (options.pass_arguments ? SFX_FLAG_PASS_ARGUMENTS : 0) |
+                                                      (options.silent ? SFX_FLAG_SILENT : 0));
     out.write(packed);
     out.commit();
     print_summary(global, options.stub, stub.size(), options.output, packed.size());
@@ -101,6 +105,12 @@ Command add_pack_command(CLI::App &app, GlobalOptions &global) {
         ->type_name("FILE");
     sub->add_option("--append", options->append, "Data to place after the payload, for the stub to read")
         ->type_name("FILE");
+    sub->add_flag("--pass-exit-code", options->pass_exit_code,
+                  "The file exits with the stub's exit code (else 1), and with 536870912 + the loader's error "
+                  "number when the loader fails (else 0)");
+    sub->add_flag("--pass-arguments", options->pass_arguments,
+                  "The file's own arguments follow the stub's path (quoted) on the stub's command line");
+    sub->add_flag("--silent", options->silent, "The loader shows no box when it fails; the exit code tells");
     add_level_option(*sub, options->level);
     return {sub, [options, &global] { return run_pack(*options, global); }};
 }

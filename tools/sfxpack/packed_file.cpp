@@ -116,10 +116,12 @@ bool is_packed_executable(std::span<const uint8_t> file, const PeImage &image) {
 }
 
 std::vector<uint8_t> packed_front(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
-                                  std::span<const uint8_t> payload, uint64_t appended_size, uint32_t appended_crc) {
+                                  std::span<const uint8_t> payload, uint64_t appended_size, uint32_t appended_crc,
+                                  uint32_t flags) {
     if ((uint64_t)PAYLOAD_OFFSET + payload.size() + appended_size > UINT32_MAX)
         throw ToolError("the packed file would be larger than the 4 GiB a package record can describe");
-    SfxRecord record{(uint32_t)stub.size(),    crc32_of(0, stub.data(), stub.size()),
+    SfxRecord record{SFX_RECORD_VERSION,        flags,
+                     (uint32_t)stub.size(),     crc32_of(0, stub.data(), stub.size()),
                      (uint32_t)payload.size(), crc32_of(0, payload.data(), payload.size()),
                      (uint32_t)appended_size,  appended_crc};
     std::vector<uint8_t> out(loader.begin(), loader.end());
@@ -130,9 +132,19 @@ std::vector<uint8_t> packed_front(std::span<const uint8_t> loader, std::span<con
 }
 
 std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
-                                     std::span<const uint8_t> payload, std::span<const uint8_t> appended) {
+                                     std::span<const uint8_t> payload, std::span<const uint8_t> appended,
+                                     uint32_t flags) {
     std::vector<uint8_t> out =
-        packed_front(loader, stub, payload, appended.size(), crc32_of(0, appended.data(), appended.size()));
+        packed_front(loader, stub, payload, appended.size(), crc32_of(0, appended.data(), appended.size()), flags);
     out.insert(out.end(), appended.begin(), appended.end());
     return out;
+}
+
+std::string flag_names(uint32_t flags) {
+    std::string names;
+    for (auto [flag, name] : {std::pair{SFX_FLAG_PASS_EXIT_CODE, "pass-exit-code"},
+                              std::pair{SFX_FLAG_PASS_ARGUMENTS, "pass-arguments"}, std::pair{SFX_FLAG_SILENT, "silent"}})
+        if (flags & (uint32_t)flag)
+            names += (names.empty() ? "" : ", ") + std::string(name);
+    return names.empty() ? "none" : names;
 }

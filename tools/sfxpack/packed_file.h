@@ -42,11 +42,17 @@ void check_loader(std::span<const uint8_t> loader, const std::string &name);
 // an image that ends by the payload offset and a payload that decodes.
 bool is_packed_executable(std::span<const uint8_t> file, const PeImage &image);
 
-// Loader, zeros, the package record ending at the payload offset, payload:
-// what goes before appended data of this size and CRC-32.
+// Loader, zeros, the package record (with 'flags', SFX_FLAG_*) ending at the
+// payload offset, payload: what goes before appended data of this size and
+// CRC-32.
 std::vector<uint8_t> packed_front(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
-                                  std::span<const uint8_t> payload, uint64_t appended_size, uint32_t appended_crc);
+                                  std::span<const uint8_t> payload, uint64_t appended_size, uint32_t appended_crc,
+                                  uint32_t flags);
 // Loader, zeros, the package record ending at the payload offset, payload,
 // appended data.
 std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
-                                     std::span<const uint8_t> payload, std::span<const uint8_t> appended);
+                                     std::span<const uint8_t> payload, std::span<const uint8_t> appended,
+                                     uint32_t flags);
+
+// The flags as words, "pass-exit-code, pass-arguments, silent", or "none".
+std::string flag_names(uint32_t flags);

@@ -21,6 +21,9 @@ intptr_t next_handle = 0x100;
 // Strings quoted, numbers and the stand-in's own small handles as numbers,
 // real addresses as "ptr".
 std::string show(const char *s) { return s ? '"' + std::string(s) + '"' : "null"; }
+std::string show(const wchar_t *s) { // ASCII is all the tests use
+    return s ? show(std::string(s, s + std::wcslen(s)).c_str()) : "null";
+}
 std::string show(const void *p) {
     return !p ? "null" : (uintptr_t)p < 0x1000000 ? std::to_string((uintptr_t)p) : "ptr";
 }
@@ -238,6 +241,39 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, void *process_securi
     current.launched_file = current.files[application];
     process->hProcess = PROCESS;
     return TRUE;
+}
+
+BOOL CreateProcessW(const wchar_t *application, LPWSTR command_line, void *process_security, void *thread_security,
+                    BOOL inherit, DWORD flags, void *environment, const wchar_t *directory, STARTUPINFOW *startup,
+                    PROCESS_INFORMATION *process) {
+    record("CreateProcessW", application, command_line, process_security, thread_security, inherit, flags,
+           environment, directory, startup, process);
+    std::memcpy(&current.launch_startup, startup, sizeof *startup);
+    if (current.config.create_process_fails)
+        return fail(ERROR_FILE_NOT_FOUND);
+    std::wstring line = command_line, program = line.substr(1, line.find('"', 1) - 1);
+    current.launched_file = current.files[std::string(program.begin(), program.end())];
+    process->hProcess = PROCESS;
+    return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, DWORD *code) {
+    record("GetExitCodeProcess", process);
+    *code = current.config.stub_exit_code;
+    return TRUE;
+}
+
+LPWSTR GetCommandLineW() {
+    record("GetCommandLineW");
+    return current.config.command_line.data();
+}
+
+int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int length, LPWSTR out, int size) {
+    std::string in = length < 0 ? std::string(text) + '\0' : std::string(text, (size_t)length);
+    if ((int)in.size() > size)
+        return 0;
+    std::copy(in.begin(), in.end(), out);
+    return (int)in.size();
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {

@@ -33,6 +33,8 @@ struct Config {
     int64_t write_budget = -1;             // bytes WriteFile takes before failing; -1: all
     bool writes_lost = false;              // WriteFile reports success and stores nothing
     bool create_process_fails = false;
+    std::wstring command_line = L"\"C:\\Users\\anna\\setup.exe\" /ignored"; // GetCommandLineW's
+    DWORD stub_exit_code = 0;
     bool has_set_default_dll_directories = true;
     bool has_set_dll_directory = true;
 };

@@ -40,6 +40,15 @@ struct STARTUPINFOA {
     HANDLE hStdInput, hStdOutput, hStdError;
 };
 
+struct STARTUPINFOW {
+    DWORD cb;
+    LPWSTR lpReserved, lpDesktop, lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
+    WORD wShowWindow, cbReserved2;
+    BYTE *lpReserved2;
+    HANDLE hStdInput, hStdOutput, hStdError;
+};
+
 struct PROCESS_INFORMATION {
     HANDLE hProcess, hThread;
     DWORD dwProcessId, dwThreadId;
@@ -104,6 +113,12 @@ int lstrlenA(LPCSTR s);
 BOOL CreateProcessA(LPCSTR application, LPSTR command_line, void *process_security, void *thread_security,
                     BOOL inherit, DWORD flags, void *environment, LPCSTR directory, STARTUPINFOA *startup,
                     PROCESS_INFORMATION *process);
+BOOL CreateProcessW(const wchar_t *application, LPWSTR command_line, void *process_security, void *thread_security,
+                    BOOL inherit, DWORD flags, void *environment, const wchar_t *directory, STARTUPINFOW *startup,
+                    PROCESS_INFORMATION *process);
+BOOL GetExitCodeProcess(HANDLE process, DWORD *code);
+LPWSTR GetCommandLineW();
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR out, int size);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 void ExitProcess(UINT code);
 HMODULE GetModuleHandleA(LPCSTR name);
