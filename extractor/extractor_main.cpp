@@ -12,6 +12,7 @@
 #include "extract_error.h"
 #include "extractor_io.h"
 #include "folder.h"
+#include "host/command_line.h"
 #include "host/dll_search.h"
 #include "include/sfx_package.h"
 #include "progress.h"
@@ -276,18 +277,7 @@ static int room_for(uint64_t total) {
 // Windows does: in quotes, or up to the first space or tab), less a leading
 // SILENT_SWITCH, which it takes for itself.
 static const wchar_t *own_arguments(int *silent_switch) {
-    const wchar_t *p = GetCommandLineW();
-    if (*p == '"') {
-        for (p++; *p && *p != '"'; p++) {
-        }
-        if (*p)
-            p++;
-    } else {
-        while (*p && *p != ' ' && *p != '\t')
-            p++;
-    }
-    while (*p == ' ' || *p == '\t')
-        p++;
+    const wchar_t *p = command_line_arguments(GetCommandLineW());
     uint32_t i = 0;
     while (SILENT_SWITCH[i] && (p[i] >= 'A' && p[i] <= 'Z' ? p[i] + 32 : p[i]) == SILENT_SWITCH[i])
         i++;

@@ -2,6 +2,7 @@
 
 #include "decoder/payload_decoder.h"
 #include "decoder/payload_format.h"
+#include "command_line.h"
 #include "dll_search.h"
 #include "file_layer.h"
 #include "include/sfx_package.h"
@@ -61,26 +62,10 @@ static void read_flags_after_failure(HINSTANCE instance) {
     }
 }
 
-// What WinMain would get as its command line: the text after the program name.
-template <typename Char> static Char *arguments_of(Char *command_line) {
-    Char *p = command_line;
-    if (*p == '"') {
-        for (p++; *p && *p != '"'; p++) {
-        }
-        if (*p == '"')
-            p++;
-    } else {
-        while (*p && *p != ' ' && *p != '\t')
-            p++;
-    }
-    while (*p == ' ' || *p == '\t')
-        p++;
-    return p;
-}
-
 // Without flags the stub gets its path alone.
 static int launch_stub(const char *temp_path) {
-    const wchar_t *arguments = record_flags & SFX_FLAG_PASS_ARGUMENTS ? arguments_of(GetCommandLineW()) : 0;
+    const wchar_t *arguments =
+        record_flags & SFX_FLAG_PASS_ARGUMENTS ? command_line_arguments(GetCommandLineW()) : 0;
     return launch_stub_and_wait(temp_path, arguments, STUB_SHOW_STATE, &stub_exit_code);
 }
 
@@ -185,6 +170,6 @@ extern "C" void loader_entry() {
     startup.dwFlags = 0;
     GetStartupInfoA(&startup);
     int show_state = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
-    int result = loader_main(GetModuleHandleA(0), 0, arguments_of(GetCommandLineA()), show_state);
+    int result = loader_main(GetModuleHandleA(0), 0, command_line_arguments(GetCommandLineA()), show_state);
     ExitProcess((UINT)result);
 }

@@ -203,7 +203,7 @@ TEST(LoaderSequence, FailuresShowOneBoxStartNothingAndExitZero) {
         auto &calls = state().calls;
         auto box = std::find_if(calls.begin(), calls.end(), [](auto &c) { return c.rfind("MessageBoxA", 0) == 0; });
         auto reread = std::find_if(std::make_reverse_iterator(box), calls.rend(),
-                                   [](auto &c) { return c.rfind("GetModuleFileNameA", 0) == 0; });
+                                   [](auto &c) { return c.rfind("GetModuleFileNameW", 0) == 0; });
         ASSERT_NE(reread, calls.rend()) << row.what;
         calls.erase(std::prev(reread.base()), box);
         EXPECT_EQ(standin::calls_named("MessageBoxA"), box_for(row.detail)) << row.what;
