@@ -398,8 +398,9 @@ ProgramPlace check_bundle(const std::string &command, const std::string &title, 
     for (const FolderEntry &entry : entries)
         if (!entry.folder)
             files.push_back(entry.name);
-    if (program_place(*parts, files) == ProgramPlace::missing) {
-        // A program whose name holds spaces, given unquoted: say how to quote it.
+    if (program_place(*parts, files) != ProgramPlace::folder) {
+        // A program whose name holds spaces, given unquoted: say how to quote
+        // it, rather than take its first word for a system program.
         std::string unquoted = command.substr(std::min(command.find_first_not_of(' '), command.size()));
         std::replace(unquoted.begin(), unquoted.end(), '\\', '/');
         std::string spaced;
