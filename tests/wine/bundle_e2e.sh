@@ -115,7 +115,8 @@ unattended)
   # Made silent, its archive damaged: no window, and it ends by itself with the extractor's code.
   "$SFXPACK" -qf bundle "$work/src" -o "$packed" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
     --run check.exe --silent
-  printf x | dd of="$packed" bs=1 seek=$(($(stat -c %s "$packed") - 1)) conv=notrunc status=none
+  last=$(tail -c 1 "$packed" | od -An -tu1 | tr -d ' ') # flipped, whatever it was
+  printf "\\x$(printf %02x $((last ^ 0xff)))" | dd of="$packed" bs=1 seek=$(($(stat -c %s "$packed") - 1)) conv=notrunc status=none
   run_packed "$packed" never
   [ "$exit_code" = 255 ] && [ -z "$(leftovers)" ] || fail "silent and damaged: exit code $exit_code, want 255; left: $(leftovers)"
   ;;
