@@ -290,13 +290,16 @@ std::vector<FolderEntry> scan_folder(const fs::path &folder, const ScanOptions &
 }
 
 void order_for_coding(std::vector<FolderEntry> &entries) {
+    // By extension, then by name, which keeps a folder's files together:
+    // taking file names before folders mixes builds of one library for
+    // different machines and codes about 1 % larger on Windows DLLs.
     auto key = [](const FolderEntry &entry) {
         std::string_view name = entry.name;
         size_t slash = name.rfind('/');
         std::string_view file = slash == std::string_view::npos ? name : name.substr(slash + 1);
         size_t dot = file.rfind('.');
         std::string_view extension = dot == std::string_view::npos || dot == 0 ? "" : file.substr(dot + 1);
-        return std::make_tuple(!entry.folder, entry.folder ? "" : extension, entry.folder ? "" : file, name);
+        return std::make_tuple(!entry.folder, entry.folder ? "" : extension, name);
     };
     std::stable_sort(entries.begin(), entries.end(),
                      [&](const FolderEntry &a, const FolderEntry &b) { return key(a) < key(b); });

@@ -41,8 +41,8 @@ constexpr size_t SCAN_PROBLEMS_SHOWN = 10;
 std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {});
 
 // Puts the entries in the order the archive holds them: the folders by
-// name, then the files grouped by extension, then by file name, then by
-// folder, so that like files stand together for the compressor.
+// name, then the files grouped by extension, then by name, so that like
+// files stand together for the compressor.
 void order_for_coding(std::vector<FolderEntry> &entries);
 
 // The most bytes the entries' tar stream can take.
