@@ -549,14 +549,19 @@ ProgramPlace check_program(const CommandParts &parts, const std::vector<std::str
     return place;
 }
 
-std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
-                                     std::span<const uint8_t> tar, int level, bool quiet) {
+int coded_archive_file() {
     const char *folder = std::getenv("TMPDIR");
     std::string temp = std::string(folder && *folder ? folder : "/tmp") + "/sfxpack-coded-XXXXXX";
     int fd = mkstemp(temp.data());
     if (fd < 0)
         throw ToolError(std::string("cannot make a temporary file: ") + std::strerror(errno));
     unlink(temp.c_str());
+    return fd;
+}
+
+std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
+                                     std::span<const uint8_t> tar, int level, bool quiet) {
+    int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     uint64_t coded_size;
     BundleHeader header = code_archive([&](const ByteSink &sink) { sink(tar.data(), tar.size()); },

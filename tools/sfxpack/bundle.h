@@ -89,6 +89,11 @@ ProgramPlace check_bundle(const std::string &command, const std::string &title, 
 BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, const CodingSettings &settings,
                           int fd, uint64_t total, bool quiet, uint64_t *coded_size, bool verify = true);
 
+// An unlinked temporary file in $TMPDIR (else /tmp) for a coded archive,
+// whose size and CRC-32 must be known before it is written out: its
+// descriptor, for the caller to close.
+int coded_archive_file();
+
 // The whole appended data of a bundle, 'tar' coded at 'level' as it is
 // (unchecked), in memory: for small archives, such as the tests make.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,

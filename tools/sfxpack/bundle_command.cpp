@@ -114,12 +114,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
 
     // The coded archive goes to an unlinked temporary file first: the record
     // before it needs its size and CRC-32, and the output may be a pipe.
-    const char *tmp = std::getenv("TMPDIR");
-    std::string temp = std::string(tmp && *tmp ? tmp : "/tmp") + "/sfxpack-coded-XXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0)
-        throw ToolError(std::string("cannot make a temporary file: ") + std::strerror(errno));
-    unlink(temp.c_str());
+    int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     CodingSettings settings = coding_settings(options.level, worth_x86(entries), bound);
     uint64_t coded_size;
