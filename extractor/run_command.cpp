@@ -1,6 +1,30 @@
 #include "run_command.h"
 
-enum { POLL_MS = 100 };
+enum { CHECK_EVERY_MS = 100 };
+
+// Whether no process of the job runs any more.
+static int job_empty(HANDLE job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+    return !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, 0) ||
+           accounting.ActiveProcesses == 0;
+}
+
+// Waits until the job's last process has ended. The job's port says so the
+// moment it happens; the count is still looked at now and then, for a
+// system that posts no such message.
+static void wait_for_job(HANDLE job, HANDLE port) {
+    while (!job_empty(job)) {
+        DWORD message;
+        ULONG_PTR key;
+        LPOVERLAPPED overlapped;
+        if (port && GetQueuedCompletionStatus(port, &message, &key, &overlapped, CHECK_EVERY_MS)) {
+            if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO)
+                return;
+        } else if (!port) {
+            Sleep(CHECK_EVERY_MS);
+        }
+    }
+}
 
 int run_command(const wchar_t *application, wchar_t *command_line, const wchar_t *directory, DWORD *exit_code) {
     STARTUPINFOW startup;
@@ -12,6 +36,15 @@ int run_command(const wchar_t *application, wchar_t *command_line, const wchar_t
     if (!CreateProcessW(application, command_line, 0, 0, FALSE, CREATE_SUSPENDED, 0, directory, &startup, &process))
         return 0;
     HANDLE job = CreateJobObjectW(0, 0);
+    HANDLE port = job ? CreateIoCompletionPort(INVALID_HANDLE_VALUE, 0, 0, 1) : 0;
+    if (port) {
+        JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {job, port};
+        if (!SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association,
+                                     sizeof association)) {
+            CloseHandle(port);
+            port = 0;
+        }
+    }
     int in_job = job && AssignProcessToJobObject(job, process.hProcess);
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
@@ -21,11 +54,10 @@ int run_command(const wchar_t *application, wchar_t *command_line, const wchar_t
     CloseHandle(process.hProcess);
     // Installers often hand over to a process of their own and end: the
     // folder stays until that one, and whatever it started, has ended too.
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
-    while (in_job &&
-           QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, 0) &&
-           accounting.ActiveProcesses > 0)
-        Sleep(POLL_MS);
+    if (in_job)
+        wait_for_job(job, port);
+    if (port)
+        CloseHandle(port);
     if (job)
         CloseHandle(job);
     return 1;
