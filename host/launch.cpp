@@ -51,8 +51,3 @@ int launch_stub_and_wait(const char *path, const wchar_t *arguments, int show_st
     GetExitCodeProcess(process.hProcess, exit_code);
     return 1;
 }
-
-int launch_and_wait(const char *path, int show_state) {
-    DWORD exit_code;
-    return launch_stub_and_wait(path, 0, show_state, &exit_code);
-}

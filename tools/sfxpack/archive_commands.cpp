@@ -2,7 +2,6 @@
 // the same rules, as the extractor reads it on Windows.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -19,6 +19,7 @@
 #include "archive/coded_reader.h"
 #include "decoder/payload_format.h"
 #include "encoder/payload_encoder.h"
+#include "include/sfx_package.h"
 #include "payload_io.h"
 #include "portable/portable_io.h"
 #include "progress.h"
@@ -374,10 +375,9 @@ bool worth_x86(const std::vector<FolderEntry> &entries) {
         uint8_t head[1024];
         ssize_t n = pread(fd, head, sizeof head, 0);
         close(fd);
-        auto get32 = [&](size_t at) { return (uint32_t)head[at] | head[at + 1] << 8 | head[at + 2] << 16 | (uint32_t)head[at + 3] << 24; };
         if (n < 64 || head[0] != 'M' || head[1] != 'Z')
             continue;
-        uint32_t pe = get32(0x3C);
+        uint32_t pe = sfx_get32(head + 0x3C);
         if (pe <= (uint32_t)n - 6 && std::memcmp(head + pe, "PE\0\0", 4) == 0 && head[pe + 4] == 0x4C && head[pe + 5] == 0x01)
             code += entry.size;
     }
@@ -401,7 +401,8 @@ ProgramPlace check_bundle(const std::string &command, const std::string &title, 
     for (const FolderEntry &entry : entries)
         if (!entry.folder)
             files.push_back(entry.name);
-    if (program_place(*parts, files) != ProgramPlace::folder) {
+    ProgramPlace place = program_place(*parts, files);
+    if (place != ProgramPlace::folder) {
         // A program whose name holds spaces, given unquoted: say how to quote
         // it, rather than take its first word for a system program.
         std::string unquoted = command.substr(std::min(command.find_first_not_of(' '), command.size()));
@@ -416,7 +417,7 @@ ProgramPlace check_bundle(const std::string &command, const std::string &title, 
                             "' is not a file in the folder; quote a name with spaces: \"" + spaced + "\"" +
                             command.substr(command.size() - unquoted.size() + spaced.size()));
     }
-    return check_program(*parts, files);
+    return check_program(*parts, files, place);
 }
 
 namespace {
@@ -528,9 +529,8 @@ ProgramPlace program_place(const CommandParts &parts, const std::vector<std::str
     return command_system_program(&parts) ? ProgramPlace::system : ProgramPlace::missing;
 }
 
-ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files) {
+ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files, ProgramPlace place) {
     std::string program = parts.program;
-    ProgramPlace place = program_place(parts, files);
     if (place == ProgramPlace::folder) {
         for (const char *extension : {".exe", ".com"})
             if (name_has_extension(program.data(), (uint32_t)program.size(), extension))
@@ -706,8 +706,7 @@ bool has_bundle_header(const InputFile &file, const PayloadLocation &location) {
     if (location.record_state <= 0)
         return false;
     std::vector<uint8_t> magic = file.read_at(location.payload_offset + location.record.payload_size, 4);
-    return magic.size() == 4 && (uint32_t)(magic[0] | magic[1] << 8 | magic[2] << 16 | (uint32_t)magic[3] << 24) ==
-                                    (uint32_t)BUNDLE_MAGIC;
+    return magic.size() == 4 && sfx_get32(magic.data()) == (uint32_t)BUNDLE_MAGIC;
 }
 
 BundleContents verify_bundle(const InputFile &file, const std::string &name, bool quiet) {

@@ -71,10 +71,11 @@ bool worth_x86(const std::vector<FolderEntry> &entries);
 // Windows system folder's program.
 enum class ProgramPlace { folder, system, missing };
 ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files);
-// As above, with ToolError for a missing program, a file of the folder that
-// Windows does not start as a program, and a bare name whose ".exe" is in
-// the folder. 'files' are the folder's files, '/'-separated.
-ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files);
+// 'place', program_place's answer, with ToolError for a missing program, a
+// file of the folder that Windows does not start as a program, and a bare
+// name whose ".exe" is in the folder. 'files' are the folder's files,
+// '/'-separated.
+ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files, ProgramPlace place);
 
 // ToolError, before anything is coded, when the command or title cannot be
 // stored or check_program refuses the command's program; else where that
