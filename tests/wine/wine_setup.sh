@@ -68,6 +68,9 @@ OTHER_UID=47190 other_home="$WORK_DIR/wine-user" other_prefix="$WORK_DIR/wine-us
 other_temp="$other_prefix/drive_c/users/sfxtest/Łukasz データ"
 other_user_setup() {
   [ "$(id -u)" = 0 ] || { echo "SKIP: only root can run Wine as a second user"; exit 77; }
+  # A tree under a private folder (mktemp -d's, say) is out of its reach.
+  as_other test -x "$WORK_DIR" ||
+    { echo "SKIP: the second user (uid $OTHER_UID) cannot reach $WORK_DIR: a folder above it is private"; exit 77; }
   if [ ! -e "$other_home/ready" ]; then
     rm -rf "$other_home" && mkdir -p "$other_prefix" && chown -R "$OTHER_UID:$OTHER_UID" "$other_home"
     as_other wineboot -i > /dev/null 2>&1 && as_other mkdir -p "$other_temp"
