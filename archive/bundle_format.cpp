@@ -22,14 +22,15 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
     if (header->version == 1) {
         if (fixed != BUNDLE_V1_HEADER_SIZE)
             return 0;
-    } else if (header->version == BUNDLE_VERSION && fixed == BUNDLE_HEADER_SIZE && size >= BUNDLE_HEADER_SIZE) {
+    } else if (header->version >= 2 && header->version <= BUNDLE_VERSION && fixed == BUNDLE_HEADER_SIZE &&
+               size >= BUNDLE_HEADER_SIZE) {
         header->codec = bytes[12];
         header->filter = bytes[13];
         header->properties = bytes[14];
         header->dictionary = get32(bytes + 16);
         header->archive_size = get32(bytes + 20) | (uint64_t)get32(bytes + 24) << 32;
         uint32_t lc = header->properties % 9, lp = header->properties / 9 % 5, pb = header->properties / 45;
-        if (header->codec != BUNDLE_CODEC_LZMA || header->filter > BUNDLE_FILTER_X86 || bytes[15] != 0 ||
+        if (header->codec != BUNDLE_CODEC_LZMA || header->filter > (header->version == 2 ? BUNDLE_FILTER_X86 : BUNDLE_FILTER_SPLIT) || bytes[15] != 0 ||
             pb > 4 || lc + lp > 4 || header->dictionary < BUNDLE_DICTIONARY_MIN ||
             header->dictionary > BUNDLE_DICTIONARY_MAX)
             return 0;

@@ -1,13 +1,14 @@
 /* What `sfxpack bundle` appends after the extractor's payload, which the
  * package record locates and checks; every number little-endian:
  *   0  4  magic "SFXB"
- *   4  2  version: 2 (1 in bundles of older releases, still read)
+ *   4  2  version: 3 (1 and 2 in bundles of older releases, still read)
  *   6  2  header size H: 28 (12 in version 1)
  *   8  2  command length C
  *  10  2  title length T
- * version 2 only:
+ * versions 2 and 3:
  *  12  1  codec: 1, LZMA
- *  13  1  filter before the codec: 0 none, 1 x86 branch conversion
+ *  13  1  filter before the codec: 0 none, 1 x86 branch conversion, 2 split
+ *         x86 branch conversion (version 3 only)
  *  14  1  LZMA properties: lc + 9 * (lp + 5 * pb); lc + lp at most 4, pb at most 4
  *  15  1  0
  *  16  4  LZMA dictionary size, 4 KiB to 256 MiB
@@ -17,8 +18,16 @@
  *         when it holds spaces), then its arguments
  * H+C  T  the progress window's title, UTF-8 (may be empty)
  *  then to the end of the appended data, the coded tar stream of the folder:
- *  version 1, a payload (count header and coded bits); version 2, raw LZMA
- *  with its end mark, exactly as long as the appended data's rest.
+ *  version 1, a payload (count header and coded bits); else raw LZMA
+ *  with its end mark, exactly as long as the appended data's rest. With the
+ *  split conversion (branch_split.h), the LZMA stream of what is left of the
+ *  tar stream comes after
+ *   0  8  that stream's decoded size: the tar stream's less the targets'
+ *   8  4  the targets' size T, a multiple of 4, at most 64 MiB
+ *  12  4  their coded size K: 0 when T is 0
+ *  16  4  the flag stream's size F, at least 5
+ *  20  K  the targets, raw LZMA (lc 0, lp 2, pb 2) with its end mark
+ *  20+K F the flags, range-coded
  */
 #pragma once
 #include <stdint.h>
@@ -27,13 +36,14 @@
 
 enum {
     BUNDLE_MAGIC = 0x42584653, /* "SFXB" read as a little-endian number */
-    BUNDLE_VERSION = 2,
+    BUNDLE_VERSION = 3,
     BUNDLE_HEADER_SIZE = 28,
     BUNDLE_V1_HEADER_SIZE = 12,
     BUNDLE_CODEC_PAYLOAD = 0, /* version 1: the loader's own payload format */
     BUNDLE_CODEC_LZMA = 1,
     BUNDLE_FILTER_NONE = 0,
     BUNDLE_FILTER_X86 = 1,
+    BUNDLE_FILTER_SPLIT = 2,
     BUNDLE_DICTIONARY_MIN = 1 << 12,
     BUNDLE_DICTIONARY_MAX = 1 << 28,
     BUNDLE_COMMAND_MAX = 8191, /* what cmd.exe takes; CreateProcess takes more */
@@ -62,14 +72,15 @@ struct BundleHeader {
     uint32_t filter;     /* BUNDLE_FILTER_... */
     uint32_t properties; /* LZMA's lc, lp and pb in one byte */
     uint32_t dictionary;
-    uint64_t archive_size; /* version 2: the tar stream's bytes */
+    uint64_t archive_size; /* versions 2 and 3: the tar stream's bytes */
 };
 
 /* Fills *header from the appended data's first 'size' bytes: 1 when they
- * hold a whole header of version 1 or 2 with a command and, in version 2,
- * a codec, filter and LZMA settings within the limits above; 0 when not. */
+ * hold a whole header of version 1, 2 or 3 with a command and, in versions
+ * 2 and 3, a codec, filter and LZMA settings within the limits above; 0
+ * when not. */
 int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header);
-/* Writes the fixed 28 bytes of a version 2 header from 'header' (its
+/* Writes the fixed 28 bytes of a version 3 header from 'header' (its
  * command's and title's lengths, filter, properties, dictionary and archive
  * size). */
 void bundle_header_write(const BundleHeader *header, uint8_t out[BUNDLE_HEADER_SIZE]);

@@ -10,6 +10,9 @@ static void *lzma_alloc(void *, size_t size) { return size <= UINT32_MAX ? mem_a
 static void lzma_free(void *, void *address) { mem_free(address); }
 static ISzAlloc allocator = {lzma_alloc, lzma_free};
 
+// The parts of a split conversion's prefix, then the main LZMA stream.
+enum { SPLIT_HEAD, SPLIT_TARGETS, SPLIT_FLAGS, SPLIT_MAIN };
+
 void x86_init(X86State *state) {
     state->position = 0;
     state->prev_mask = 0;
@@ -86,6 +89,14 @@ CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, u
     reader->context = context;
     reader->finished = 0;
     reader->error = CODED_NO_MEMORY;
+    reader->split_phase = header->filter == BUNDLE_FILTER_SPLIT ? SPLIT_HEAD : SPLIT_MAIN;
+    reader->split_have = reader->targets_size = reader->targets_used = 0;
+    reader->targets_lzma = 0;
+    reader->targets = reader->flag_bytes = 0;
+    reader->archive_size = header->archive_size;
+    reader->position = 0;
+    reader->previous = 0;
+    reader->max_size = max_dictionary;
     // A dictionary larger than the whole stream is never reached into, so the
     // stream's size is enough; LZMA's least is 4 KiB.
     uint32_t size = header->dictionary;
@@ -109,10 +120,143 @@ CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, u
     return reader->error = CODED_OK;
 }
 
+
+static uint32_t get32(const uint8_t *p) { return p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24; }
+
+// The split conversion's header is in: its sizes checked, its memory taken.
+static CodedResult split_start(CodedReader *reader, uint32_t max_size) {
+    const uint8_t *head = reader->split_header;
+    uint64_t main_size = get32(head) | (uint64_t)get32(head + 4) << 32;
+    reader->targets_size = get32(head + 8);
+    reader->targets_coded = get32(head + 12);
+    reader->flags_size = get32(head + 16);
+    if (reader->targets_size % 4 != 0 || reader->targets_size > SPLIT_TARGETS_MAX ||
+        (reader->targets_size == 0) != (reader->targets_coded == 0) || reader->flags_size < SPLIT_RANGE_END ||
+        main_size != reader->archive_size - reader->targets_size || reader->targets_size > reader->archive_size)
+        return CODED_DAMAGED;
+    if (reader->targets_size > max_size || reader->flags_size > max_size)
+        return CODED_NO_MEMORY;
+    reader->left = main_size;
+    reader->flag_bytes = (uint8_t *)mem_alloc(reader->flags_size);
+    if (!reader->flag_bytes)
+        return CODED_NO_MEMORY;
+    if (reader->targets_size == 0)
+        return CODED_OK;
+    CLzmaDec *lzma = (CLzmaDec *)mem_alloc(sizeof(CLzmaDec));
+    reader->targets_lzma = lzma;
+    reader->targets = (uint8_t *)mem_alloc(reader->targets_size);
+    if (!lzma || !reader->targets)
+        return CODED_NO_MEMORY;
+    LzmaDec_Construct(lzma);
+    uint32_t size = reader->targets_size;
+    uint8_t properties[LZMA_PROPS_SIZE] = {SPLIT_ADDRESS_PROPERTIES, (uint8_t)size, (uint8_t)(size >> 8),
+                                           (uint8_t)(size >> 16), (uint8_t)(size >> 24)};
+    if (LzmaDec_AllocateProbs(lzma, properties, LZMA_PROPS_SIZE, &allocator) != SZ_OK)
+        return CODED_NO_MEMORY;
+    lzma->dic = reader->targets;
+    lzma->dicBufSize = size;
+    LzmaDec_Init(lzma);
+    return CODED_OK;
+}
+
+static void free_targets_lzma(CodedReader *reader) {
+    if (reader->targets_lzma)
+        LzmaDec_FreeProbs((CLzmaDec *)reader->targets_lzma, &allocator);
+    mem_free(reader->targets_lzma);
+    reader->targets_lzma = 0;
+}
+
+// Takes what it can of the split conversion's header and streams from
+// 'bytes': the count of bytes it took, in *used.
+static CodedResult split_prefix(CodedReader *reader, const uint8_t *bytes, uint32_t size, uint32_t *used) {
+    *used = 0;
+    if (reader->split_phase == SPLIT_HEAD) {
+        uint32_t n = SPLIT_HEADER_SIZE - reader->split_have;
+        n = n < size ? n : size;
+        memcpy(reader->split_header + reader->split_have, bytes, n);
+        *used = n;
+        if ((reader->split_have += n) < SPLIT_HEADER_SIZE)
+            return CODED_OK;
+        reader->split_have = 0;
+        reader->split_phase = SPLIT_TARGETS;
+        return split_start(reader, reader->max_size);
+    }
+    if (reader->split_phase == SPLIT_TARGETS) {
+        CLzmaDec *lzma = (CLzmaDec *)reader->targets_lzma;
+        uint32_t left = reader->targets_coded - reader->split_have;
+        if (left > 0) {
+            SizeT n = left < size ? left : size;
+            ELzmaStatus status;
+            SizeT start = lzma->dicPos;
+            if (LzmaDec_DecodeToDic(lzma, reader->targets_size, bytes, &n, LZMA_FINISH_END, &status) != SZ_OK ||
+                (n == 0 && lzma->dicPos == start))
+                return CODED_DAMAGED;
+            *used = (uint32_t)n;
+            reader->split_have += (uint32_t)n;
+            if (reader->split_have < reader->targets_coded) {
+                if (status == LZMA_STATUS_FINISHED_WITH_MARK)
+                    return CODED_DAMAGED; // the mark before the stream's declared end
+                return CODED_OK;
+            }
+            if (lzma->dicPos != reader->targets_size || (status != LZMA_STATUS_FINISHED_WITH_MARK &&
+                                                         status != LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK))
+                return CODED_DAMAGED;
+        }
+        free_targets_lzma(reader);
+        reader->split_have = 0;
+        reader->split_phase = SPLIT_FLAGS;
+        return CODED_OK;
+    }
+    uint32_t n = reader->flags_size - reader->split_have;
+    n = n < size ? n : size;
+    memcpy(reader->flag_bytes + reader->split_have, bytes, n);
+    *used = n;
+    if ((reader->split_have += n) < reader->flags_size)
+        return CODED_OK;
+    reader->split_phase = SPLIT_MAIN;
+    split_model_init(&reader->model);
+    return split_flags_start(&reader->flags, reader->flag_bytes, reader->flags_size) ? CODED_OK : CODED_DAMAGED;
+}
+
+// Puts the targets back into what the main stream decoded, and passes the
+// bytes on: CODED_DAMAGED when the flags or targets run out.
+static CodedResult merge(CodedReader *reader, const uint8_t *bytes, uint32_t size) {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < size; i++) {
+        uint8_t byte = bytes[i];
+        reader->work[n++] = byte;
+        reader->position++;
+        if (split_is_branch(byte, reader->archive_size - reader->position)) {
+            int taken = split_flags_next(&reader->flags, &reader->model.probability[split_context(byte, reader->previous)]);
+            if (taken < 0 || (taken && reader->targets_size - reader->targets_used < 4))
+                return CODED_DAMAGED;
+            if (taken) {
+                const uint8_t *t = reader->targets + reader->targets_used;
+                reader->targets_used += 4;
+                uint32_t target = (uint32_t)t[0] << 24 | (uint32_t)t[1] << 16 | (uint32_t)t[2] << 8 | t[3];
+                uint32_t relative = split_relative(target, reader->position + 4);
+                for (int k = 0; k < 4; k++)
+                    reader->work[n++] = (uint8_t)(relative >> (8 * k));
+                reader->position += 4;
+                byte = (uint8_t)(relative >> 24);
+            }
+        }
+        reader->previous = byte;
+        if (n > sizeof reader->work - 5 || i + 1 == size) {
+            if (!reader->take(reader->context, reader->work, n))
+                return CODED_REFUSED;
+            n = 0;
+        }
+    }
+    return CODED_OK;
+}
+
 // Passes decoded bytes on, through the x86 conversion when there is one.
-static int deliver(CodedReader *reader, const uint8_t *bytes, uint32_t size, int last) {
+static CodedResult deliver(CodedReader *reader, const uint8_t *bytes, uint32_t size, int last) {
+    if (reader->filter == BUNDLE_FILTER_SPLIT)
+        return merge(reader, bytes, size);
     if (reader->filter == BUNDLE_FILTER_NONE)
-        return size == 0 || reader->take(reader->context, bytes, size);
+        return size == 0 || reader->take(reader->context, bytes, size) ? CODED_OK : CODED_REFUSED;
     for (;;) {
         uint32_t n = sizeof reader->work - reader->held;
         if (n > size)
@@ -125,11 +269,11 @@ static int deliver(CodedReader *reader, const uint8_t *bytes, uint32_t size, int
         if (last && size == 0)
             done = filled; // the last few bytes stay as they are
         if (done > 0 && !reader->take(reader->context, reader->work, done))
-            return 0;
+            return CODED_REFUSED;
         reader->held = filled - done;
         memmove(reader->work, reader->work + done, reader->held);
         if (size == 0)
-            return 1;
+            return CODED_OK;
     }
 }
 
@@ -141,6 +285,13 @@ CodedResult coded_reader_feed(CodedReader *reader, const uint8_t *bytes, uint32_
     if (reader->error != CODED_OK)
         return reader->error;
     CLzmaDec *lzma = (CLzmaDec *)reader->lzma;
+    while (size > 0 && reader->split_phase != SPLIT_MAIN) {
+        uint32_t used;
+        if (CodedResult result = split_prefix(reader, bytes, size, &used); result != CODED_OK)
+            return fail(reader, result);
+        bytes += used;
+        size -= used;
+    }
     while (size > 0) {
         if (reader->finished == FINISHED_UNMARKED)
             return CODED_OK; // what follows can only be the end mark
@@ -168,8 +319,11 @@ CodedResult coded_reader_feed(CodedReader *reader, const uint8_t *bytes, uint32_
                                                                                                      : 0;
         if (reader->finished && reader->left != 0)
             return fail(reader, CODED_SHORT);
-        if (!deliver(reader, lzma->dic + start, produced, reader->finished))
-            return fail(reader, CODED_REFUSED);
+        if (CodedResult result = deliver(reader, lzma->dic + start, produced, reader->finished); result != CODED_OK)
+            return fail(reader, result);
+        if (reader->finished && reader->filter == BUNDLE_FILTER_SPLIT &&
+            (reader->targets_used != reader->targets_size || reader->flags.at != reader->flags.size))
+            return fail(reader, CODED_DAMAGED);
         if (!reader->finished && produced == 0 && used == 0)
             return fail(reader, CODED_DAMAGED);
     }
@@ -190,4 +344,8 @@ void coded_reader_free(CodedReader *reader) {
     }
     mem_free(reader->lzma);
     reader->lzma = 0;
+    free_targets_lzma(reader);
+    mem_free(reader->targets);
+    mem_free(reader->flag_bytes);
+    reader->targets = reader->flag_bytes = 0;
 }

@@ -1,13 +1,15 @@
-// Decodes the coded tar stream of a version 2 bundle, fed in pieces of any
-// size: raw LZMA with its end mark (the LZMA SDK's decoder), then, when the
-// header names it, the x86 branch conversion undone. The tar bytes go to a
-// function in pieces. Neither more nor fewer bytes than the header declares
+// Decodes the coded tar stream of a version 2 or 3 bundle, fed in pieces of
+// any size: raw LZMA with its end mark (the LZMA SDK's decoder), then, when
+// the header names one, the x86 branch conversion undone or the split branch
+// targets put back (their streams, held in memory, come first). The tar
+// bytes go to a function in pieces. Neither more nor fewer bytes than the header declares
 // ever reach it, and the LZMA stream must end exactly where the input does.
 //
 // Plain procedures over a plain record; memory from mem_alloc, no C runtime.
 #pragma once
 #include <stdint.h>
 
+#include "branch_split.h"
 #include "bundle_format.h"
 
 enum CodedResult {
@@ -41,6 +43,18 @@ struct CodedReader {
     uint32_t held; // bytes of 'work' that wait for more to be converted
     uint8_t work[4096 + 4];
     int (*take)(void *context, const uint8_t *bytes, uint32_t size);
+    // The split branch conversion: its header, then its two streams.
+    uint32_t split_phase;
+    uint32_t split_have; // bytes of the phase's part read so far
+    uint8_t split_header[SPLIT_HEADER_SIZE];
+    void *targets_lzma; // the targets' decoder while they come
+    uint8_t *targets, *flag_bytes;
+    uint32_t targets_size, targets_coded, targets_used, flags_size;
+    uint64_t archive_size, position; // the tar stream's size, and bytes of it passed on
+    uint8_t previous;
+    uint32_t max_size; // the most memory each of the streams held may take
+    SplitFlags flags;
+    SplitModel model;
     void *context;
     int finished;       // 1 after the end mark; 2 at the declared size, the mark not read
     CodedResult error;  // the first error; no more input is taken after it

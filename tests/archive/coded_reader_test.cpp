@@ -1,6 +1,7 @@
 // The bundle's LZMA path against liblzma's encoder: streams it makes decode
 // to the same bytes, through the x86 conversion too, in pieces of any size;
-// streams that lie about themselves are refused, row by row.
+// so do the split conversion's, as sfxpack codes them; streams that lie
+// about themselves are refused, row by row.
 #include <gtest/gtest.h>
 #include <lzma.h>
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "archive/coded_reader.h"
+#include "sfxpack/bundle.h"
 
 namespace {
 
@@ -120,5 +122,100 @@ TEST(CodedReader, RefusesStreamsThatLie) {
             bytes[BUNDLE_HEADER_SIZE] = 'x';
             EXPECT_EQ(bundle_header_read(bytes, sizeof bytes, &read), properties == 2u * 45 + 9 * 3 && dictionary == 1u << 20)
                 << properties << " " << dictionary;
+        }
+}
+
+namespace {
+
+// 'data' split and coded as sfxpack codes a bundle's archive: the header,
+// and the coded bytes after it.
+std::vector<uint8_t> split_coded(const std::vector<uint8_t> &data, BundleHeader *header) {
+    std::vector<uint8_t> appended = bundle_appended("a.exe", "", data, 1, true, BUNDLE_FILTER_SPLIT);
+    EXPECT_EQ(bundle_header_read(appended.data(), (uint32_t)appended.size(), header), 1);
+    EXPECT_EQ(header->filter, (uint32_t)BUNDLE_FILTER_SPLIT);
+    return {appended.begin() + header->size, appended.end()};
+}
+
+uint32_t field(const std::vector<uint8_t> &coded, size_t at) {
+    return coded[at] | coded[at + 1] << 8 | coded[at + 2] << 16 | (uint32_t)coded[at + 3] << 24;
+}
+
+} // namespace
+
+TEST(CodedReader, SplitConversionComesBackInAnyPieces) {
+    std::vector<uint8_t> code = code_like(300000), tail = code_like(5000);
+    for (std::vector<uint8_t> ending : {std::vector<uint8_t>{0xE8, 1, 2}, std::vector<uint8_t>{0xE9, 0, 0, 0, 0}})
+        tail.insert(tail.end(), ending.begin(), ending.end());
+    const struct {
+        const char *what;
+        std::vector<uint8_t> data;
+        bool targets;
+    } rows[] = {
+        {"code", code, true},
+        {"no branches", std::vector<uint8_t>(70000, 0x8B), false},
+        {"branches at the very end", tail, true},
+        {"one branch byte", {0xE8}, false},
+    };
+    for (const auto &row : rows) {
+        BundleHeader header;
+        std::vector<uint8_t> coded = split_coded(row.data, &header);
+        EXPECT_EQ(field(coded, 8) > 0, row.targets) << row.what;
+        for (size_t piece : {1, 7, 4099, 1 << 20}) {
+            std::vector<uint8_t> out;
+            EXPECT_EQ(decode(header, coded, piece, &out), CODED_OK) << row.what << " " << piece;
+            EXPECT_TRUE(out == row.data) << row.what << " " << piece;
+        }
+    }
+}
+
+TEST(CodedReader, RefusesSplitStreamsThatLie) {
+    BundleHeader header;
+    const std::vector<uint8_t> coded = split_coded(code_like(100000), &header);
+    const uint32_t targets = field(coded, 8), targets_coded = field(coded, 12), flags = field(coded, 16);
+    const size_t flags_at = SPLIT_HEADER_SIZE + targets_coded;
+    const struct {
+        const char *what;
+        size_t at;  // a field of the split header to change, or 0
+        uint32_t value;
+        size_t cut; // bytes cut off at 'cut_at'
+        size_t cut_at;
+        CodedResult result;
+    } rows[] = {
+        {"rest's size off", 0, field(coded, 0) + 4, 0, 0, CODED_DAMAGED},
+        {"targets not whole", 8, targets + 1, 0, 0, CODED_DAMAGED},
+        {"targets over the limit", 8, SPLIT_TARGETS_MAX + 4, 0, 0, CODED_DAMAGED},
+        {"targets without their stream", 12, 0, 0, 0, CODED_DAMAGED},
+        {"targets' stream said shorter", 12, targets_coded - 1, 0, 0, CODED_DAMAGED},
+        {"flags too short to start", 16, SPLIT_RANGE_END - 1, 0, 0, CODED_DAMAGED},
+        {"flags larger than memory", 16, 0xFFFFFFFF, 0, 0, CODED_NO_MEMORY},
+        {"flags run out", 16, flags - 1, 1, flags_at + flags - 1, CODED_DAMAGED},
+        {"a flag byte too many", 16, flags + 1, 0, 0, CODED_DAMAGED},
+        {"cut in the header", 0, 0, coded.size() - 10, 10, CODED_TRUNCATED},
+        {"cut in the targets", 0, 0, coded.size() - flags_at + 3, flags_at - 3, CODED_TRUNCATED},
+    };
+    for (const auto &row : rows) {
+        std::vector<uint8_t> input = coded;
+        if (row.at || row.value)
+            for (int i = 0; i < 4; i++)
+                input[row.at + i] = (uint8_t)(row.value >> (8 * i));
+        if (row.value == flags + 1)
+            input.insert(input.begin() + (ptrdiff_t)(flags_at + flags), 0);
+        input.erase(input.begin() + (ptrdiff_t)row.cut_at, input.begin() + (ptrdiff_t)(row.cut_at + row.cut));
+        std::vector<uint8_t> out;
+        EXPECT_EQ(decode(header, input, 4096, &out), row.result) << row.what;
+        EXPECT_LE(out.size(), header.archive_size) << row.what;
+    }
+    // The split conversion is version 3's: a version 2 header naming it is refused.
+    std::vector<uint8_t> bytes(BUNDLE_HEADER_SIZE + 1, 'x');
+    header.command_length = 1;
+    header.title_length = 0;
+    for (uint32_t version : {2u, 3u})
+        for (uint32_t filter : {1u, 2u, 3u}) {
+            BundleHeader read;
+            header.filter = filter;
+            bundle_header_write(&header, bytes.data());
+            bytes[4] = (uint8_t)version;
+            EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), filter < version)
+                << version << " " << filter;
         }
 }

@@ -56,7 +56,9 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
     if (json) {
         nlohmann::ordered_json out = {{"file", name}, {"command", bundle.command}, {"title", bundle.title},
                                       {"codec", bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload"},
-                                      {"filter", bundle.header.filter == BUNDLE_FILTER_X86 ? "x86" : "none"},
+                                      {"filter", bundle.header.filter == BUNDLE_FILTER_X86     ? "x86"
+                                                    : bundle.header.filter == BUNDLE_FILTER_SPLIT ? "x86-split"
+                                                                                                  : "none"},
                                       {"dictionary", bundle.header.codec == BUNDLE_CODEC_LZMA
                                                          ? nlohmann::ordered_json(bundle.header.dictionary)
                                                          : nlohmann::ordered_json(nullptr)},

@@ -15,6 +15,7 @@
 #include <set>
 #include <string_view>
 
+#include "archive/branch_split.h"
 #include "archive/bundle_format.h"
 #include "archive/coded_reader.h"
 #include "decoder/payload_format.h"
@@ -354,16 +355,16 @@ void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink) {
     check(archive_write_close(writer.handle), "tar");
 }
 
-CodingSettings coding_settings(int level, bool x86, uint64_t archive_bound) {
+CodingSettings coding_settings(int level, uint32_t filter, uint64_t archive_bound) {
     lzma_options_lzma options;
     lzma_lzma_preset(&options, (uint32_t)level);
     uint64_t dictionary = std::clamp<uint64_t>(archive_bound, BUNDLE_DICTIONARY_MIN, options.dict_size);
-    return {level, x86, (uint32_t)dictionary};
+    return {level, filter, (uint32_t)dictionary};
 }
 
-bool worth_x86(const std::vector<FolderEntry> &entries) {
-    // The conversion gains on 32-bit x86 code and loses on x86-64 code, so
-    // it is made when 32-bit PE files (machine 0x14C) carry most of the bytes.
+uint32_t choose_filter(const std::vector<FolderEntry> &entries) {
+    // Splitting the branch targets out gains on x86 and x86-64 code alike,
+    // on like libraries most; on other data it costs a few bytes of flags.
     uint64_t code = 0, all = 0;
     for (const FolderEntry &entry : entries) {
         all += entry.size;
@@ -378,10 +379,13 @@ bool worth_x86(const std::vector<FolderEntry> &entries) {
         if (n < 64 || head[0] != 'M' || head[1] != 'Z')
             continue;
         uint32_t pe = sfx_get32(head + 0x3C);
-        if (pe <= (uint32_t)n - 6 && std::memcmp(head + pe, "PE\0\0", 4) == 0 && head[pe + 4] == 0x4C && head[pe + 5] == 0x01)
+        if (pe > (uint32_t)n - 6 || std::memcmp(head + pe, "PE\0\0", 4) != 0)
+            continue;
+        uint32_t machine = head[pe + 4] | (uint32_t)head[pe + 5] << 8;
+        if (machine == 0x14C || machine == 0x8664)
             code += entry.size;
     }
-    return code > all / 2;
+    return code > all / 2 ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_NONE;
 }
 
 ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries) {
@@ -454,6 +458,97 @@ const std::string *find_file(const std::vector<std::string> &files, const std::s
     return found == files.end() ? nullptr : &*found;
 }
 
+// The split branch conversion's coder: takes the tar stream in pieces, hands
+// what is left of it on, and keeps the targets and the flags.
+class BranchSplitter {
+public:
+    explicit BranchSplitter(ByteSink rest) : rest_(std::move(rest)) {
+        split_model_init(&model_);
+        split_writer_start(&writer_, [](void *flags, uint8_t byte) { static_cast<std::vector<uint8_t> *>(flags)->push_back(byte); },
+                           &flags);
+    }
+    // 'last': the stream ends with this piece.
+    void feed(const uint8_t *bytes, size_t size, bool last) {
+        held_.insert(held_.end(), bytes, bytes + size);
+        size_t at = 0, end = held_.size();
+        out_.clear();
+        while (at < end) {
+            uint8_t byte = held_[at];
+            if ((byte == 0xE8 || byte == 0xE9) && end - at - 1 < 4 && !last)
+                break; // its flag waits for its operand, or the stream's end
+            out_.push_back(byte);
+            at++;
+            position_++;
+            if (split_is_branch(byte, end - at)) {
+                // Near targets are nearly always real calls and jumps: the
+                // limit that makes the smallest archives of Windows libraries.
+                int32_t operand = (int32_t)sfx_get32(&held_[at]);
+                bool take = operand > -NEAR && operand < NEAR && targets.size() + 4 <= SPLIT_TARGETS_MAX;
+                split_writer_bit(&writer_, &model_.probability[split_context(byte, previous_)], take);
+                if (take) {
+                    uint32_t target = split_absolute((uint32_t)operand, position_ + 4);
+                    for (int shift = 24; shift >= 0; shift -= 8)
+                        targets.push_back((uint8_t)(target >> shift));
+                    at += 4;
+                    position_ += 4;
+                    byte = held_[at - 1];
+                }
+            }
+            previous_ = byte;
+        }
+        held_.erase(held_.begin(), held_.begin() + (ptrdiff_t)at);
+        rest_size += out_.size();
+        if (!out_.empty())
+            rest_(out_.data(), out_.size());
+        if (last)
+            split_writer_finish(&writer_);
+    }
+
+    std::vector<uint8_t> targets, flags;
+    uint64_t rest_size = 0;
+
+private:
+    static constexpr int32_t NEAR = 1 << 20;
+    ByteSink rest_;
+    SplitModel model_;
+    SplitFlagWriter writer_;
+    std::vector<uint8_t> held_, out_;
+    uint64_t position_ = 0;
+    uint8_t previous_ = 0;
+};
+
+// The split conversion's header and its targets and flags, which come before
+// the LZMA stream of the rest.
+std::vector<uint8_t> split_streams(const BranchSplitter &splitter, int level) {
+    std::vector<uint8_t> coded(SPLIT_HEADER_SIZE);
+    if (!splitter.targets.empty()) {
+        lzma_options_lzma options;
+        lzma_lzma_preset(&options, (uint32_t)level | (level == MAX_LEVEL ? LZMA_PRESET_EXTREME : 0));
+        options.dict_size = std::clamp<uint32_t>((uint32_t)splitter.targets.size(), BUNDLE_DICTIONARY_MIN, options.dict_size);
+        options.lc = SPLIT_ADDRESS_PROPERTIES % 9;
+        options.lp = SPLIT_ADDRESS_PROPERTIES / 9 % 5;
+        options.pb = SPLIT_ADDRESS_PROPERTIES / 45;
+        lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+        coded.resize(SPLIT_HEADER_SIZE + splitter.targets.size() + splitter.targets.size() / 8 + 4096);
+        size_t size = SPLIT_HEADER_SIZE;
+        if (lzma_ret result = lzma_raw_buffer_encode(filters, nullptr, splitter.targets.data(), splitter.targets.size(),
+                                                     coded.data(), &size, coded.size());
+            result != LZMA_OK)
+            throw ToolError(std::string("the folder's archive: ") + lzma_text(result));
+        coded.resize(size);
+    }
+    uint8_t *head = coded.data();
+    for (int i = 0; i < 8; i++)
+        head[i] = (uint8_t)(splitter.rest_size >> (8 * i));
+    for (int i = 0; i < 4; i++) {
+        head[8 + i] = (uint8_t)(splitter.targets.size() >> (8 * i));
+        head[12 + i] = (uint8_t)((coded.size() - SPLIT_HEADER_SIZE) >> (8 * i));
+        head[16 + i] = (uint8_t)(splitter.flags.size() >> (8 * i));
+    }
+    coded.insert(coded.end(), splitter.flags.begin(), splitter.flags.end());
+    return coded;
+}
+
 } // namespace
 
 BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, const CodingSettings &settings,
@@ -462,7 +557,7 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
     lzma_lzma_preset(&options, (uint32_t)settings.level | (settings.level == MAX_LEVEL ? LZMA_PRESET_EXTREME : 0));
     options.dict_size = settings.dictionary;
     lzma_filter filters[3], *next = filters;
-    if (settings.x86)
+    if (settings.filter == BUNDLE_FILTER_X86)
         *next++ = {LZMA_FILTER_X86, nullptr};
     *next++ = {LZMA_FILTER_LZMA1, &options};
     *next = {LZMA_VLI_UNKNOWN, nullptr};
@@ -479,6 +574,11 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
     tar_reader_init(reader.get(), &accept);
     std::unique_ptr<TarReader, void (*)(TarReader *)> free_reader(reader.get(), tar_reader_free);
 
+    // With the split conversion, the LZMA stream goes after the targets and
+    // flags, which are known only at the end: it waits in a file of its own.
+    bool split = settings.filter == BUNDLE_FILTER_SPLIT;
+    int lzma_fd = split ? coded_archive_file() : fd;
+    std::unique_ptr<int, void (*)(int *)> closer(split ? &lzma_fd : nullptr, [](int *f) { close(*f); });
     Progress progress("the folder's archive", total, quiet);
     std::vector<uint8_t> out(1 << 20);
     uint64_t archive_size = 0, coded = 0;
@@ -491,12 +591,13 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
             lzma_ret result = lzma_code(&stream, action);
             if (result != LZMA_OK && result != LZMA_STREAM_END)
                 throw ToolError(std::string("the folder's archive: ") + lzma_text(result));
-            write_all(fd, out.data(), out.size() - stream.avail_out);
+            write_all(lzma_fd, out.data(), out.size() - stream.avail_out);
             coded += out.size() - stream.avail_out;
             if (action == LZMA_FINISH ? result == LZMA_STREAM_END : stream.avail_in == 0 && stream.avail_out > 0)
                 break;
         }
     };
+    BranchSplitter splitter([&](const uint8_t *bytes, size_t size) { code(bytes, size, LZMA_RUN); });
     produce([&](const uint8_t *bytes, size_t size) {
         for (size_t at = 0; at < size;) {
             uint32_t piece = (uint32_t)std::min<size_t>(size - at, 1 << 30);
@@ -504,19 +605,36 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
                 throw ToolError("the folder's archive: " + archive_error_text(*reader, reader->error));
             at += piece;
         }
-        code(bytes, size, LZMA_RUN);
+        if (split)
+            splitter.feed(bytes, size, false);
+        else
+            code(bytes, size, LZMA_RUN);
         archive_size += size;
         progress.update(archive_size);
     });
     if (ArchiveError error = verify ? tar_reader_finish(reader.get()) : ArchiveError(ARCHIVE_OK); error != ARCHIVE_OK)
         throw ToolError("the folder's archive: " + archive_error_text(*reader, error));
+    if (split)
+        splitter.feed(nullptr, 0, true);
     code(nullptr, 0, LZMA_FINISH);
+    if (split) {
+        std::vector<uint8_t> head = split_streams(splitter, settings.level);
+        write_all(fd, head.data(), head.size());
+        for (uint64_t at = 0; at < coded;) {
+            ssize_t n = pread(lzma_fd, out.data(), (size_t)std::min<uint64_t>(out.size(), coded - at), (off_t)at);
+            if (n <= 0)
+                throw ToolError("cannot read the coded archive back");
+            write_all(fd, out.data(), (size_t)n);
+            at += (uint64_t)n;
+        }
+        coded += head.size();
+    }
     *coded_size = coded;
 
     BundleHeader header{};
     header.version = BUNDLE_VERSION;
     header.codec = BUNDLE_CODEC_LZMA;
-    header.filter = settings.x86 ? BUNDLE_FILTER_X86 : BUNDLE_FILTER_NONE;
+    header.filter = settings.filter;
     header.properties = options.lc + 9 * (options.lp + 5 * options.pb);
     header.dictionary = options.dict_size;
     header.archive_size = archive_size;
@@ -560,12 +678,12 @@ int coded_archive_file() {
 }
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
-                                     std::span<const uint8_t> tar, int level, bool quiet) {
+                                     std::span<const uint8_t> tar, int level, bool quiet, uint32_t filter) {
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     uint64_t coded_size;
     BundleHeader header = code_archive([&](const ByteSink &sink) { sink(tar.data(), tar.size()); },
-                                       coding_settings(level, false, tar.size()), fd, tar.size(), quiet, &coded_size, false);
+                                       coding_settings(level, filter, tar.size()), fd, tar.size(), quiet, &coded_size, false);
     header.command_length = (uint32_t)command.size();
     header.title_length = (uint32_t)title.size();
     std::vector<uint8_t> appended(BUNDLE_HEADER_SIZE + command.size() + title.size() + coded_size);
@@ -610,7 +728,10 @@ std::string codec_text(const BundleHeader &header) {
         return "payload (version 1 bundle)";
     char text[96];
     std::snprintf(text, sizeof text, "LZMA%s, lc=%u lp=%u pb=%u, dictionary %u KiB",
-                  header.filter == BUNDLE_FILTER_X86 ? " with x86 branch conversion" : "", header.properties % 9,
+                  header.filter == BUNDLE_FILTER_X86     ? " with x86 branch conversion"
+                  : header.filter == BUNDLE_FILTER_SPLIT ? " with split x86 branch conversion"
+                                                         : "",
+                  header.properties % 9,
                   header.properties / 9 % 5, header.properties / 45, header.dictionary >> 10);
     return text;
 }

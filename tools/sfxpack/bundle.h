@@ -55,16 +55,17 @@ using ByteSink = std::function<void(const uint8_t *bytes, size_t size)>;
 void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink);
 
 // How a bundle's archive is coded: a level (1 to 9, liblzma's presets, 9
-// with the extreme flag), with or without the x86 branch conversion.
+// with the extreme flag), and a filter before LZMA.
 struct CodingSettings {
     int level;
-    bool x86;
+    uint32_t filter;     // BUNDLE_FILTER_...
     uint32_t dictionary; // the preset's, or the archive's size when smaller
 };
-CodingSettings coding_settings(int level, bool x86, uint64_t archive_bound);
-// Whether the x86 conversion pays: when Windows programs and libraries make
-// up most of the bytes.
-bool worth_x86(const std::vector<FolderEntry> &entries);
+CodingSettings coding_settings(int level, uint32_t filter, uint64_t archive_bound);
+// The filter that pays for these files: the split branch conversion when
+// Windows programs and libraries (x86 or x86-64) make up most of the bytes,
+// else none.
+uint32_t choose_filter(const std::vector<FolderEntry> &entries);
 
 // Where the extractor finds the command's program: the folder's file of that
 // name (as Windows matches names, in any case), else for a bare name the
@@ -98,7 +99,8 @@ int coded_archive_file();
 // The whole appended data of a bundle, 'tar' coded at 'level' as it is
 // (unchecked), in memory: for small archives, such as the tests make.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
-                                     std::span<const uint8_t> tar, int level, bool quiet);
+                                     std::span<const uint8_t> tar, int level, bool quiet,
+                                     uint32_t filter = BUNDLE_FILTER_NONE);
 
 // A packed file's bundle, its record and appended data checked.
 struct BundleInfo {

@@ -116,7 +116,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     // before it needs its size and CRC-32, and the output may be a pipe.
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
-    CodingSettings settings = coding_settings(options.level, worth_x86(entries), bound);
+    CodingSettings settings = coding_settings(options.level, choose_filter(entries), bound);
     uint64_t coded_size;
     BundleHeader header = code_archive([&](const ByteSink &sink) { tar_folder(entries, sink); }, settings, fd, bound,
                                        global.quiet, &coded_size);
