@@ -59,8 +59,11 @@ for case_name in parent symlink fold file-folder pax-parent sparse pax-size trun
   { printf '\x00'; cat "$tmp/$case_name.tar"; } > "$arc/$case_name"
 done
 
-# Archive: bundles' appended data (header and coded archive), sound and lying.
-for case_name in pax-size version1 lzma-properties lzma-longer lzma-shorter; do
-  "$hostile" $case_name "$loader" "$loader" "$tree/abc.txt" "$tmp/bundle.exe"
-  { printf '\x05'; tail -c +$(($("$sfxpack" info --json "$tmp/bundle.exe" | jq .appended_offset) + 1)) "$tmp/bundle.exe"; } > "$arc/bundle-$case_name"
-done
+# Archive: bundles' appended data (header and coded archive), sound and lying;
+# the split branch conversion's over a program's code.
+seed_bundle() {
+  "$hostile" "$1" "$loader" "$loader" "$2" "$tmp/bundle.exe"
+  { printf '\x05'; tail -c +$(($("$sfxpack" info --json "$tmp/bundle.exe" | jq .appended_offset) + 1)) "$tmp/bundle.exe"; } > "$arc/bundle-$1"
+}
+for case_name in pax-size version1 lzma-properties lzma-longer lzma-shorter; do seed_bundle $case_name "$tree/abc.txt"; done
+for case_name in split split-flags; do seed_bundle $case_name "$loader"; done

@@ -5,14 +5,17 @@
 // Each archive starts with PROGRAM as run.exe and a harmless file, so a
 // refusal must also take back what was already written; the command is
 // run.exe, which must never start. The lzma-* cases hold a sound archive
-// under a bundle header that lies about its coding; version1 is a sound
-// bundle in the first version's format, which must still extract.
+// under a bundle header that lies about its coding, the split-* cases one
+// whose split branch conversion lies about its streams (split is sound);
+// version1 is a sound bundle in the first version's format, which must
+// still extract.
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "archive/branch_split.h"
 #include "archive/bundle_format.h"
 #include "encoder/payload_encoder.h"
 #include "sfxpack/bundle.h"
@@ -118,6 +121,9 @@ const Case CASES[] = {
     {"lzma-longer", {}},
     {"lzma-shorter", {}},
     {"lzma-cut", {}},
+    {"split", {}}, // not hostile: a sound archive, split
+    {"split-sizes", {}},
+    {"split-flags", {}},
 };
 
 void put(std::vector<uint8_t> &bytes, size_t at, uint64_t value, int size) {
@@ -143,8 +149,18 @@ std::vector<uint8_t> appended_for(const std::string &which, const std::vector<ui
         out.insert(out.end(), payload.begin(), payload.end());
         return out;
     }
-    std::vector<uint8_t> out = bundle_appended(command, title, tar, 1, true);
+    bool split = which.starts_with("split");
+    std::vector<uint8_t> out = bundle_appended(command, title, tar, 1, true, split ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_NONE);
     uint64_t size = tar.size();
+    size_t coded = BUNDLE_HEADER_SIZE + command.size() + title.size();
+    auto get = [&](size_t at) { return out[at] | out[at + 1] << 8 | out[at + 2] << 16 | (uint32_t)out[at + 3] << 24; };
+    if (which == "split-sizes") // the rest said 4 bytes longer, the tar stream's size kept
+        put(out, coded, get(coded) + 4, 4);
+    else if (which == "split-flags") { // the flag stream's last byte gone
+        uint32_t flags = get(coded + 16);
+        out.erase(out.begin() + (ptrdiff_t)(coded + SPLIT_HEADER_SIZE + get(coded + 12) + flags - 1));
+        put(out, coded + 16, flags - 1, 4);
+    }
     if (which == "lzma-properties")
         out[14] = 9 * 5 * 5;
     else if (which == "lzma-dictionary")

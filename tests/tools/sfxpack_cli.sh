@@ -403,7 +403,7 @@ rm -rf links links.exe links2.exe exec.exe spaced escape loop sparse
 # test and info read a bundle through; every command checks standard output
 expect 0 '' test app.exe
 expect 0 '' info app.exe
-grep -qx 'bundle_version: *2' "$top/out" && grep -qx 'codec: *lzma' "$top/out" && grep -qx 'command: *setup.exe' "$top/out" && grep -qx 'entries: *7' "$top/out" ||
+grep -qx 'bundle_version: *3' "$top/out" && grep -qx 'codec: *lzma' "$top/out" && grep -qx 'command: *setup.exe' "$top/out" && grep -qx 'entries: *7' "$top/out" ||
   bad "info of a bundle: $(cat "$top/out")"
 for command in "list app.exe" "info app.exe" "test app.exe" "--help" "-V"; do
   ${SFXPACK_RUNNER:-} "$sfxpack" $command > /dev/full 2> "$top/err"
@@ -463,6 +463,8 @@ lzma-huge|the bundle's archive:
 lzma-longer|the LZMA stream ends before its declared size
 lzma-shorter|damaged LZMA data
 lzma-cut|the LZMA stream is truncated
+split-sizes|damaged LZMA data
+split-flags|damaged LZMA data
 ROWS
 # sizes from an extended header and in base-256 form
 for row in 'pax-size:5000  sized.bin' 'base256:700  binary-size.bin'; do

@@ -480,8 +480,10 @@ public:
             at++;
             position_++;
             if (split_is_branch(byte, end - at)) {
-                // Near targets are nearly always real calls and jumps: the
-                // limit that makes the smallest archives of Windows libraries.
+                // Near targets are nearly always real calls and jumps. Within
+                // 4 MiB: 1 MiB would leave distinct libraries' code 2 % larger
+                // (and like libraries 0.2 % smaller), 16 MiB like ones 0.2 %
+                // larger.
                 int32_t operand = (int32_t)sfx_get32(&held_[at]);
                 bool take = operand > -NEAR && operand < NEAR && targets.size() + 4 <= SPLIT_TARGETS_MAX;
                 split_writer_bit(&writer_, &model_.probability[split_context(byte, previous_)], take);
@@ -508,7 +510,7 @@ public:
     uint64_t rest_size = 0;
 
 private:
-    static constexpr int32_t NEAR = 1 << 20;
+    static constexpr int32_t NEAR = 1 << 22;
     ByteSink rest_;
     SplitModel model_;
     SplitFlagWriter writer_;
