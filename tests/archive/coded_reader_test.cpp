@@ -187,7 +187,7 @@ TEST(CodedReader, RefusesSplitStreamsThatLie) {
         {"targets without their stream", 12, 0, 0, 0, CODED_DAMAGED},
         {"targets' stream said shorter", 12, targets_coded - 1, 0, 0, CODED_DAMAGED},
         {"flags too short to start", 16, SPLIT_RANGE_END - 1, 0, 0, CODED_DAMAGED},
-        {"flags larger than memory", 16, 0xFFFFFFFF, 0, 0, CODED_NO_MEMORY},
+        {"flags larger than memory", 16, BUNDLE_DICTIONARY_MAX + 5, 0, 0, CODED_NO_MEMORY},
         {"flags run out", 16, flags - 1, 1, flags_at + flags - 1, CODED_DAMAGED},
         {"a flag byte too many", 16, flags + 1, 0, 0, CODED_DAMAGED},
         {"cut in the header", 0, 0, coded.size() - 10, 10, CODED_TRUNCATED},
