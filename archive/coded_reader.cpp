@@ -120,11 +120,10 @@ CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, u
     return reader->error = CODED_OK;
 }
 
-
 static uint32_t get32(const uint8_t *p) { return p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24; }
 
 // The split conversion's header is in: its sizes checked, its memory taken.
-static CodedResult split_start(CodedReader *reader, uint32_t max_size) {
+static CodedResult split_start(CodedReader *reader) {
     const uint8_t *head = reader->split_header;
     uint64_t main_size = get32(head) | (uint64_t)get32(head + 4) << 32;
     reader->targets_size = get32(head + 8);
@@ -134,7 +133,7 @@ static CodedResult split_start(CodedReader *reader, uint32_t max_size) {
         (reader->targets_size == 0) != (reader->targets_coded == 0) || reader->flags_size < SPLIT_RANGE_END ||
         main_size != reader->archive_size - reader->targets_size || reader->targets_size > reader->archive_size)
         return CODED_DAMAGED;
-    if (reader->targets_size > max_size || reader->flags_size > max_size)
+    if (reader->targets_size > reader->max_size || reader->flags_size > reader->max_size)
         return CODED_NO_MEMORY;
     reader->left = main_size;
     reader->flag_bytes = (uint8_t *)mem_alloc(reader->flags_size);
@@ -179,7 +178,7 @@ static CodedResult split_prefix(CodedReader *reader, const uint8_t *bytes, uint3
             return CODED_OK;
         reader->split_have = 0;
         reader->split_phase = SPLIT_TARGETS;
-        return split_start(reader, reader->max_size);
+        return split_start(reader);
     }
     if (reader->split_phase == SPLIT_TARGETS) {
         CLzmaDec *lzma = (CLzmaDec *)reader->targets_lzma;
