@@ -5,6 +5,7 @@
 #include "LzmaDec.h"
 
 #include "decoder/decoder_io.h"
+#include "include/sfx_package.h"
 
 static void *lzma_alloc(void *, size_t size) { return size <= UINT32_MAX ? mem_alloc((uint32_t)size) : 0; }
 static void lzma_free(void *, void *address) { mem_free(address); }
@@ -120,15 +121,13 @@ CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, u
     return reader->error = CODED_OK;
 }
 
-static uint32_t get32(const uint8_t *p) { return p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24; }
-
 // The split conversion's header is in: its sizes checked, its memory taken.
 static CodedResult split_start(CodedReader *reader) {
     const uint8_t *head = reader->split_header;
-    uint64_t main_size = get32(head) | (uint64_t)get32(head + 4) << 32;
-    reader->targets_size = get32(head + 8);
-    reader->targets_coded = get32(head + 12);
-    reader->flags_size = get32(head + 16);
+    uint64_t main_size = sfx_get32(head) | (uint64_t)sfx_get32(head + 4) << 32;
+    reader->targets_size = sfx_get32(head + 8);
+    reader->targets_coded = sfx_get32(head + 12);
+    reader->flags_size = sfx_get32(head + 16);
     if (reader->targets_size % 4 != 0 || reader->targets_size > SPLIT_TARGETS_MAX ||
         (reader->targets_size == 0) != (reader->targets_coded == 0) || reader->flags_size < SPLIT_RANGE_END ||
         main_size != reader->archive_size - reader->targets_size || reader->targets_size > reader->archive_size)

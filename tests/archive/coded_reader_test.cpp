@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/coded_reader.h"
+#include "include/sfx_package.h"
 #include "sfxpack/bundle.h"
 
 namespace {
@@ -136,9 +137,7 @@ std::vector<uint8_t> split_coded(const std::vector<uint8_t> &data, BundleHeader 
     return {appended.begin() + header->size, appended.end()};
 }
 
-uint32_t field(const std::vector<uint8_t> &coded, size_t at) {
-    return coded[at] | coded[at + 1] << 8 | coded[at + 2] << 16 | (uint32_t)coded[at + 3] << 24;
-}
+uint32_t field(const std::vector<uint8_t> &coded, size_t at) { return sfx_get32(coded.data() + at); }
 
 } // namespace
 

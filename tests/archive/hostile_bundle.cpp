@@ -18,6 +18,7 @@
 #include "archive/branch_split.h"
 #include "archive/bundle_format.h"
 #include "encoder/payload_encoder.h"
+#include "include/sfx_package.h"
 #include "sfxpack/bundle.h"
 #include "sfxpack/input_file.h"
 #include "sfxpack/packed_file.h"
@@ -153,7 +154,7 @@ std::vector<uint8_t> appended_for(const std::string &which, const std::vector<ui
     std::vector<uint8_t> out = bundle_appended(command, title, tar, 1, true, split ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_NONE);
     uint64_t size = tar.size();
     size_t coded = BUNDLE_HEADER_SIZE + command.size() + title.size();
-    auto get = [&](size_t at) { return out[at] | out[at + 1] << 8 | out[at + 2] << 16 | (uint32_t)out[at + 3] << 24; };
+    auto get = [&](size_t at) { return sfx_get32(out.data() + at); };
     if (which == "split-sizes") // the rest said 4 bytes longer, the tar stream's size kept
         put(out, coded, get(coded) + 4, 4);
     else if (which == "split-flags") { // the flag stream's last byte gone

@@ -540,13 +540,11 @@ std::vector<uint8_t> split_streams(const BranchSplitter &splitter, int level) {
         coded.resize(size);
     }
     uint8_t *head = coded.data();
-    for (int i = 0; i < 8; i++)
-        head[i] = (uint8_t)(splitter.rest_size >> (8 * i));
-    for (int i = 0; i < 4; i++) {
-        head[8 + i] = (uint8_t)(splitter.targets.size() >> (8 * i));
-        head[12 + i] = (uint8_t)((coded.size() - SPLIT_HEADER_SIZE) >> (8 * i));
-        head[16 + i] = (uint8_t)(splitter.flags.size() >> (8 * i));
-    }
+    sfx_put32(head, (uint32_t)splitter.rest_size);
+    sfx_put32(head + 4, (uint32_t)(splitter.rest_size >> 32));
+    sfx_put32(head + 8, (uint32_t)splitter.targets.size());
+    sfx_put32(head + 12, (uint32_t)(coded.size() - SPLIT_HEADER_SIZE));
+    sfx_put32(head + 16, (uint32_t)splitter.flags.size());
     coded.insert(coded.end(), splitter.flags.begin(), splitter.flags.end());
     return coded;
 }
@@ -622,13 +620,7 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
     if (split) {
         std::vector<uint8_t> head = split_streams(splitter, settings.level);
         write_all(fd, head.data(), head.size());
-        for (uint64_t at = 0; at < coded;) {
-            ssize_t n = pread(lzma_fd, out.data(), (size_t)std::min<uint64_t>(out.size(), coded - at), (off_t)at);
-            if (n <= 0)
-                throw ToolError("cannot read the coded archive back");
-            write_all(fd, out.data(), (size_t)n);
-            at += (uint64_t)n;
-        }
+        read_coded_archive(lzma_fd, coded, [&](const uint8_t *bytes, size_t size) { write_all(fd, bytes, size); });
         coded += head.size();
     }
     *coded_size = coded;
@@ -677,6 +669,19 @@ int coded_archive_file() {
         throw ToolError(std::string("cannot make a temporary file: ") + std::strerror(errno));
     unlink(temp.c_str());
     return fd;
+}
+
+void read_coded_archive(int fd, uint64_t size, const std::function<void(const uint8_t *, size_t)> &use) {
+    std::vector<uint8_t> block(1 << 20);
+    for (uint64_t at = 0; at < size;) {
+        ssize_t n = pread(fd, block.data(), (size_t)std::min<uint64_t>(block.size(), size - at), (off_t)at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw ToolError("cannot read the coded archive back");
+        use(block.data(), (size_t)n);
+        at += (uint64_t)n;
+    }
 }
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,

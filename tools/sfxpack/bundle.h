@@ -95,6 +95,8 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
 // whose size and CRC-32 must be known before it is written out: its
 // descriptor, for the caller to close.
 int coded_archive_file();
+// Hands the first 'size' bytes of such a file to 'use', a block at a time.
+void read_coded_archive(int fd, uint64_t size, const std::function<void(const uint8_t *, size_t)> &use);
 
 // The whole appended data of a bundle, 'tar' coded at 'level' as it is
 // (unchecked), in memory: for small archives, such as the tests make.

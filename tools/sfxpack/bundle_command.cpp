@@ -127,27 +127,15 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     head.insert(head.end(), options.command.begin(), options.command.end());
     head.insert(head.end(), options.title.begin(), options.title.end());
 
-    std::vector<uint8_t> block(1 << 20);
-    auto each_block = [&](const std::function<void(const uint8_t *, size_t)> &use) {
-        for (uint64_t at = 0; at < coded_size;) {
-            ssize_t n = pread(fd, block.data(), (size_t)std::min<uint64_t>(block.size(), coded_size - at), (off_t)at);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                throw ToolError("cannot read the coded archive back");
-            use(block.data(), (size_t)n);
-            at += (uint64_t)n;
-        }
-    };
     uint32_t crc = crc32_of(0, head.data(), head.size());
-    each_block([&](const uint8_t *bytes, size_t size) { crc = crc32_of(crc, bytes, size); });
+    read_coded_archive(fd, coded_size, [&](const uint8_t *bytes, size_t size) { crc = crc32_of(crc, bytes, size); });
     std::vector<uint8_t> front = packed_front(loader, extractor, payload, head.size() + coded_size, crc,
                                                SFX_FLAG_PASS_EXIT_CODE | SFX_FLAG_PASS_ARGUMENTS |
                                                    (options.silent ? SFX_FLAG_SILENT : 0));
 
     out.write(front);
     out.write(head);
-    each_block([&](const uint8_t *bytes, size_t size) { out.write({bytes, size}); });
+    read_coded_archive(fd, coded_size, [&](const uint8_t *bytes, size_t size) { out.write({bytes, size}); });
     out.commit();
     print_summary(global, options.folder, header.archive_size, options.output, front.size() + head.size() + coded_size);
     return EXIT_OK;
