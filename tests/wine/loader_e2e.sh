@@ -2,9 +2,10 @@
 # End-to-end runs of a loader build under Wine: loader_e2e.sh ARCH CASE
 #   ARCH is i686 (the product, from WIN32_DIR) or x86_64 (its twin, from WIN64_DIR);
 #   SFXPACK, WIN32_DIR, WIN64_DIR and WORK_DIR come from the environment (ctest sets them).
-# Cases: stub-runs, no-windows-access, not-a-program, truncated, escaped-twice, huge-count,
+# Cases: stub-runs, long-path, no-windows-access, not-a-program, truncated, escaped-twice, huge-count,
 #        planted-dll, flipped, signed, flags
-# Exits 77 (skipped) when this machine cannot run the i686 build.
+# Exits 77 (skipped) when this machine cannot run the i686 build, and long-path
+# where this Wine cannot start a program of ARCH from a path past MAX_PATH.
 set -euo pipefail
 
 case_name=$2
@@ -22,17 +23,31 @@ report="$work/report.txt"
 export SFX_REPORT; SFX_REPORT=$(winepath -w "$report")
 
 case "$what" in
-stub-runs | no-windows-access)
+stub-runs | long-path | no-windows-access)
   # Rows: the stub's exit code, the folder, and whether the trailer is the
   # path itself or a shorter form that opens to the same file (an 8.3 path).
   # The second folder passes 128 characters (the length byte's top bit), the
-  # third has letters no one ANSI code page holds, the fourth passes MAX_PATH.
-  long="$work"
-  for i in 1 2 3 4 5; do long="$long/folder-$i-with-a-name-long-enough-to-pass-max-path-sooner"; done
+  # third has letters no one ANSI code page holds; long-path's passes MAX_PATH.
   rows="7|$work|exact
 0|$work/a-folder-name-long-enough-to-push-the-origin-path-of-the-packed-file-past-128-characters|exact
-0|$work/Łukasz データ|opens
-0|$long|opens"
+0|$work/Łukasz データ|opens"
+  if [ "$what" = long-path ]; then
+    long="$work"
+    for i in 1 2 3 4 5; do long="$long/folder-$i-with-a-name-long-enough-to-pass-max-path-sooner"; done
+    rows="0|$long|opens"
+    # Wine with its 32-bit support installed cannot start a 64-bit program
+    # from a path over MAX_PATH at all. A plain program of this build, started
+    # from the same folder, tells whether this Wine can start anything there.
+    mkdir -p "$long" && cp "$build/report_stub.exe" "$work/probe.exe" && cp "$build/report_stub.exe" "$long/probe.exe"
+    wine "$work/probe.exe" > /dev/null 2>&1 || true
+    [ -f "$report" ] || fail "the probe does not run even from a short path; the test shows nothing"
+    rm -f "$report" "$report.self"
+    wine "$long/probe.exe" > /dev/null 2>&1 || true
+    if [ ! -f "$report" ]; then
+      echo "SKIP ($case_name): this Wine cannot start an $arch program from a path of $((${#long} + 12)) characters (Z:$long/probe.exe)"
+      exit 77
+    fi
+  fi
   temp_pattern='C:\\windows\\ZRW[0-9A-F]+\.TMP'
   if [ "$what" = no-windows-access ]; then
     # The stub goes to the user's temporary folder instead, started by its 8.3 path.
