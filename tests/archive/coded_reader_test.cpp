@@ -11,7 +11,7 @@
 
 #include "archive/coded_reader.h"
 #include "include/sfx_package.h"
-#include "sfxpack/bundle.h"
+#include "bundler/bundler.h"
 
 namespace {
 
@@ -131,7 +131,7 @@ namespace {
 // 'data' split and coded as sfxpack codes a bundle's archive: the header,
 // and the coded bytes after it.
 std::vector<uint8_t> split_coded(const std::vector<uint8_t> &data, BundleHeader *header) {
-    std::vector<uint8_t> appended = bundle_appended("a.exe", "", data, 1, true, BUNDLE_FILTER_SPLIT);
+    std::vector<uint8_t> appended = bundle_appended("a.exe", "", data, 1, BUNDLE_FILTER_SPLIT);
     EXPECT_EQ(bundle_header_read(appended.data(), (uint32_t)appended.size(), header), 1);
     EXPECT_EQ(header->filter, (uint32_t)BUNDLE_FILTER_SPLIT);
     return {appended.begin() + header->size, appended.end()};

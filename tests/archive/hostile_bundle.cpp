@@ -19,7 +19,7 @@
 #include "archive/bundle_format.h"
 #include "encoder/payload_encoder.h"
 #include "include/sfx_package.h"
-#include "sfxpack/bundle.h"
+#include "bundler/bundler.h"
 #include "sfxpack/input_file.h"
 #include "sfxpack/packed_file.h"
 #include "sfxpack/payload_io.h"
@@ -151,7 +151,7 @@ std::vector<uint8_t> appended_for(const std::string &which, const std::vector<ui
         return out;
     }
     bool split = which.starts_with("split");
-    std::vector<uint8_t> out = bundle_appended(command, title, tar, 1, true, split ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_NONE);
+    std::vector<uint8_t> out = bundle_appended(command, title, tar, 1, split ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_NONE);
     uint64_t size = tar.size();
     size_t coded = BUNDLE_HEADER_SIZE + command.size() + title.size();
     auto get = [&](size_t at) { return sfx_get32(out.data() + at); };

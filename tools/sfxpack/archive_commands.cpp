@@ -13,7 +13,8 @@
 #include <set>
 #include <string>
 
-#include "bundle.h"
+#include "bundle_reading.h"
+#include "bundler/bundler.h"
 #include "commands.h"
 #include "signal_cleanup.h"
 #include "tool_error.h"

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "archive/bundle_format.h"
-#include "bundle.h"
+#include "bundler/bundler.h"
 #include "commands.h"
 #include "decoder/payload_format.h"
 #include "encoder/payload_encoder.h"
@@ -16,8 +16,9 @@
 #include "output_file.h"
 #include "packed_file.h"
 #include "payload_io.h"
-#include "pe_image.h"
+#include "pe/pe_image.h"
 #include "portable/portable_io.h"
+#include "progress.h"
 #include "tool_error.h"
 
 namespace {
@@ -118,8 +119,9 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     CodingSettings settings = coding_settings(options.level, choose_filter(entries), bound);
     uint64_t coded_size;
-    BundleHeader header = code_archive([&](const ByteSink &sink) { tar_folder(entries, sink); }, settings, fd, bound,
-                                       global.quiet, &coded_size);
+    Progress progress("the folder's archive", bound, global.quiet);
+    BundleHeader header = code_archive([&](const ByteSink &sink) { tar_folder(entries, sink); }, settings, fd,
+                                       [&](uint64_t done) { progress.update(done); }, &coded_size);
     header.command_length = (uint32_t)options.command.size();
     header.title_length = (uint32_t)options.title.size();
     std::vector<uint8_t> head(BUNDLE_HEADER_SIZE);

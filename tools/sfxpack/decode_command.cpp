@@ -5,7 +5,7 @@
 #include "decoder/payload_format.h"
 #include "input_file.h"
 #include "payload_io.h"
-#include "pe_image.h"
+#include "pe/pe_image.h"
 #include "tool_error.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "bundle.h"
+#include "bundle_reading.h"
 #include "commands.h"
 #include "input_file.h"
 #include "package_check.h"

@@ -9,7 +9,7 @@
 #include "output_file.h"
 #include "packed_file.h"
 #include "payload_io.h"
-#include "pe_image.h"
+#include "pe/pe_image.h"
 #include "tool_error.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "decoder/payload_format.h"
 #include "payload_io.h"
-#include "pe_image.h"
+#include "pe/pe_image.h"
 #include "portable/portable_io.h"
 #include "tool_error.h"
 

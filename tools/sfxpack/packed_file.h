@@ -6,7 +6,7 @@
 
 #include "include/sfx_package.h"
 #include "input_file.h"
-#include "pe_image.h"
+#include "pe/pe_image.h"
 
 // Where the payload sits in a file: at offset 32768 of a packed executable,
 // or at 0 of a bare payload; and what the package record says about it.

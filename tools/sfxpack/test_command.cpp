@@ -2,7 +2,7 @@
 #include <memory>
 #include <string>
 
-#include "bundle.h"
+#include "bundle_reading.h"
 #include "commands.h"
 #include "input_file.h"
 #include "package_check.h"

@@ -264,7 +264,7 @@ int run_command_line(int argc, char **argv, const char *version) {
                 return command.run();
     } catch (const UsageError &e) {
         return usage_error(app, e.what());
-    } catch (const ToolError &e) {
+    } catch (const std::runtime_error &e) { // ToolError, and the libraries' own (BundleError)
         std::fprintf(stderr, "sfxpack: error: %s\n", e.what());
         return EXIT_BAD_INPUT;
     } catch (const std::bad_alloc &) {

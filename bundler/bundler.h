@@ -1,19 +1,28 @@
-// A folder and a command as one executable: the extractor packed as the
-// stub, then a bundle header and the folder's tar stream, coded, as the
-// appended data. Making one, and reading one back.
+// Making bundles: a folder and a command as the appended data of a packed
+// extractor. The folder is scanned under the rules every extraction follows
+// (folder_scan.cpp), written as a pax tar stream (tar_writer.cpp), coded with
+// LZMA after its filter (archive_coder.cpp) and checked on its way by the
+// same archive reader the extractor uses; the command is checked against the
+// folder's files (bundle_checks.cpp). The format itself, and reading it, are
+// archive/'s. Errors are BundleError, one line a user reads.
 #pragma once
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "archive/bundle_format.h"
-#include "archive/tar_reader.h"
-#include "input_file.h"
-#include "packed_file.h"
+#include "archive/entry_name.h"
+
+// A folder, command or archive that cannot make a bundle, or a failed read
+// or write: its message names what and why.
+struct BundleError : std::runtime_error {
+    explicit BundleError(const std::string &message) : std::runtime_error(message) {}
+};
 
 // One file or folder of a folder being bundled.
 struct FolderEntry {
@@ -35,7 +44,7 @@ struct ScanOptions {
 constexpr size_t SCAN_PROBLEMS_SHOWN = 10;
 
 // The folder's folders and regular files, in name order, under names
-// relative to it. ToolError for anything an extraction would refuse: links
+// relative to it. BundleError for anything an extraction would refuse: links
 // (unless followed), devices, names Windows cannot take or would take for
 // one another; one message names them all, up to SCAN_PROBLEMS_SHOWN.
 std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {});
@@ -72,13 +81,13 @@ uint32_t choose_filter(const std::vector<FolderEntry> &entries);
 // Windows system folder's program.
 enum class ProgramPlace { folder, system, missing };
 ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files);
-// 'place', program_place's answer, with ToolError for a missing program, a
+// 'place', program_place's answer, with BundleError for a missing program, a
 // file of the folder that Windows does not start as a program, and a bare
 // name whose ".exe" is in the folder. 'files' are the folder's files,
 // '/'-separated.
 ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files, ProgramPlace place);
 
-// ToolError, before anything is coded, when the command or title cannot be
+// BundleError, before anything is coded, when the command or title cannot be
 // stored or check_program refuses the command's program; else where that
 // program is.
 ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries);
@@ -86,10 +95,11 @@ ProgramPlace check_bundle(const std::string &command, const std::string &title, 
 // Codes the tar stream 'produce' hands its sink into 'fd' as raw LZMA,
 // checking it with the archive reader on its way: the header fields that
 // describe it (filter, properties, dictionary, archive size), its coded size
-// in *coded_size. With 'verify', ToolError when the reader refuses it.
-// 'total' is the progress bar's estimate of the stream's size.
+// in *coded_size. With 'verify', BundleError when the reader refuses it.
+// 'progress', when given, hears the tar stream's bytes so far.
+using ProgressCall = std::function<void(uint64_t done)>;
 BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, const CodingSettings &settings,
-                          int fd, uint64_t total, bool quiet, uint64_t *coded_size, bool verify = true);
+                          int fd, const ProgressCall &progress, uint64_t *coded_size, bool verify = true);
 
 // An unlinked temporary file in $TMPDIR (else /tmp) for a coded archive,
 // whose size and CRC-32 must be known before it is written out: its
@@ -101,46 +111,5 @@ void read_coded_archive(int fd, uint64_t size, const std::function<void(const ui
 // The whole appended data of a bundle, 'tar' coded at 'level' as it is
 // (unchecked), in memory: for small archives, such as the tests make.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
-                                     std::span<const uint8_t> tar, int level, bool quiet,
+                                     std::span<const uint8_t> tar, int level,
                                      uint32_t filter = BUNDLE_FILTER_NONE);
-
-// A packed file's bundle, its record and appended data checked.
-struct BundleInfo {
-    PayloadLocation location;
-    std::string command, title;
-    BundleHeader header;                  // its pointers are not kept
-    uint64_t archive_offset, archive_end; // the coded tar stream's bytes in the file
-    uint64_t archive_size;                // the tar stream's size: the header's, or version 1's count header
-};
-BundleInfo open_bundle(const InputFile &file, const std::string &name);
-// "LZMA" with its settings, or the payload format of version 1.
-std::string codec_text(const BundleHeader &header);
-
-// Decodes the bundle's tar stream through the archive reader, which calls
-// 'sink'; ToolError naming the refused entry, or a failed decode.
-void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink, const std::string &name);
-
-// read_bundle with a progress bar over the archive's bytes (on a terminal,
-// for large archives, unless 'quiet').
-void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink,
-                               const std::string &name, bool quiet);
-
-
-// Whether a packed file's appended data starts with a bundle header.
-bool has_bundle_header(const InputFile &file, const PayloadLocation &location);
-
-// A bundle read through as the extractor reads it: every entry through the
-// archive reader, the command's program among the files.
-struct BundleContents {
-    BundleInfo bundle;
-    int header_version;
-    const char *codec;   // "lzma", or "payload" in version 1
-    uint32_t dictionary; // LZMA's, 0 for the payload format
-    uint64_t files = 0, folders = 0, bytes = 0;
-};
-// ToolError naming what the extractor would refuse.
-BundleContents verify_bundle(const InputFile &file, const std::string &name, bool quiet);
-
-// What the archive reader refused, as a user reads it.
-std::string archive_error_text(const TarReader &reader, ArchiveError error);
-const char *name_problem_text(NameProblem problem);

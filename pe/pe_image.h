@@ -1,3 +1,6 @@
+// PE files as the host side reads them: where a Windows program's image
+// ends, whether it is 64-bit, its subsystem, and the certificate table a code
+// signature appends. Reads bytes in memory; knows nothing of packing.
 #pragma once
 #include <cstdint>
 #include <optional>

@@ -1,0 +1,124 @@
+// The reader's header first: libarchive's macros take the names of its
+// enumerators (ARCHIVE_OK) from there on.
+#include "archive/tar_reader.h"
+#include "bundler/bundler.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ArchiveWriter {
+    archive *handle = archive_write_new();
+    const ByteSink *sink;
+    ~ArchiveWriter() { archive_write_free(handle); }
+    std::string text() const {
+        const char *message = archive_error_string(handle);
+        return message ? message : "cannot write the archive";
+    }
+    void check(int result, const std::string &what) {
+        if (result < ARCHIVE_WARN)
+            throw BundleError(what + ": " + text());
+    }
+};
+
+// libarchive's write callback: the tar stream's next bytes. What the sink
+// throws is kept for after libarchive has unwound.
+struct SinkCall {
+    const ByteSink *sink;
+    std::exception_ptr failure;
+};
+
+la_ssize_t pass_on(archive *, void *context, const void *buffer, size_t size) {
+    auto *call = static_cast<SinkCall *>(context);
+    try {
+        (*call->sink)(static_cast<const uint8_t *>(buffer), size);
+    } catch (...) {
+        call->failure = std::current_exception();
+        return -1;
+    }
+    return (la_ssize_t)size;
+}
+
+void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size, const std::exception_ptr &failure) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        throw BundleError(path.string() + ": cannot read: " + std::strerror(errno));
+    std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
+    std::vector<uint8_t> block(1 << 20);
+    uint64_t done = 0;
+    for (ssize_t n; done < size; done += (uint64_t)n) {
+        n = read(fd, block.data(), std::min<uint64_t>(block.size(), size - done));
+        if (n < 0 && errno == EINTR) {
+            n = 0;
+            continue;
+        }
+        if (n <= 0)
+            throw BundleError(path.string() + (n ? ": cannot read: " + std::string(std::strerror(errno))
+                                                : ": changed size while being read"));
+        if (archive_write_data(writer.handle, block.data(), (size_t)n) != n) {
+            if (failure)
+                std::rethrow_exception(failure);
+            throw BundleError(path.string() + ": " + writer.text());
+        }
+    }
+}
+
+} // namespace
+
+uint64_t tar_size_bound(const std::vector<FolderEntry> &entries) {
+    // Each entry: its header block, an extended header (one block and its
+    // records: the name and perhaps a large size or time), its data padded
+    // to a block; then the two end blocks.
+    uint64_t total = 2 * TAR_BLOCK;
+    for (const FolderEntry &entry : entries)
+        total += 3 * TAR_BLOCK + (entry.name.size() + 255) / TAR_BLOCK * TAR_BLOCK +
+                 (entry.size + TAR_BLOCK - 1) / TAR_BLOCK * TAR_BLOCK;
+    return total;
+}
+
+void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink) {
+    // Names are UTF-8 whatever the user's locale; libarchive converts with
+    // the thread's, which for its extended headers must then be UTF-8 too.
+    struct Utf8Locale {
+        locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+        locale_t before = utf8 ? uselocale(utf8) : (locale_t)0;
+        ~Utf8Locale() {
+            if (utf8) {
+                uselocale(before);
+                freelocale(utf8);
+            }
+        }
+    } utf8_locale;
+    ArchiveWriter writer;
+    SinkCall call{&sink, nullptr};
+    auto check = [&](int result, const std::string &what) {
+        if (call.failure)
+            std::rethrow_exception(call.failure);
+        writer.check(result, what);
+    };
+    check(archive_write_set_format_pax_restricted(writer.handle), "tar");
+    check(archive_write_set_bytes_in_last_block(writer.handle, 1), "tar");
+    check(archive_write_open2(writer.handle, &call, nullptr, pass_on, nullptr, nullptr), "tar");
+    for (const FolderEntry &item : entries) {
+        std::unique_ptr<archive_entry, void (*)(archive_entry *)> entry(archive_entry_new(), archive_entry_free);
+        archive_entry_set_pathname_utf8(entry.get(), item.folder ? (item.name + "/").c_str() : item.name.c_str());
+        archive_entry_set_filetype(entry.get(), item.folder ? AE_IFDIR : AE_IFREG);
+        archive_entry_set_perm(entry.get(), item.mode);
+        archive_entry_set_size(entry.get(), (la_int64_t)item.size);
+        archive_entry_set_mtime(entry.get(), item.mtime, 0);
+        check(archive_write_header(writer.handle, entry.get()), item.source.string());
+        if (!item.folder)
+            write_file_data(writer, item.source, item.size, call.failure);
+    }
+    check(archive_write_close(writer.handle), "tar");
+}

@@ -1,0 +1,47 @@
+// Reading a packed file's bundle back, for list, extract, test and info:
+// its record and header checked, its archive decoded through the reader the
+// extractor uses, with a progress bar on a terminal.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "archive/bundle_format.h"
+#include "archive/tar_reader.h"
+#include "input_file.h"
+#include "packed_file.h"
+
+// A packed file's bundle, its record and appended data checked.
+struct BundleInfo {
+    PayloadLocation location;
+    std::string command, title;
+    BundleHeader header;                  // its pointers are not kept
+    uint64_t archive_offset, archive_end; // the coded tar stream's bytes in the file
+    uint64_t archive_size;                // the tar stream's size: the header's, or version 1's count header
+};
+BundleInfo open_bundle(const InputFile &file, const std::string &name);
+// "LZMA" with its settings, or the payload format of version 1.
+std::string codec_text(const BundleHeader &header);
+
+// Decodes the bundle's tar stream through the archive reader, which calls
+// 'sink'; ToolError naming the refused entry, or a failed decode.
+void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink, const std::string &name);
+
+// read_bundle with a progress bar over the archive's bytes (on a terminal,
+// for large archives, unless 'quiet').
+void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink,
+                               const std::string &name, bool quiet);
+
+// Whether a packed file's appended data starts with a bundle header.
+bool has_bundle_header(const InputFile &file, const PayloadLocation &location);
+
+// A bundle read through as the extractor reads it: every entry through the
+// archive reader, the command's program among the files.
+struct BundleContents {
+    BundleInfo bundle;
+    int header_version;
+    const char *codec;   // "lzma", or "payload" in version 1
+    uint32_t dictionary; // LZMA's, 0 for the payload format
+    uint64_t files = 0, folders = 0, bytes = 0;
+};
+// ToolError naming what the extractor would refuse.
+BundleContents verify_bundle(const InputFile &file, const std::string &name, bool quiet);
