@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Bundles are the same bytes for the same folder and settings: two fixed
+# folders, one coded with the split branch conversion and one without, at two
+# levels; the appended data (header, command, coded archive) must hash as
+# recorded, so that a change to how bundles are made that changes their bytes
+# is seen, and then recorded here on purpose.
+#   bundle_bytes.sh SFXPACK LOADER.exe EXTRACTOR.exe
+set -uo pipefail
+sfxpack=$(realpath "$1") loader=$(realpath "$2") extractor=$(realpath "$3")
+top=$(mktemp -d) && trap 'rm -rf "$top"' EXIT
+cd "$top" || exit 1
+failed=0
+
+# x86-64 code by its PE header, with near calls among other bytes: the split
+# conversion's choice; and plain text, which takes no filter.
+mkdir -p code/lib text/sub
+perl -e 'print "MZ", "\0" x 58, pack("V", 64), "PE\0\0", pack("v", 0x8664), "\0" x 18;
+  for $i (0 .. 12000) { print pack("CCV", 0x55, 0xE8, ($i * 37) % 5000 - 2500), "abc", pack("C", $i % 251) }' > code/prog.exe
+cp code/prog.exe code/lib/copy.dll && printf 'read me\n' > code/readme.txt
+seq 1 30000 > text/numbers.txt && printf 'Grüße\n' > text/sub/Ärger.txt && : > text/sub/empty
+chmod -R u=rwX,go=rX code text && chmod 755 code/prog.exe
+export SOURCE_DATE_EPOCH=1000000000 # every time clamped to it
+
+while read -r folder level filter want; do
+  "$sfxpack" -q bundle "$folder" -o out.exe -f --loader "$loader" --extractor "$extractor" $level \
+    --run "$([ "$folder" = code ] && echo 'prog.exe /S' || echo 'cmd /c type numbers.txt')" ||
+    { echo "FAIL: $folder $level: sfxpack bundle failed" >&2; failed=1; continue; }
+  "$sfxpack" list --json out.exe | grep -q "\"filter\": \"$filter\"" ||
+    { echo "FAIL: $folder $level: not coded with filter $filter" >&2; failed=1; }
+  info=$("$sfxpack" info --json out.exe)
+  offset=$(sed -n 's/.*"appended_offset": *\([0-9]*\).*/\1/p' <<< "$info")
+  size=$(sed -n 's/.*"appended_size": *\([0-9]*\).*/\1/p' <<< "$info")
+  got=$(tail -c +$((offset + 1)) out.exe | head -c "$size" | sha256sum | cut -c1-16)
+  [ "$got" = "$want" ] || { echo "FAIL: $folder $level: appended data hashes $got, want $want" >&2; failed=1; }
+done <<'ROWS'
+code -1 x86-split d8bbacd7df266c49
+code -9 x86-split e1d599dcfd8fcf2f
+text -1 none 19bb268df91c52ef
+text -9 none 9c26ebcc5dbd73ef
+ROWS
+exit $failed
