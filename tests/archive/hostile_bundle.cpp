@@ -20,9 +20,8 @@
 #include "encoder/payload_encoder.h"
 #include "include/sfx_package.h"
 #include "bundler/bundler.h"
-#include "sfxpack/input_file.h"
-#include "sfxpack/packed_file.h"
-#include "sfxpack/payload_io.h"
+#include "package/input_file.h"
+#include "package/packed_file.h"
 
 namespace {
 
@@ -216,7 +215,7 @@ int main(int argc, char **argv) {
     if (!std::string(argv[5]).ends_with(".tar")) {
         std::vector<uint8_t> loader = read_whole_file(argv[2]), extractor = read_whole_file(argv[3]);
         std::vector<uint8_t> appended = appended_for(which, tar);
-        packed = assemble_packed(loader, extractor, encode_with_progress(extractor, 1, argv[3], true), appended, 0);
+        packed = assemble_packed(loader, extractor, encode_payload(extractor, 1), appended, 0);
     }
     FILE *out = std::fopen(argv[5], "wb");
     if (!out || std::fwrite(packed.data(), 1, packed.size(), out) != packed.size() || std::fclose(out) != 0) {

@@ -13,9 +13,10 @@
 #include <set>
 #include <string>
 
-#include "bundle_reading.h"
+#include "package/bundle_reading.h"
 #include "bundler/bundler.h"
 #include "commands.h"
+#include "progress.h"
 #include "signal_cleanup.h"
 #include "tool_error.h"
 
@@ -41,7 +42,8 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
                          return 1;
                      },
                      [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
-    read_bundle_with_progress(file, bundle, sink, name, global.quiet);
+    LateProgress progress(name, global.quiet);
+    read_bundle_with_progress(file, bundle, sink, name, progress.call());
 
     uint64_t files = 0, bytes = 0;
     std::vector<std::string> file_names;
@@ -214,8 +216,9 @@ int run_extract(const std::string &path, const std::string &directory, const Glo
                          return (int)static_cast<Extraction *>(context)->end(*entry);
                      }};
     try {
-        read_bundle_with_progress(file, bundle, sink, name, global.quiet);
-    } catch (const ToolError &e) {
+        LateProgress progress(name, global.quiet);
+        read_bundle_with_progress(file, bundle, sink, name, progress.call());
+    } catch (const std::runtime_error &e) { // the reader's PackageError, or the sink's ToolError
         if (int signal_number = pending_signal()) {
             cleanup.reset();
             end_by_signal(signal_number);

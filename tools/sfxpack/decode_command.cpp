@@ -3,7 +3,7 @@
 
 #include "commands.h"
 #include "decoder/payload_format.h"
-#include "input_file.h"
+#include "package/input_file.h"
 #include "payload_io.h"
 #include "pe/pe_image.h"
 #include "tool_error.h"

@@ -3,7 +3,7 @@
 
 #include "commands.h"
 #include "encoder/payload_encoder.h"
-#include "input_file.h"
+#include "package/input_file.h"
 #include "output_file.h"
 #include "payload_io.h"
 #include "tool_error.h"

@@ -3,10 +3,11 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "bundle_reading.h"
+#include "package/bundle_reading.h"
 #include "commands.h"
-#include "input_file.h"
-#include "package_check.h"
+#include "package/input_file.h"
+#include "package/package_check.h"
+#include "package/package_error.h"
 #include "tool_error.h"
 
 namespace {
@@ -62,7 +63,7 @@ nlohmann::ordered_json describe(const std::string &name, const InputFile &file) 
     // A bundle: its header and its archive, read through as the extractor reads it.
     if (check.problem.empty() && has_bundle_header(file, location)) {
         try {
-            BundleContents bundle = verify_bundle(file, name, true);
+            BundleContents bundle = verify_bundle(file, name);
             info["bundle_version"] = bundle.header_version;
             info["codec"] = bundle.codec;
             info["dictionary"] = bundle.dictionary ? nlohmann::json(bundle.dictionary) : nlohmann::json(nullptr);
@@ -70,7 +71,7 @@ nlohmann::ordered_json describe(const std::string &name, const InputFile &file) 
             info["title"] = bundle.bundle.title;
             info["entries"] = bundle.files + bundle.folders;
             info["unpacked_size"] = bundle.bytes;
-        } catch (const ToolError &e) {
+        } catch (const PackageError &e) {
             std::string problem = e.what();
             check.problem = problem.starts_with(name + ": ") ? problem.substr(name.size() + 2) : problem;
         }

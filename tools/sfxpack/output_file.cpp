@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "input_file.h"
+#include "package/input_file.h"
 #include "signal_cleanup.h"
 #include "tool_error.h"
 

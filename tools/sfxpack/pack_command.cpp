@@ -5,9 +5,9 @@
 #include <string>
 
 #include "commands.h"
-#include "input_file.h"
+#include "package/input_file.h"
 #include "output_file.h"
-#include "packed_file.h"
+#include "package/packed_file.h"
 #include "payload_io.h"
 #include "pe/pe_image.h"
 #include "tool_error.h"

@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -31,4 +32,25 @@ class Progress {
     std::chrono::steady_clock::time_point start_, drawn_;
     std::atomic<bool> stop_{false};
     std::thread watcher_;
+};
+
+// A bar made at the first report, once the total is known: for the
+// libraries' progress calls.
+class LateProgress {
+  public:
+    LateProgress(std::string name, bool quiet) : name_(std::move(name)), quiet_(quiet) {}
+    void update(uint64_t done, uint64_t total) {
+        if (!bar_)
+            bar_.emplace(name_, total, quiet_);
+        bar_->update(done);
+    }
+    // As a library's progress call.
+    auto call() {
+        return [this](uint64_t done, uint64_t total) { update(done, total); };
+    }
+
+  private:
+    std::string name_;
+    bool quiet_;
+    std::optional<Progress> bar_;
 };

@@ -2,10 +2,11 @@
 #include <memory>
 #include <string>
 
-#include "bundle_reading.h"
+#include "package/bundle_reading.h"
 #include "commands.h"
-#include "input_file.h"
-#include "package_check.h"
+#include "progress.h"
+#include "package/input_file.h"
+#include "package/package_check.h"
 #include "tool_error.h"
 
 namespace {
@@ -17,8 +18,10 @@ int run_test(const std::string &path, const GlobalOptions &global) {
     if (!check.problem.empty())
         throw ToolError(name + ": " + check.problem);
     // A bundle is read through as the extractor will read it.
-    if (has_bundle_header(file, check.location))
-        verify_bundle(file, name, global.quiet);
+    if (has_bundle_header(file, check.location)) {
+        LateProgress progress(name, global.quiet);
+        verify_bundle(file, name, progress.call());
+    }
     std::printf("%s: ok%s\n", name.c_str(),
                 check.location.record_state > 0 ? "" : " (decodes cleanly; no package record to check it against)");
     print_summary(global, path, file.size(), "(decoded, not kept)", check.report.decoded_size);

@@ -3,8 +3,8 @@
 
 #include "commands.h"
 #include "decoder/payload_format.h"
-#include "input_file.h"
-#include "packed_file.h"
+#include "package/input_file.h"
+#include "package/packed_file.h"
 #include "payload_io.h"
 #include "tool_error.h"
 

@@ -3,8 +3,8 @@
 #include <span>
 #include <string>
 
-#include "packed_file.h"
-#include "payload_io.h"
+#include "package/packed_file.h"
+#include "package/payload.h"
 
 // A packed executable or a bare payload, decoded without keeping the output
 // and checked against its package record, if it has one.

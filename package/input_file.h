@@ -6,12 +6,12 @@
 // "-" names standard input throughout.
 bool is_stdio(const std::string &path);
 
-// The whole file; a clear ToolError when it cannot be read.
+// The whole file; a clear PackageError when it cannot be read.
 std::vector<uint8_t> read_whole_file(const std::string &path);
 
 // An input read where it lies, a block at a time, rather than into memory:
 // a regular file as it is, anything else (standard input, a pipe) first
-// copied to an unlinked temporary file. A clear ToolError when it cannot be
+// copied to an unlinked temporary file. A clear PackageError when it cannot be
 // opened or read.
 class InputFile {
   public:

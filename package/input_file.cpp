@@ -1,4 +1,4 @@
-#include "input_file.h"
+#include "package/input_file.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-#include "tool_error.h"
+#include "package/package_error.h"
 
 bool is_stdio(const std::string &path) { return path == "-"; }
 
@@ -20,11 +20,11 @@ static int open_input_fd(const std::string &path) {
         return STDIN_FILENO;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        throw ToolError(path + ": cannot open: " + std::strerror(errno));
+        throw PackageError(path + ": cannot open: " + std::strerror(errno));
     struct stat info;
     if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         close(fd);
-        throw ToolError(path + ": is a directory");
+        throw PackageError(path + ": is a directory");
     }
     return fd;
 }
@@ -41,7 +41,7 @@ std::vector<uint8_t> read_whole_file(const std::string &path) {
             int error = errno;
             if (fd != STDIN_FILENO)
                 close(fd);
-            throw ToolError(display_name(path) + ": cannot read: " + std::strerror(error));
+            throw PackageError(display_name(path) + ": cannot read: " + std::strerror(error));
         }
         if (n == 0)
             break;
@@ -53,7 +53,7 @@ std::vector<uint8_t> read_whole_file(const std::string &path) {
 }
 
 [[noreturn]] static void cannot_read(const std::string &name, int error) {
-    throw ToolError(name + ": cannot read: " + std::strerror(error));
+    throw PackageError(name + ": cannot read: " + std::strerror(error));
 }
 
 InputFile::InputFile(const std::string &path) : name_(display_name(path)) {
@@ -73,7 +73,7 @@ InputFile::InputFile(const std::string &path) : name_(display_name(path)) {
         int error = errno;
         if (fd != STDIN_FILENO)
             close(fd);
-        throw ToolError(name_ + ": cannot make a temporary copy: " + std::strerror(error));
+        throw PackageError(name_ + ": cannot make a temporary copy: " + std::strerror(error));
     }
     owned_ = true;
     unlink(temp.c_str());
@@ -95,7 +95,7 @@ InputFile::InputFile(const std::string &path) : name_(display_name(path)) {
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0)
-                throw ToolError(name_ + ": cannot make a temporary copy: " + std::strerror(errno));
+                throw PackageError(name_ + ": cannot make a temporary copy: " + std::strerror(errno));
             done += w;
         }
         size_ += (uint64_t)n;
@@ -134,7 +134,7 @@ void ensure_distinct(const std::string &input, const std::string &output) {
     struct stat a, b;
     if (stat(input.c_str(), &a) == 0 && stat(output.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
         a.st_ino == b.st_ino)
-        throw ToolError(output + ": output would overwrite the input");
+        throw PackageError(output + ": output would overwrite the input");
 }
 
 int file_mode(const std::string &path) {

@@ -1,14 +1,16 @@
 // Reading a packed file's bundle back, for list, extract, test and info:
 // its record and header checked, its archive decoded through the reader the
-// extractor uses, with a progress bar on a terminal.
+// extractor uses.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "archive/bundle_format.h"
 #include "archive/tar_reader.h"
-#include "input_file.h"
-#include "packed_file.h"
+#include "bundler/bundler.h"
+#include "package/input_file.h"
+#include "package/packed_file.h"
 
 // A packed file's bundle, its record and appended data checked.
 struct BundleInfo {
@@ -23,13 +25,14 @@ BundleInfo open_bundle(const InputFile &file, const std::string &name);
 std::string codec_text(const BundleHeader &header);
 
 // Decodes the bundle's tar stream through the archive reader, which calls
-// 'sink'; ToolError naming the refused entry, or a failed decode.
+// 'sink'; PackageError naming the refused entry, or a failed decode.
 void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink, const std::string &name);
 
-// read_bundle with a progress bar over the archive's bytes (on a terminal,
-// for large archives, unless 'quiet').
+// How far reading has come: the tar stream's bytes so far and in all.
+using ReadProgress = std::function<void(uint64_t done, uint64_t total)>;
+// read_bundle telling 'progress' (when given) how far it has come.
 void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink,
-                               const std::string &name, bool quiet);
+                               const std::string &name, const ReadProgress &progress);
 
 // Whether a packed file's appended data starts with a bundle header.
 bool has_bundle_header(const InputFile &file, const PayloadLocation &location);
@@ -43,5 +46,5 @@ struct BundleContents {
     uint32_t dictionary; // LZMA's, 0 for the payload format
     uint64_t files = 0, folders = 0, bytes = 0;
 };
-// ToolError naming what the extractor would refuse.
-BundleContents verify_bundle(const InputFile &file, const std::string &name, bool quiet);
+// PackageError naming what the extractor would refuse.
+BundleContents verify_bundle(const InputFile &file, const std::string &name, const ReadProgress &progress = nullptr);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "include/sfx_package.h"
-#include "input_file.h"
+#include "package/input_file.h"
 #include "pe/pe_image.h"
 
 // Where the payload sits in a file: at offset 32768 of a packed executable,

@@ -1,4 +1,4 @@
-#include "bundle_reading.h"
+#include "package/bundle_reading.h"
 
 #include <unistd.h>
 
@@ -11,23 +11,22 @@
 #include "bundler/bundler.h"
 #include "decoder/payload_format.h"
 #include "include/sfx_package.h"
-#include "payload_io.h"
+#include "package/payload.h"
 #include "portable/portable_io.h"
-#include "progress.h"
-#include "tool_error.h"
+#include "package/package_error.h"
 
 BundleInfo open_bundle(const InputFile &file, const std::string &name) {
     BundleInfo bundle;
     bundle.location = locate_in_executable(file.read_at(0, PAYLOAD_OFFSET), file.size(), name);
     if (bundle.location.record_state <= 0)
-        throw ToolError(name + ": not a bundle (no package record)");
+        throw PackageError(name + ": not a bundle (no package record)");
     if (std::string problem = record_problem(file, bundle.location); !problem.empty())
-        throw ToolError(name + ": " + problem);
+        throw PackageError(name + ": " + problem);
     uint64_t start = bundle.location.payload_offset + bundle.location.record.payload_size;
     uint32_t size = bundle.location.record.appended_size;
     std::vector<uint8_t> head = file.read_at(start, std::min<uint32_t>(size, BUNDLE_HEADER_MAX));
     if (!bundle_header_read(head.data(), (uint32_t)head.size(), &bundle.header))
-        throw ToolError(name + ": not a bundle (its appended data has no bundle header this version reads)");
+        throw PackageError(name + ": not a bundle (its appended data has no bundle header this version reads)");
     bundle.command.assign(bundle.header.command, bundle.header.command_length);
     bundle.title.assign(bundle.header.title, bundle.header.title_length);
     bundle.header.command = bundle.header.title = nullptr;
@@ -38,7 +37,7 @@ BundleInfo open_bundle(const InputFile &file, const std::string &name) {
         int32_t count;
         std::vector<uint8_t> bytes = file.read_at(bundle.archive_offset, PAYLOAD_HEADER_SIZE);
         if (!read_count_header(bytes, &count) || count < 0)
-            throw ToolError(name + ": the bundle's archive is damaged (no count header)");
+            throw PackageError(name + ": the bundle's archive is damaged (no count header)");
         bundle.archive_size = (uint64_t)count;
     }
     return bundle;
@@ -90,9 +89,9 @@ void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveS
         file_close(out);
         ArchiveError error = result == DECODE_OK ? tar_reader_finish(reader.get()) : reader->error;
         if (result != DECODE_OK && error == ARCHIVE_OK)
-            throw ToolError(name + ": the bundle's archive: " + decode_result_text(result));
+            throw PackageError(name + ": the bundle's archive: " + decode_result_text(result));
         if (error != ARCHIVE_OK)
-            throw ToolError(name + ": " + archive_error_text(*reader, error));
+            throw PackageError(name + ": " + archive_error_text(*reader, error));
         return;
     }
 
@@ -106,7 +105,7 @@ void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveS
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
-            throw ToolError(name + ": cannot read: " + (got < 0 ? std::strerror(errno) : "the file ended early"));
+            throw PackageError(name + ": cannot read: " + (got < 0 ? std::strerror(errno) : "the file ended early"));
         result = coded_reader_feed(coded.get(), block.data(), (uint32_t)got);
         at += (uint64_t)got;
     }
@@ -114,27 +113,29 @@ void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveS
         result = coded_reader_finish(coded.get());
     ArchiveError error = result == CODED_OK ? tar_reader_finish(reader.get()) : reader->error;
     if (error != ARCHIVE_OK)
-        throw ToolError(name + ": " + archive_error_text(*reader, error));
+        throw PackageError(name + ": " + archive_error_text(*reader, error));
     if (result != CODED_OK)
-        throw ToolError(name + ": the bundle's archive: " + coded_result_text(result));
+        throw PackageError(name + ": the bundle's archive: " + coded_result_text(result));
 }
 
 void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink,
-                               const std::string &name, bool quiet) {
+                               const std::string &name, const ReadProgress &progress) {
+    if (!progress)
+        return read_bundle(file, bundle, sink, name);
     struct Counted {
         const ArchiveSink &inner;
-        Progress progress;
-        uint64_t done = 0;
-    } counted{sink, Progress(name, (uint64_t)bundle.archive_size, quiet)};
+        const ReadProgress &progress;
+        uint64_t total, done = 0;
+    } counted{sink, progress, bundle.archive_size};
     ArchiveSink outer{&counted,
                       [](void *context, const ArchiveEntry *entry) {
                           auto *c = static_cast<Counted *>(context);
-                          c->progress.update(c->done += TAR_BLOCK);
+                          c->progress(c->done += TAR_BLOCK, c->total);
                           return c->inner.begin(c->inner.context, entry);
                       },
                       [](void *context, const uint8_t *bytes, uint32_t size) {
                           auto *c = static_cast<Counted *>(context);
-                          c->progress.update(c->done += size);
+                          c->progress(c->done += size, c->total);
                           return c->inner.data(c->inner.context, bytes, size);
                       },
                       [](void *context, const ArchiveEntry *entry) {
@@ -151,7 +152,7 @@ bool has_bundle_header(const InputFile &file, const PayloadLocation &location) {
     return magic.size() == 4 && sfx_get32(magic.data()) == (uint32_t)BUNDLE_MAGIC;
 }
 
-BundleContents verify_bundle(const InputFile &file, const std::string &name, bool quiet) {
+BundleContents verify_bundle(const InputFile &file, const std::string &name, const ReadProgress &progress) {
     BundleContents contents;
     contents.bundle = open_bundle(file, name);
     const BundleInfo &bundle = contents.bundle;
@@ -160,7 +161,7 @@ BundleContents verify_bundle(const InputFile &file, const std::string &name, boo
     contents.dictionary = bundle.header.codec == BUNDLE_CODEC_LZMA ? bundle.header.dictionary : 0;
     auto parts = std::make_unique<CommandParts>();
     if (command_split(bundle.command.data(), (uint32_t)bundle.command.size(), parts.get()) != NAME_OK)
-        throw ToolError(name + ": the bundle's command names no program: " + bundle.command);
+        throw PackageError(name + ": the bundle's command names no program: " + bundle.command);
     struct Count {
         BundleContents &contents;
         std::vector<std::string> files;
@@ -175,9 +176,9 @@ BundleContents verify_bundle(const InputFile &file, const std::string &name, boo
                          return 1;
                      },
                      [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
-    read_bundle_with_progress(file, bundle, sink, name, quiet);
+    read_bundle_with_progress(file, bundle, sink, name, progress);
     if (program_place(*parts, count.files) == ProgramPlace::missing)
-        throw ToolError(name + ": the command's program '" + std::string(parts->program) +
+        throw PackageError(name + ": the command's program '" + std::string(parts->program) +
                         "' is not a file in the bundle");
     return contents;
 }

@@ -1,4 +1,4 @@
-#include "package_check.h"
+#include "package/package_check.h"
 
 #include "decoder/payload_format.h"
 

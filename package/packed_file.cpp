@@ -1,13 +1,13 @@
-#include "packed_file.h"
+#include "package/packed_file.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "decoder/payload_format.h"
-#include "payload_io.h"
+#include "package/payload.h"
 #include "pe/pe_image.h"
 #include "portable/portable_io.h"
-#include "tool_error.h"
+#include "package/package_error.h"
 
 static_assert((int)SFX_PAYLOAD_OFFSET == (int)PAYLOAD_OFFSET);
 
@@ -17,9 +17,9 @@ PeImage image_within_offset(std::span<const uint8_t> file, const std::string &na
     std::string why;
     std::optional<PeImage> image = parse_pe_image(file, &why);
     if (!image)
-        throw ToolError(name + ": not a PE executable (" + why + ")");
+        throw PackageError(name + ": not a PE executable (" + why + ")");
     if (image->image_end > PAYLOAD_OFFSET)
-        throw ToolError(name + ": its image ends at byte " + std::to_string(image->image_end) +
+        throw PackageError(name + ": its image ends at byte " + std::to_string(image->image_end) +
                         ", beyond offset " + std::to_string(PAYLOAD_OFFSET) + " where the payload starts");
     return *image;
 }
@@ -51,7 +51,7 @@ std::string crc_problem(const char *what, uint32_t recorded, const InputFile &fi
 PayloadLocation locate_in_executable(std::span<const uint8_t> head, uint64_t file_size, const std::string &name) {
     PeImage image = image_within_offset(head, name);
     if (file_size < PAYLOAD_OFFSET + PAYLOAD_HEADER_SIZE)
-        throw ToolError(name + ": no payload: the file ends at byte " + std::to_string(file_size) +
+        throw PackageError(name + ": no payload: the file ends at byte " + std::to_string(file_size) +
                         ", before offset " + std::to_string(PAYLOAD_OFFSET) + " + 4");
     PayloadLocation location{true, image.image_end, PAYLOAD_OFFSET};
     location.data_end = file_size;
@@ -98,11 +98,11 @@ std::string record_problem(const InputFile &file, const PayloadLocation &locatio
 void check_loader(std::span<const uint8_t> loader, const std::string &name) {
     image_within_offset(loader, name);
     if (loader.size() > PAYLOAD_OFFSET)
-        throw ToolError(name + ": the file is " + std::to_string(loader.size()) +
+        throw PackageError(name + ": the file is " + std::to_string(loader.size()) +
                         " bytes, more than the " + std::to_string(PAYLOAD_OFFSET) +
                         " before the payload (is it already packed?)");
     if (loader.size() > SFX_RECORD_OFFSET)
-        throw ToolError(name + ": the file is " + std::to_string(loader.size()) + " bytes, which leaves no room for the " +
+        throw PackageError(name + ": the file is " + std::to_string(loader.size()) + " bytes, which leaves no room for the " +
                         std::to_string(SFX_RECORD_SIZE) + "-byte package record before offset " +
                         std::to_string(PAYLOAD_OFFSET));
 }
@@ -119,7 +119,7 @@ std::vector<uint8_t> packed_front(std::span<const uint8_t> loader, std::span<con
                                   std::span<const uint8_t> payload, uint64_t appended_size, uint32_t appended_crc,
                                   uint32_t flags) {
     if ((uint64_t)PAYLOAD_OFFSET + payload.size() + appended_size > UINT32_MAX)
-        throw ToolError("the packed file would be larger than the 4 GiB a package record can describe");
+        throw PackageError("the packed file would be larger than the 4 GiB a package record can describe");
     SfxRecord record{SFX_RECORD_VERSION,        flags,
                      (uint32_t)stub.size(),     crc32_of(0, stub.data(), stub.size()),
                      (uint32_t)payload.size(), crc32_of(0, payload.data(), payload.size()),
