@@ -140,6 +140,11 @@ TEST(LoaderSequence, StubGoesToTheTemporaryFolderWhereTheWindowsDirectoryIsDenie
             EXPECT_EQ(standin::calls_named("CreateProcessA"),
                       std::vector<std::string>{"CreateProcessA(\"" + temp + "\", \"" + temp +
                                                "\", null, null, 0, 48, null, null, ptr, ptr)"});
+            // 0: the system picks a name no file has yet, so that loaders
+            // started at once never write over each other's stub.
+            EXPECT_EQ(standin::calls_named("GetTempFileNameA"),
+                      (std::vector<std::string>{"GetTempFileNameA(\"C:\\WINDOWS\", \"ZRW\", 0)",
+                                                "GetTempFileNameA(\"" + ansi + "\", \"ZRW\", 0)"}));
             EXPECT_EQ(state().exit_code, 1);
             EXPECT_EQ(state().files.size(), 1u) << "a temporary file is left";
         }
