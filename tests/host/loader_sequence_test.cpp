@@ -102,6 +102,7 @@ TEST(LoaderSequence, TrailerCarriesTheModulePathAndItsLength) {
         {L"\\\\srv\\share\\" + LONG_NAME, L"\\\\?\\UNC\\srv\\share\\XXXXXX~1.EXE", "C:\\WINDOWS",
          "\\\\srv\\share\\XXXXXX~1.EXE", "\\\\?\\UNC\\srv\\share\\" + LONG},
         {L"C:\\a\\" + LONG_NAME, L"", "C:\\WINDOWS", "\\\\?\\C:\\a\\" + LONG, "\\\\?\\C:\\a\\" + LONG},
+        {L"\\\\.\\C:\\a\\" + LONG_NAME, L"", "C:\\WINDOWS", "\\\\.\\C:\\a\\" + LONG, ""}, // a device path stays one
     };
     for (const auto &row : rows) {
         standin::Config config;
