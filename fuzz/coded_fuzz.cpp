@@ -2,7 +2,8 @@
 // second byte on): the LZMA reader, the x86 and split branch conversions,
 // on hostile properties, dictionaries, sizes and streams, fed in pieces.
 // The first byte's low seven bits pick the pieces' size; its high bit makes
-// the taker say stop after as many 64-byte units as those bits count.
+// the taker say stop after as many 64-byte units as those bits count, and
+// it always does past OUTPUT_LIMIT.
 // The taker never gets more than the header declares, exactly that on
 // success, nothing after it said stop, and a stop is what the reader reports.
 #include <cstdint>
@@ -12,9 +13,11 @@
 
 namespace {
 
-// Small enough that no input spends its time on memory: every seed's
-// archive fits, and a hostile header costs no more.
+// Small enough that no input spends its time on memory or on output:
+// every seed's archive fits, and a hostile header or a stream of long
+// matches (a few bytes can decode to megabytes) costs no more.
 const uint32_t DICTIONARY_LIMIT = 1 << 16;
+const uint64_t OUTPUT_LIMIT = 1 << 18;
 
 struct Taken {
     uint64_t bytes, stop;
@@ -36,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1 || !bundle_header_read(data + 1, (uint32_t)(size - 1), &header))
         return 0;
     uint32_t piece = data[0] & 0x7F ? (data[0] & 0x7F) * 7u : 1u << 20;
-    Taken taken{0, data[0] & 0x80 ? (data[0] & 0x7Fu) * 64u : UINT64_MAX, false};
+    Taken taken{0, data[0] & 0x80 ? (data[0] & 0x7Fu) * 64u : OUTPUT_LIMIT, false};
     static CodedReader reader;
     CodedResult result = coded_reader_open(&reader, &header, DICTIONARY_LIMIT, take, &taken);
     for (size_t at = 1 + header.size; at < size && result == CODED_OK; at += piece)
