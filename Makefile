@@ -5,6 +5,8 @@ WIN32    := build/win32
 WIN64    := build/win64
 FUZZ     := build/fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= 1
+FUZZ_WORK := build/fuzz-work
 JOBS     ?= $(shell nproc)
 PREFIX   ?= /usr/local
 
@@ -52,7 +54,7 @@ package: build windows
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSFX_FUZZ=ON
 	cmake --build $(FUZZ) -j $(JOBS)
-	bash fuzz/run_fuzzers.sh $(FUZZ)/fuzz $(FUZZ_SECONDS)
+	FUZZ_JOBS=$(FUZZ_JOBS) bash fuzz/run_fuzzers.sh $(FUZZ)/fuzz $(FUZZ_WORK) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # Packs the sample stub and runs it under Wine (the 32-bit product where it can).
 demo: build windows

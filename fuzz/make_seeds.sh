@@ -6,8 +6,8 @@ sfxpack=$1 loader=$2 hostile=$3
 here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 dec="$here/corpus/decoder" rt="$here/corpus/round_trip" exe="$here/corpus/sfxpack"
-arc="$here/corpus/archive"
-mkdir -p "$dec" "$rt" "$exe" "$arc"
+arc="$here/corpus/tar" coded="$here/corpus/coded" rec="$here/corpus/record" head="$here/corpus/bundle_header"
+mkdir -p "$dec" "$rt" "$exe" "$arc" "$coded" "$rec" "$head"
 
 printf 'abc' > "$tmp/abc"
 printf 'aaaaaaaa' > "$tmp/aaaa"
@@ -42,7 +42,21 @@ cp "$dec/text-l6" "$exe/bare-payload"
 head -c 64 "$loader" > "$exe/dos-header"
 head -c 400 "$loader" > "$exe/pe-headers"
 
-# Archive: tar streams as GNU tar writes them (a zero byte first: fed whole,
+# Record: both versions with the fields of a packed file's (flags 5 in
+# version 2), and version 2's with a check that fails.
+dd if="$exe/packed-appended" of="$tmp/record" bs=1 skip=32728 count=40 status=none
+python3 - "$tmp/record" "$rec" <<'PY'
+import sys, zlib
+record, folder = open(sys.argv[1], "rb").read(), sys.argv[2]
+fields = record[8:32] if record[:4] == b"SFXR" else record[12:36]
+def sealed(body): return body + zlib.crc32(body).to_bytes(4, "little")
+v2 = sealed(b"SFXR" + (2 | 40 << 16).to_bytes(4, "little") + fields + (5).to_bytes(4, "little"))
+open(folder + "/version2", "wb").write(v2)
+open(folder + "/version1", "wb").write(b"\0" * 4 + sealed(b"SFXR" + (1 | 36 << 16).to_bytes(4, "little") + fields))
+open(folder + "/damaged", "wb").write(v2[:20] + bytes([v2[20] ^ 1]) + v2[21:])
+PY
+
+# Tar: streams as GNU tar writes them (a zero byte first: fed whole,
 # a byte of 7 then: fed in pieces of 7), and hostile ones made by hand.
 tree="$tmp/tree"
 long=$(printf 'long-%.0s' $(seq 1 12))
@@ -59,11 +73,14 @@ for case_name in parent symlink fold file-folder pax-parent sparse pax-size trun
   { printf '\x00'; cat "$tmp/$case_name.tar"; } > "$arc/$case_name"
 done
 
-# Archive: bundles' appended data (header and coded archive), sound and lying;
-# the split branch conversion's over a program's code.
+# Coded: bundles' appended data (header and coded archive, fed in pieces of
+# 35), sound and lying; the split branch conversion's over a program's code.
+# Bundle header: the first bytes of some of them, version 1's among them.
 seed_bundle() {
   "$hostile" "$1" "$loader" "$loader" "$2" "$tmp/bundle.exe"
-  { printf '\x05'; tail -c +$(($("$sfxpack" info --json "$tmp/bundle.exe" | jq .appended_offset) + 1)) "$tmp/bundle.exe"; } > "$arc/bundle-$1"
+  tail -c +$(($("$sfxpack" info --json "$tmp/bundle.exe" | jq .appended_offset) + 1)) "$tmp/bundle.exe" > "$tmp/appended"
+  case $1 in version1 | pax-size | split) head -c 120 "$tmp/appended" > "$head/$1" ;; esac
+  [ "$1" = version1 ] || { printf '\x05'; cat "$tmp/appended"; } > "$coded/$1"
 }
 for case_name in pax-size version1 lzma-properties lzma-longer lzma-shorter; do seed_bundle $case_name "$tree/abc.txt"; done
 for case_name in split split-flags; do seed_bundle $case_name "$loader"; done

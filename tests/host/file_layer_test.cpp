@@ -56,11 +56,20 @@ TEST(FileLayer, ResultsAndErrorCodes) {
     EXPECT_EQ(standin::calls_named("CreateFileA").size(), 3u); // bad modes make no call
 }
 
+// Up to and with the terminator, nothing after it; ANSI paths hold bytes
+// above 0x7F, negative where char is signed.
 TEST(FileLayer, StringCopyStopsAtTheTerminator) {
-    char text[] = "xxxxxx";
-    const char source[] = {'a', 'b', 0, 1, 'c', 0};
-    EXPECT_EQ(str_copy(text, source), text);
-    EXPECT_EQ(std::string(text, 4), std::string("ab\0x", 4));
+    const struct {
+        std::string source, copied; // copied: the first bytes of "xxxxxxxx" after the copy
+    } rows[] = {
+        {std::string("ab\0\1c", 5), std::string("ab\0x", 4)},
+        {"C:\\\xfc" "ch", std::string("C:\\\xfc" "ch\0x", 8)},
+    };
+    for (const auto &row : rows) {
+        char text[] = "xxxxxxxx";
+        EXPECT_EQ(str_copy(text, row.source.c_str()), text);
+        EXPECT_EQ(std::string(text, row.copied.size()), row.copied) << row.source;
+    }
 }
 
 } // namespace

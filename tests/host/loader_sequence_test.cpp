@@ -102,6 +102,7 @@ TEST(LoaderSequence, TrailerCarriesTheModulePathAndItsLength) {
         {L"\\\\srv\\share\\" + LONG_NAME, L"\\\\?\\UNC\\srv\\share\\XXXXXX~1.EXE", "C:\\WINDOWS",
          "\\\\srv\\share\\XXXXXX~1.EXE", "\\\\?\\UNC\\srv\\share\\" + LONG},
         {L"C:\\a\\" + LONG_NAME, L"", "C:\\WINDOWS", "\\\\?\\C:\\a\\" + LONG, "\\\\?\\C:\\a\\" + LONG},
+        {L"\\\\.\\C:\\a\\" + LONG_NAME, L"", "C:\\WINDOWS", "\\\\.\\C:\\a\\" + LONG, ""}, // a device path stays one
     };
     for (const auto &row : rows) {
         standin::Config config;
@@ -140,6 +141,11 @@ TEST(LoaderSequence, StubGoesToTheTemporaryFolderWhereTheWindowsDirectoryIsDenie
             EXPECT_EQ(standin::calls_named("CreateProcessA"),
                       std::vector<std::string>{"CreateProcessA(\"" + temp + "\", \"" + temp +
                                                "\", null, null, 0, 48, null, null, ptr, ptr)"});
+            // 0: the system picks a name no file has yet, so that loaders
+            // started at once never write over each other's stub.
+            EXPECT_EQ(standin::calls_named("GetTempFileNameA"),
+                      (std::vector<std::string>{"GetTempFileNameA(\"C:\\WINDOWS\", \"ZRW\", 0)",
+                                                "GetTempFileNameA(\"" + ansi + "\", \"ZRW\", 0)"}));
             EXPECT_EQ(state().exit_code, 1);
             EXPECT_EQ(state().files.size(), 1u) << "a temporary file is left";
         }
@@ -220,13 +226,16 @@ TEST(LoaderSequence, StubStartsOnlyWhenItReadsBackAsThePackageRecordSays) {
     const uint32_t abc = sfx_crc32_update(table, 0, "abc", 3), ab = sfx_crc32_update(table, 0, "ab", 2);
     const struct { // the stub's size and CRC-32 as recorded
         uint32_t size, crc;
-        bool record_spoilt, writes_lost, starts;
+        bool record_spoilt, writes_lost, starts, read_denied = false;
     } cases[] = {{3, abc, false, false, true},      {3, abc, true, false, true} /* as without a record */,
                  {3, abc ^ 1, false, false, false}, {4, abc, false, false, false} /* more than was written */,
-                 {2, ab, false, false, false} /* then more than the trailer */, {3, abc, false, true, false}};
+                 {2, ab, false, false, false} /* then more than the trailer */, {3, abc, false, true, false},
+                 {3, abc, false, false, false, true}};
     for (const auto &c : cases) {
         standin::Config config;
         config.writes_lost = c.writes_lost;
+        if (c.read_denied)
+            config.unreadable.insert(standin::temp_path());
         Bytes file = loader_file(ABC_PAYLOAD);
         SfxRecord record{SFX_RECORD_VERSION, 0, c.size, c.crc, 0, 0, 0, 0};
         sfx_record_write(table, &record, &file[SFX_RECORD_OFFSET]);
@@ -236,7 +245,9 @@ TEST(LoaderSequence, StubStartsOnlyWhenItReadsBackAsThePackageRecordSays) {
         SCOPED_TRACE("case " + std::to_string(&c - cases));
         EXPECT_TRUE(state().exit_code == c.starts && (standin::first_call("CreateProcessA") >= 0) == c.starts);
         EXPECT_EQ(standin::calls_named("MessageBoxA"),
-                  c.starts ? std::vector<std::string>{} : box_for("Die Daten des SFX-Stubs sind fehlerhaft."));
+                  c.starts ? std::vector<std::string>{}
+                           : box_for(c.read_denied ? "Der Zugriff auf eine Datei wurde vom System verweigert."
+                                                   : "Die Daten des SFX-Stubs sind fehlerhaft."));
         EXPECT_EQ(state().files.count(standin::temp_path()), 0u);
     }
 }

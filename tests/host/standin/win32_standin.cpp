@@ -126,6 +126,8 @@ static HANDLE open_file(const std::string &path, DWORD disposition) {
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD attributes,
                    HANDLE template_file) {
     record("CreateFileA", path, access, share, security, disposition, attributes, template_file);
+    if ((access & GENERIC_READ) && current.config.unreadable.count(path))
+        return fail(5), INVALID_HANDLE_VALUE;
     return open_file(path, disposition);
 }
 

@@ -29,6 +29,7 @@ struct Config {
     std::map<std::wstring, std::wstring> short_names; // GetShortPathNameW; others have no short form
     int global_alloc_successes = -1;       // then GlobalAlloc fails; -1: never
     std::set<std::string> unopenable;      // CreateFileA fails with access denied
+    std::set<std::string> unreadable;      // CreateFileA for reading fails with access denied
     int64_t read_budget = -1;              // bytes ReadFile gives before failing; -1: all
     int64_t write_budget = -1;             // bytes WriteFile takes before failing; -1: all
     bool writes_lost = false;              // WriteFile reports success and stores nothing
