@@ -7,7 +7,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 dec="$here/corpus/decoder" rt="$here/corpus/round_trip" exe="$here/corpus/sfxpack"
 arc="$here/corpus/tar" coded="$here/corpus/coded" rec="$here/corpus/record" head="$here/corpus/bundle_header"
-mkdir -p "$dec" "$rt" "$exe" "$arc" "$coded" "$rec" "$head"
+pe="$here/corpus/pe_image"
+mkdir -p "$dec" "$rt" "$exe" "$arc" "$coded" "$rec" "$head" "$pe"
 
 printf 'abc' > "$tmp/abc"
 printf 'aaaaaaaa' > "$tmp/aaaa"
@@ -84,3 +85,9 @@ seed_bundle() {
 }
 for case_name in pax-size version1 lzma-properties lzma-longer lzma-shorter; do seed_bundle $case_name "$tree/abc.txt"; done
 for case_name in split split-flags; do seed_bundle $case_name "$loader"; done
+
+# PE headers: the loader's first kilobyte (its headers and section table),
+# cut inside the section table, and with its signature broken.
+head -c 1024 "$loader" > "$pe/loader-head"
+head -c 400 "$loader" > "$pe/loader-cut"
+cp "$pe/loader-head" "$pe/no-signature" && printf 'XX' | dd of="$pe/no-signature" bs=1 seek=$(($(od -An -tu4 -j 60 -N4 "$loader"))) conv=notrunc status=none

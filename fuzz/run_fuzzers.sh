@@ -8,7 +8,7 @@ set -uo pipefail
 bin_dir=$1 work=$2 seconds=$3
 shift 3
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(decoder round_trip sfxpack tar coded record bundle_header)
+[ ${#names[@]} -gt 0 ] || names=(decoder round_trip sfxpack tar coded record bundle_header pe_image)
 jobs=${FUZZ_JOBS:-1}
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -23,6 +23,7 @@ fuzz_one() {
   tar | coded) options+=(-max_len=20000) ;;
   record) options+=(-max_len=64) ;;
   bundle_header) options+=(-max_len=9000) ;; # past the longest command and title
+  pe_image) options+=(-max_len=4096) ;;
   esac
   "$bin_dir/${name}_fuzz" "${options[@]}" "$corpus" "$here/corpus/$name" >"$log" 2>&1
   local status=$?
