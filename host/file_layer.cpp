@@ -29,12 +29,36 @@ HANDLE file_open(const char *path, const char *mode) {
     return handle;
 }
 
+// Reads go through a buffer in .bss, which costs the file nothing: the
+// decoder takes its payload a byte at a time, and every ReadFile is a system
+// call. It holds bytes of one handle at a time, from that handle's position
+// on; a seek or a close of that handle empties it.
+static struct {
+    HANDLE handle;
+    uint32_t at, filled;
+    uint8_t bytes[16384];
+} ahead;
+
 int32_t file_read(void *buffer, uint32_t size, FileHandle handle) {
     file_error = 0;
-    DWORD done;
-    if (!ReadFile(handle, buffer, size, &done, 0))
-        return fail_with_last_error();
-    return (int32_t)done;
+    if (handle != ahead.handle) {
+        ahead.handle = handle;
+        ahead.at = ahead.filled = 0;
+    }
+    uint8_t *out = (uint8_t *)buffer, *end = out + size;
+    while (out != end) {
+        if (ahead.at == ahead.filled) {
+            DWORD got;
+            if (!ReadFile(handle, ahead.bytes, sizeof ahead.bytes, &got, 0))
+                return fail_with_last_error();
+            if (got == 0)
+                break;
+            ahead.at = 0;
+            ahead.filled = got;
+        }
+        *out++ = ahead.bytes[ahead.at++];
+    }
+    return (int32_t)(out - (uint8_t *)buffer);
 }
 
 int32_t file_write(const void *buffer, uint32_t size, FileHandle handle) {
@@ -48,6 +72,12 @@ int32_t file_write(const void *buffer, uint32_t size, FileHandle handle) {
 int32_t file_seek(HANDLE handle, int32_t distance, int origin) {
     file_error = 0;
     DWORD method = origin == 1 ? FILE_CURRENT : origin == 2 ? FILE_END : FILE_BEGIN;
+    if (handle == ahead.handle) {
+        // The system's position is past what the buffer still holds.
+        if (origin == 1)
+            distance -= (int32_t)(ahead.filled - ahead.at);
+        ahead.handle = 0;
+    }
     DWORD position = SetFilePointer(handle, distance, 0, method);
     if (position == INVALID_SET_FILE_POINTER)
         return fail_with_last_error();
@@ -56,6 +86,8 @@ int32_t file_seek(HANDLE handle, int32_t distance, int origin) {
 
 int file_close(HANDLE handle) {
     file_error = 0;
+    if (handle == ahead.handle)
+        ahead.handle = 0; // the system may give its number to the next file
     if (!CloseHandle(handle))
         return fail_with_last_error();
     return 0;

@@ -56,6 +56,46 @@ TEST(FileLayer, ResultsAndErrorCodes) {
     EXPECT_EQ(standin::calls_named("CreateFileA").size(), 3u); // bad modes make no call
 }
 
+// Byte-at-a-time reads (the decoder's) cost one ReadFile per buffer, and
+// the bytes, positions and errors are those of unbuffered reads: after a
+// seek, across two files read in turn, and when the system fails midway.
+TEST(FileLayer, ReadsAheadWithoutChangingWhatIsRead) {
+    standin::reset();
+    std::vector<uint8_t> a(40000), b(100, 0xB0);
+    for (size_t i = 0; i < a.size(); i++)
+        a[i] = (uint8_t)(i * 7 + i / 256);
+    state().files["C:\\a"] = a;
+    state().files["C:\\b"] = b;
+    HANDLE fa = file_open("C:\\a", "rb"), fb = file_open("C:\\b", "rb");
+    uint8_t byte = 0;
+    bool same = true;
+    for (size_t i = 0; i < a.size(); i++)
+        same = same && file_read(&byte, 1, fa) == 1 && byte == a[i];
+    EXPECT_TRUE(same);
+    EXPECT_EQ(file_read(&byte, 1, fa), 0);
+    EXPECT_LE(standin::calls_named("ReadFile").size(), 5u);
+
+    EXPECT_EQ(file_seek(fa, 100, 0), 100);
+    EXPECT_EQ(file_read(&byte, 1, fa), 1);
+    EXPECT_EQ(byte, a[100]);
+    EXPECT_EQ(file_seek(fa, 0, 1), 101); // what was read, not what the buffer holds
+    EXPECT_EQ(file_read(&byte, 1, fb), 1);
+    EXPECT_EQ(byte, 0xB0);
+    EXPECT_EQ(file_read(&byte, 1, fa), 1);
+    EXPECT_EQ(byte, a[101]);
+    file_close(fa);
+    file_close(fb);
+
+    standin::reset();
+    state().files["C:\\a"] = a;
+    state().config.read_budget = 0;
+    fa = file_open("C:\\a", "rb");
+    file_error = 0;
+    EXPECT_EQ(file_read(&byte, 1, fa), -1);
+    EXPECT_EQ(file_error, 23);
+    file_close(fa);
+}
+
 // Up to and with the terminator, nothing after it; ANSI paths hold bytes
 // above 0x7F, negative where char is signed.
 TEST(FileLayer, StringCopyStopsAtTheTerminator) {
