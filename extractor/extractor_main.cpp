@@ -48,8 +48,6 @@ static wchar_t origin_long[COMMAND_LINE_MAX];
 static wchar_t application[FOLDER_PATH_MAX];
 static wchar_t command_line[COMMAND_LINE_MAX];
 static const wchar_t *given_arguments; // the extractor's own, passed on to the command
-// As the first of the extractor's arguments, in any case: no window, no box.
-static const wchar_t SILENT_SWITCH[] = L"/sfx:silent";
 static PayloadSource source;
 static CodedReader coded;
 static uint8_t coded_piece[65536];
@@ -278,13 +276,10 @@ static int room_for(uint64_t total) {
 // SILENT_SWITCH, which it takes for itself.
 static const wchar_t *own_arguments(int *silent_switch) {
     const wchar_t *p = command_line_arguments(GetCommandLineW());
-    uint32_t i = 0;
-    while (SILENT_SWITCH[i] && (p[i] >= 'A' && p[i] <= 'Z' ? p[i] + 32 : p[i]) == SILENT_SWITCH[i])
-        i++;
-    *silent_switch = !SILENT_SWITCH[i] && (p[i] == 0 || p[i] == ' ' || p[i] == '\t');
-    if (*silent_switch)
-        for (p += i; *p == ' ' || *p == '\t';)
-            p++;
+    unsigned length = leading_switch(p, SILENT_SWITCH);
+    *silent_switch = length != 0;
+    for (p += length; length && (*p == ' ' || *p == '\t');)
+        p++;
     return p;
 }
 

@@ -62,10 +62,14 @@ static void read_flags_after_failure(HINSTANCE instance) {
     }
 }
 
+// The loader's own arguments, for a file whose record passes them on; else none.
+__attribute__((noinline)) static const wchar_t *passed_arguments() {
+    return record_flags & SFX_FLAG_PASS_ARGUMENTS ? command_line_arguments(GetCommandLineW()) : 0;
+}
+
 // Without flags the stub gets its path alone.
 static int launch_stub(const char *temp_path) {
-    const wchar_t *arguments =
-        record_flags & SFX_FLAG_PASS_ARGUMENTS ? command_line_arguments(GetCommandLineW()) : 0;
+    const wchar_t *arguments = passed_arguments();
     return launch_stub_and_wait(temp_path, arguments, STUB_SHOW_STATE, &stub_exit_code);
 }
 
@@ -157,6 +161,11 @@ int loader_main(HINSTANCE instance, HINSTANCE, char *, int) {
     int error = run(instance);
     if (error) {
         read_flags_after_failure(instance);
+        // A file that takes its arguments may be silenced by its first one,
+        // as its stub would be.
+        const wchar_t *arguments = passed_arguments();
+        if (arguments && leading_switch(arguments, SILENT_SWITCH))
+            record_flags |= SFX_FLAG_SILENT;
         if (!(record_flags & SFX_FLAG_SILENT))
             show_start_error(error);
         return record_flags & SFX_FLAG_PASS_EXIT_CODE ? SFX_LOADER_FAILED + error : 0;

@@ -280,6 +280,12 @@ TEST(LoaderSequence, RecordFlagsPassExitCodeAndArgumentsAndSilenceTheBox) {
         {SFX_FLAG_PASS_EXIT_CODE | SFX_FLAG_SILENT, L"", TRUNCATED, false, "", false, 0x2000000D},
         {SFX_FLAG_SILENT, L"", ABC_PAYLOAD, true, "", false, 0}, // before the sequence read the record
         {SFX_FLAG_PASS_EXIT_CODE, L"", ABC_PAYLOAD, true, "", true, 0x20000005},
+        // The silent switch first, for a file that takes its arguments: no box.
+        {SFX_FLAG_PASS_EXIT_CODE | SFX_FLAG_PASS_ARGUMENTS, L"\"setup.exe\" /SFX:Silent /S", TRUNCATED, false, "",
+         false, 0x2000000D},
+        {SFX_FLAG_PASS_EXIT_CODE | SFX_FLAG_PASS_ARGUMENTS, L"\"setup.exe\" /sfx:silentx", TRUNCATED, false, "", true,
+         0x2000000D},
+        {SFX_FLAG_PASS_EXIT_CODE, L"\"setup.exe\" /sfx:silent", TRUNCATED, false, "", true, 0x2000000D},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE("row " + std::to_string(&row - rows));

@@ -182,6 +182,11 @@ flags)
     run_packed "$work/cut$silent.exe" "$([ -n "$silent" ] && echo never || echo yes)"
     [ "$exit_code" = 13 ] && [ ! -e "$report" ] || fail "cut$silent: exit code $exit_code, want 536870925's low byte 13"
   done
+  # A file that takes its arguments is silenced by the switch as its first.
+  "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$work/whole.exe" --pass-exit-code --pass-arguments
+  head -c $((32768 + (size - 32768) / 2)) "$work/whole.exe" > "$work/cut-args.exe"
+  run_packed "$work/cut-args.exe" never Error /SFX:silent /S
+  [ "$exit_code" = 13 ] && [ ! -e "$report" ] || fail "cut, /sfx:silent: exit code $exit_code, want 536870925's low byte 13"
   # The whole code, as a Windows caller sees it.
   printf '@"%%~1"\r\n@echo code=%%errorlevel%%\r\n' > "$work/code.bat"
   code=$(cd "$work" && { wine cmd /c code.bat cut--silent.exe || true; } | tr -d '\r')
