@@ -81,16 +81,30 @@ uint32_t choose_filter(const std::vector<FolderEntry> &entries);
 // Windows system folder's program.
 enum class ProgramPlace { folder, system, missing };
 ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files);
+
+// The Windows system folder's programs a command may name without
+// --system-program: those that run scripts, installer packages and
+// registrations, each found in that folder itself, where the extractor looks.
+extern const char *const KNOWN_SYSTEM_PROGRAMS[];
+extern const size_t KNOWN_SYSTEM_PROGRAM_COUNT;
+// Them as one line, "cmd, msiexec, ...", for messages and help.
+std::string known_system_programs_text();
+// Whether a bare name (with ".exe" or without, in any case) is one of them.
+bool known_system_program(const CommandParts &parts);
+
 // 'place', program_place's answer, with BundleError for a missing program, a
-// file of the folder that Windows does not start as a program, and a bare
-// name whose ".exe" is in the folder. 'files' are the folder's files,
-// '/'-separated.
-ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files, ProgramPlace place);
+// file of the folder that Windows does not start as a program, a bare name
+// whose ".exe" is in the folder, and, unless 'any_system_program', a system
+// folder's program that is not a known one (most often a misspelt file of
+// the folder). 'files' are the folder's files, '/'-separated.
+ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files, ProgramPlace place,
+                           bool any_system_program);
 
 // BundleError, before anything is coded, when the command or title cannot be
 // stored or check_program refuses the command's program; else where that
 // program is.
-ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries);
+ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries,
+                          bool any_system_program = false);
 
 // Codes the tar stream 'produce' hands its sink into 'fd' as raw LZMA,
 // checking it with the archive reader on its way: the header fields that

@@ -152,7 +152,8 @@ bool has_bundle_header(const InputFile &file, const PayloadLocation &location) {
     return magic.size() == 4 && sfx_get32(magic.data()) == (uint32_t)BUNDLE_MAGIC;
 }
 
-BundleContents verify_bundle(const InputFile &file, const std::string &name, const ReadProgress &progress) {
+BundleContents verify_bundle(const InputFile &file, const std::string &name, const ReadProgress &progress,
+                             bool any_system_program) {
     BundleContents contents;
     contents.bundle = open_bundle(file, name);
     const BundleInfo &bundle = contents.bundle;
@@ -177,8 +178,13 @@ BundleContents verify_bundle(const InputFile &file, const std::string &name, con
                      },
                      [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
     read_bundle_with_progress(file, bundle, sink, name, progress);
-    if (program_place(*parts, count.files) == ProgramPlace::missing)
+    ProgramPlace place = program_place(*parts, count.files);
+    if (place == ProgramPlace::missing)
         throw PackageError(name + ": the command's program '" + std::string(parts->program) +
                         "' is not a file in the bundle");
+    if (place == ProgramPlace::system && !any_system_program && !known_system_program(*parts))
+        throw PackageError(name + ": the command's program '" + std::string(parts->program) +
+                           "' is not a file in the bundle, nor a known program of the Windows system folder (" +
+                           known_system_programs_text() + "); --system-program accepts it");
     return contents;
 }

@@ -373,6 +373,8 @@ done <<'ROWS'
 'sub/missing.exe' is not a file in the folder, nor a bare name|app -o bad.exe --run sub/missing.exe
 not a Windows program (.exe or .com)|app -o bad.exe --run 'sub/big.txt /x'
 did you mean 'setup.exe'|app -o bad.exe --run setup
+'setpu.exe' is not a file in the folder (did you mean 'setup.exe'?), nor a known program|app -o bad.exe --run 'setpu.exe /S'
+nor a known program of the Windows system folder (cmd, msiexec|app -o bad.exe --run 'wusa x.msu'
 a '..' component|app -o bad.exe --run '../setup.exe'
 quote is never closed|app -o bad.exe --run '"setup.exe'
 quote a name with spaces: "Sub Dir/app.exe" /q|spaced -o bad.exe --run 'Sub Dir\app.exe /q'
@@ -422,7 +424,10 @@ done <<'ROWS'
 --run 'SETUP.EXE /q'|folder|pass-exit-code, pass-arguments
 --run 'cmd /c sub\run.bat' --silent|system|pass-exit-code, pass-arguments, silent
 --run 'MsiExec.exe /i x.msi /qn'|system|pass-exit-code, pass-arguments
+--run 'wusa x.msu /quiet' --system-program|system|pass-exit-code, pass-arguments
 ROWS
+expect 1 "app.exe: the command's program 'wusa' is not a file in the bundle, nor a known" test app.exe
+expect 0 '' test --system-program app.exe
 # hostile archives: nothing written anywhere, no folder made
 while IFS='|' read -r case_name text; do
   "$hostile" "$case_name" loader.exe stub.exe stub.exe hostile.exe || bad "hostile_bundle $case_name"

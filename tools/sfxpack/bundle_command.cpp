@@ -33,6 +33,7 @@ struct BundleOptions {
     ScanOptions scan;
     int level;
     bool silent = false;
+    bool any_system_program = false;
 };
 
 // The output must not lie inside the folder, or the next bundle of the
@@ -100,7 +101,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     check_extractor(extractor, loader, options.extractor, global);
     std::vector<FolderEntry> entries = scan_folder(options.folder, options.scan);
     order_for_coding(entries);
-    if (check_bundle(options.command, options.title, entries) == ProgramPlace::system)
+    if (check_bundle(options.command, options.title, entries, options.any_system_program) == ProgramPlace::system)
         warn(global, "the command's program is not a file in the folder: it is the Windows system folder's");
 
     // Every limit before the long work: the package record's sizes are of 32
@@ -153,7 +154,7 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     add_output_option(*sub, options->output, "Executable to write");
     sub->add_option("--run", options->command,
                     "The command to run once extracted: a program in the folder (quoted if its name has spaces) or "
-                    "a bare name of one in the Windows system folder (cmd, msiexec), then its arguments")
+                    "one of the Windows system folder's: " + known_system_programs_text() + ", then its arguments")
         ->type_name("COMMAND")
         ->required();
     sub->add_option("--title", options->title, "Title of the progress window shown during a long extraction")
@@ -172,6 +173,9 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
                     "Leave out what matches this shell pattern (repeatable): with a '/' the path inside the "
                     "folder, else any file's or folder's name")
         ->type_name("PATTERN");
+    sub->add_flag("--system-program", options->any_system_program,
+                  "Let the command name any program of the Windows system folder by its bare name, not only the "
+                  "known ones");
     sub->add_flag("--silent", options->silent,
                   "No progress window and no box: failures show only in the exit code");
     add_level_option(*sub, options->level, MAX_LEVEL);
