@@ -46,7 +46,8 @@ constexpr size_t SCAN_PROBLEMS_SHOWN = 10;
 // The folder's folders and regular files, in name order, under names
 // relative to it. BundleError for anything an extraction would refuse: links
 // (unless followed), devices, names Windows cannot take or would take for
-// one another; one message names them all, up to SCAN_PROBLEMS_SHOWN.
+// one another; and for files and folders it cannot read; one message names
+// them all, up to SCAN_PROBLEMS_SHOWN.
 std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {});
 
 // Puts the entries in the order the archive holds them: the folders by

@@ -1,7 +1,10 @@
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -40,6 +43,9 @@ struct FolderScan {
     std::set<std::pair<dev_t, ino_t>> open_folders; // the folders being walked, to catch loops
 
     void problem(const fs::path &path, const std::string &what) { problems.push_back(path.string() + ": " + what); }
+    void unreadable(const fs::path &path, int error) {
+        problem(path, "cannot be read (" + std::string(std::strerror(error)) + ")");
+    }
 
     // Where a followed link leads, when inside the folder; else empty, the problem noted.
     std::string follow(const fs::path &path) {
@@ -62,8 +68,10 @@ struct FolderScan {
         std::vector<std::string> names;
         for (fs::directory_iterator it(source, error), end; !error && it != end; it.increment(error))
             names.push_back(it->path().filename().string());
-        if (error)
-            throw BundleError(shown.string() + ": " + error.message());
+        if (error) {
+            unreadable(shown, error.value());
+            return;
+        }
         std::sort(names.begin(), names.end());
         for (const std::string &leaf : names) {
             std::string name = prefix.empty() ? leaf : prefix + "/" + leaf;
@@ -71,8 +79,13 @@ struct FolderScan {
                 continue;
             fs::path path = source / leaf, display = shown / leaf;
             struct stat info;
-            if (lstat(path.c_str(), &info) != 0)
-                throw BundleError(display.string() + ": " + std::strerror(errno));
+            if (lstat(path.c_str(), &info) != 0) {
+                // A folder that may be listed but not entered: named once, not for each entry.
+                if (errno == EACCES)
+                    return unreadable(shown, errno);
+                unreadable(display, errno);
+                continue;
+            }
             if (S_ISLNK(info.st_mode)) {
                 if (!options.follow) {
                     problem(display, "a symbolic link; bundles hold only files and folders (--follow takes "
@@ -89,6 +102,15 @@ struct FolderScan {
             if (!directory && !S_ISREG(info.st_mode)) {
                 problem(display, "a special file; bundles hold only files and folders");
                 continue;
+            }
+            if (!directory) {
+                // Opened and closed at once, so that a file the archive could not
+                // read is named now, with the others, not halfway through coding.
+                int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+                if (fd < 0)
+                    unreadable(display, errno);
+                else
+                    close(fd);
             }
             if (NameProblem why = entry_name_problem(name.data(), (uint32_t)name.size()); why != NAME_OK)
                 problem(display, std::string("Windows cannot take this name: ") + name_problem_text(why));

@@ -363,6 +363,15 @@ a component ending in|: > "x."
 not valid UTF-8|: > $'\xff'
 bad: 3 entries cannot go into a bundle: bad/a:b: |: > a:b && : > c. && ln -s x y
 ROWS
+# Unreadable entries, named with the rest; root reads anything, so as root
+# the scan runs as the unprivileged uid 65534.
+rm -rf bad && mkdir -p bad/shut bad/dim && cp stub.exe bad/run.exe && touch bad/a:b bad/locked bad/dim/f
+chmod 0 bad/locked bad/shut && chmod 0444 bad/dim
+unprivileged=$([ "$(id -u)" = 0 ] && echo "setpriv --reuid=65534 --regid=65534 --clear-groups") && chmod 0711 "$top"
+SFXPACK_RUNNER="$unprivileged ${SFXPACK_RUNNER:-}" expect 1 "bad/dim: cannot be read (Permission denied); \
+bad/locked: cannot be read (Permission denied); bad/shut: cannot be read" bundle bad -o bad.exe --run run.exe "${tools[@]}"
+grep -q '^sfxpack: error: bad: 4 entries cannot go into a bundle: bad/a:b: ' "$top/err" || bad "unreadable: $(cat "$top/err")"
+chmod 0700 "$top"
 rm -rf bad
 mkdir -p "spaced/Sub Dir" escape loop sparse && cp stub.exe "spaced/Sub Dir/app.exe"
 ln -s ../stub.exe escape/run.exe && ln -s . loop/self && cp stub.exe loop/run.exe
