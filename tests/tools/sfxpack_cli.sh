@@ -361,7 +361,7 @@ bad/Run.EXE and bad/run.exe: two entries with this name|: > Run.EXE
 a file and a folder with this name|mkdir -p RUN.EXE/x
 a component ending in|: > "x."
 not valid UTF-8|: > $'\xff'
-bad: 3 entries cannot go into a bundle: bad/a:b: |: > a:b && : > c. && ln -s x y
+bad: 3 entries cannot go into a bundle: bad/a:b: Windows cannot take this name: a ':' (an alternate data stream); |: > a:b && : > c. && ln -s x y
 ROWS
 # Unreadable entries, named with the rest; root reads anything, so as root
 # the scan runs as the unprivileged uid 65534.
