@@ -30,7 +30,7 @@ struct FolderEntry {
     std::string name;             // in the archive: UTF-8, '/' between folders, no trailing '/'
     bool folder;
     uint64_t size;  // 0 for a folder
-    uint32_t mode;  // permission bits
+    uint32_t mode;  // permission bits: 0755 for folders and files their owner may run, else 0644
     int64_t mtime;  // seconds since 1970
 };
 

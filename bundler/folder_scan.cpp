@@ -117,8 +117,10 @@ struct FolderScan {
             int64_t mtime = (int64_t)info.st_mtim.tv_sec;
             if (options.newest && mtime > *options.newest)
                 mtime = *options.newest;
-            entries.push_back({path, name, directory, directory ? 0 : (uint64_t)info.st_size,
-                               (uint32_t)(info.st_mode & 0777), mtime});
+            // Modes as a checkout under any umask gives them: only whether the
+            // owner may run a file is kept.
+            uint32_t mode = directory || (info.st_mode & S_IXUSR) ? 0755 : 0644;
+            entries.push_back({path, name, directory, directory ? 0 : (uint64_t)info.st_size, mode, mtime});
             if (!directory)
                 continue;
             if (!open_folders.insert({info.st_dev, info.st_ino}).second) {

@@ -339,11 +339,12 @@ LIST
 expect 0 '' list --json app.exe
 [ "$(jq -c '[.title, .codec, .files, .folders, .entries[5]]' "$top/out")" = '["My App","lzma",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2}]' ] ||
   bad "list --json: $(head -c 300 "$top/out")"
-chmod 640 app/sub/big.txt && chmod 750 app/sub && touch -d @1000000000 app/empty app/sub/Grüße
+chmod 740 app/sub/big.txt && chmod 700 app/sub && touch -d @1000000000 app/empty app/sub/Grüße
 expect 0 '' bundle app -o app.exe -f --run setup.exe "${tools[@]}"
 expect 0 "-> out: $(cat app/setup.exe app/sub/big.txt | wc -c | awk '{print $1 + 2}') bytes" -v extract app.exe -C out
 diff -r app out > /dev/null && [ -d out/empty-folder ] || bad "extract: $(diff -r app out)"
 stamps() { (cd "$1" && find . -mindepth 1 -exec stat -c '%n %a %Y' {} + | sort); }
+chmod 755 app/sub/big.txt app/sub # as bundled: 0755 for folders and the owner's programs, else 0644
 [ "$(stamps app)" = "$(stamps out)" ] || bad "extract's modes and times: $(diff <(stamps app) <(stamps out))"
 expect 1 'out/empty: exists; use -f' extract app.exe -C out
 expect 0 '' -f extract app.exe -C out
