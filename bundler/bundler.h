@@ -37,7 +37,7 @@ struct FolderEntry {
 // How a folder is read.
 struct ScanOptions {
     bool follow = false;              // symbolic links as what they name, if inside the folder
-    std::vector<std::string> exclude; // shell patterns: with a '/' on the whole path, else on a name
+    std::vector<std::string> exclude; // shell patterns: with a '/' on the whole path ("**" any depth), else on a name
     std::optional<int64_t> newest;    // SOURCE_DATE_EPOCH: no entry's time is later
 };
 // How many bad entries one message names.
@@ -47,8 +47,10 @@ constexpr size_t SCAN_PROBLEMS_SHOWN = 10;
 // relative to it. BundleError for anything an extraction would refuse: links
 // (unless followed), devices, names Windows cannot take or would take for
 // one another; and for files and folders it cannot read; one message names
-// them all, up to SCAN_PROBLEMS_SHOWN.
-std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {});
+// them all, up to SCAN_PROBLEMS_SHOWN. The exclude patterns that left
+// nothing out go to 'unmatched', when given.
+std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {},
+                                     std::vector<std::string> *unmatched = nullptr);
 
 // Puts the entries in the order the archive holds them: the folders by
 // name, then the files grouped by extension, then by name, so that like

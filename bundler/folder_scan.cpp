@@ -17,26 +17,66 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Whether a path inside the folder is left out: a pattern with a '/' is
-// matched against the whole path, one without against each entry's own name.
-bool excluded(const std::vector<std::string> &patterns, const std::string &name) {
-    std::string base = name.substr(name.find_last_of('/') + 1);
-    for (std::string pattern : patterns) {
-        while (pattern.size() > 1 && pattern.back() == '/')
-            pattern.pop_back();
-        if (pattern.starts_with("./"))
-            pattern.erase(0, 2);
-        bool whole = pattern.find('/') != std::string::npos;
-        if (fnmatch(pattern.c_str(), whole ? name.c_str() : base.c_str(), whole ? FNM_PATHNAME : 0) == 0)
-            return true;
+// Whether the '/'-separated parts of a path from 'name' on match the
+// pattern's from 'part' on: each a shell pattern for one part, "**" any
+// number of parts, none included.
+bool parts_match(const std::vector<std::string> &pattern, size_t part, const std::vector<std::string> &name,
+                 size_t at) {
+    if (part == pattern.size())
+        return at == name.size();
+    if (pattern[part] == "**") {
+        for (size_t skip = at; skip <= name.size(); skip++)
+            if (parts_match(pattern, part + 1, name, skip))
+                return true;
+        return false;
     }
-    return false;
+    return at < name.size() && fnmatch(pattern[part].c_str(), name[at].c_str(), 0) == 0 &&
+           parts_match(pattern, part + 1, name, at + 1);
 }
+
+std::vector<std::string> split_parts(const std::string &path) {
+    std::vector<std::string> parts;
+    for (size_t start = 0, end;; start = end + 1) {
+        end = path.find('/', start);
+        parts.push_back(path.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos)
+            return parts;
+    }
+}
+
+// The exclude patterns, each split once: one with a '/' is matched against
+// the whole path, one without against each entry's own name.
+struct Exclusions {
+    std::vector<std::vector<std::string>> patterns;
+    std::vector<bool> used;
+
+    explicit Exclusions(const std::vector<std::string> &given) {
+        for (std::string pattern : given) {
+            while (pattern.size() > 1 && pattern.back() == '/')
+                pattern.pop_back();
+            if (pattern.starts_with("./"))
+                pattern.erase(0, 2);
+            patterns.push_back(pattern.find('/') == std::string::npos ? std::vector<std::string>{"**", pattern}
+                                                                      : split_parts(pattern));
+        }
+        used.assign(patterns.size(), false);
+    }
+
+    bool excluded(const std::string &name) {
+        std::vector<std::string> parts = split_parts(name);
+        bool out = false;
+        for (size_t i = 0; i < patterns.size(); i++)
+            if (parts_match(patterns[i], 0, parts, 0))
+                out = used[i] = true;
+        return out;
+    }
+};
 
 // Walks the folder depth first, gathering entries and everything wrong with
 // them, so that one run names every bad entry.
 struct FolderScan {
     const ScanOptions &options;
+    Exclusions exclusions;
     std::string root; // the folder with links resolved, for --follow
     std::vector<FolderEntry> entries;
     std::vector<std::string> problems;
@@ -75,7 +115,7 @@ struct FolderScan {
         std::sort(names.begin(), names.end());
         for (const std::string &leaf : names) {
             std::string name = prefix.empty() ? leaf : prefix + "/" + leaf;
-            if (excluded(options.exclude, name))
+            if (exclusions.excluded(name))
                 continue;
             fs::path path = source / leaf, display = shown / leaf;
             struct stat info;
@@ -152,13 +192,14 @@ const FolderEntry *clashing_with(const std::vector<FolderEntry> &entries, size_t
 
 } // namespace
 
-std::vector<FolderEntry> scan_folder(const fs::path &folder, const ScanOptions &options) {
+std::vector<FolderEntry> scan_folder(const fs::path &folder, const ScanOptions &options,
+                                     std::vector<std::string> *unmatched) {
     struct stat info;
     if (stat(folder.c_str(), &info) != 0)
         throw BundleError(folder.string() + ": " + std::strerror(errno));
     if (!S_ISDIR(info.st_mode))
         throw BundleError(folder.string() + ": not a folder");
-    FolderScan scan{options, "", {}, {}, {}};
+    FolderScan scan{options, Exclusions(options.exclude), "", {}, {}, {}};
     if (char *resolved = realpath(folder.c_str(), nullptr)) {
         scan.root = resolved;
         std::free(resolved);
@@ -193,6 +234,10 @@ std::vector<FolderEntry> scan_folder(const fs::path &folder, const ScanOptions &
             message += (i ? "; " : "") + scan.problems[i];
         throw BundleError(message);
     }
+    if (unmatched)
+        for (size_t i = 0; i < options.exclude.size(); i++)
+            if (!scan.exclusions.used[i])
+                unmatched->push_back(options.exclude[i]);
     return entries;
 }
 

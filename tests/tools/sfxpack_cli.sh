@@ -402,10 +402,17 @@ for row in "loader.exe:not an extractor" "stub.exe:not an extractor" "app/sub/bi
   expect 1 "${row#*:}" bundle app -o bad.exe --run setup.exe --loader loader.exe --extractor "${row%%:*}"
 done
 # --follow and --exclude; SOURCE_DATE_EPOCH: the same bytes after touch; the umask
-mkdir -p links/.git links/sub && cp stub.exe links/run.exe && ln -s run.exe links/alias.exe && : > links/sub/x.o
+mkdir -p links/.git links/sub/deep && cp stub.exe links/run.exe && ln -s run.exe links/alias.exe && : > links/sub/x.o
+: > links/n.o && : > links/sub/deep/n.o && : > links/sub/deep/keep
 SOURCE_DATE_EPOCH=1 expect 0 '' bundle links -o links.exe --run run.exe --follow --exclude .git --exclude 'sub/*.o' "${tools[@]}"
 expect 0 '' list --json links.exe
-[ "$(jq -r '.entries[].name' "$top/out" | sort | tr '\n' ' ')" = "alias.exe run.exe sub " ] || bad "--follow, --exclude: $(cat "$top/out")"
+[ "$(jq -r '.entries[].name' "$top/out" | sort | tr '\n' ' ')" = "alias.exe n.o run.exe sub sub/deep sub/deep/keep sub/deep/n.o " ] ||
+  bad "--follow, --exclude: $(cat "$top/out")"
+expect 0 "sfxpack: warning: --exclude '*.tmp' matched nothing" bundle -f links -o links2.exe --run run.exe --follow \
+  --exclude .git --exclude '**/*.o' --exclude '*.tmp' "${tools[@]}"
+run list --json links2.exe && [ "$(jq -r '.entries[].name' "$top/out" | sort | tr '\n' ' ')" = "alias.exe run.exe sub sub/deep sub/deep/keep " ] ||
+  bad "--exclude '**/*.o': $(cat "$top/out")"
+rm links2.exe
 touch links/run.exe links/sub && (umask 077 && SOURCE_DATE_EPOCH=1 run bundle links -o links2.exe --run run.exe --follow \
   --exclude .git --exclude 'sub/*.o' "${tools[@]}")
 cmp -s links.exe links2.exe && [ "$(stat -c %a links2.exe)" = 700 ] || bad "not the same bundle after touch, or not 0700: $(stat -c %a links2.exe)"

@@ -99,7 +99,10 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     check_loader(loader, options.loader);
     std::vector<uint8_t> extractor = read_whole_file(options.extractor);
     check_extractor(extractor, loader, options.extractor, global);
-    std::vector<FolderEntry> entries = scan_folder(options.folder, options.scan);
+    std::vector<std::string> unmatched;
+    std::vector<FolderEntry> entries = scan_folder(options.folder, options.scan, &unmatched);
+    for (const std::string &pattern : unmatched)
+        warn(global, "--exclude '" + pattern + "' matched nothing in " + options.folder);
     order_for_coding(entries);
     if (check_bundle(options.command, options.title, entries, options.any_system_program) == ProgramPlace::system)
         warn(global, "the command's program is not a file in the folder: it is the Windows system folder's");
@@ -171,7 +174,7 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
                   "folder or loop");
     sub->add_option("--exclude", options->scan.exclude,
                     "Leave out what matches this shell pattern (repeatable): with a '/' the path inside the "
-                    "folder, else any file's or folder's name")
+                    "folder, '**' standing for any number of folders, else any file's or folder's name")
         ->type_name("PATTERN");
     sub->add_flag("--system-program", options->any_system_program,
                   "Let the command name any program of the Windows system folder by its bare name, not only the "
