@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "archive/archive_text.h"
 #include "archive/coded_reader.h"
@@ -12,12 +13,21 @@
 #include "decoder/payload_format.h"
 #include "include/sfx_package.h"
 #include "package/payload.h"
+#include "pe/pe_image.h"
 #include "portable/portable_io.h"
 #include "package/package_error.h"
 
 BundleInfo open_bundle(const InputFile &file, const std::string &name) {
     BundleInfo bundle;
-    bundle.location = locate_in_executable(file.read_at(0, PAYLOAD_OFFSET), file.size(), name);
+    std::vector<uint8_t> front = file.read_at(0, PAYLOAD_OFFSET);
+    // A program no loader carries is not a bundle: say so, not how its image lies.
+    std::string why;
+    std::optional<PeImage> image = parse_pe_image(front, &why);
+    if (!image)
+        throw PackageError(name + ": not a bundle (not a PE executable: " + why + ")");
+    if (image->image_end > PAYLOAD_OFFSET || file.size() < PAYLOAD_OFFSET + PAYLOAD_HEADER_SIZE)
+        throw PackageError(name + ": not a bundle (a Windows program, not packed)");
+    bundle.location = locate_in_executable(front, file.size(), name);
     if (bundle.location.record_state <= 0)
         throw PackageError(name + ": not a bundle (no package record)");
     if (std::string problem = record_problem(file, bundle.location); !problem.empty())

@@ -431,6 +431,7 @@ for command in "list app.exe" "info app.exe" "test app.exe" "--help" "-V"; do
 done
 expect 1 'not a PE executable' bundle app -o bad.exe --run setup.exe --loader loader.exe --extractor app/sub/big.txt
 expect 1 'not a bundle' list packed.exe
+for command in list extract; do expect 1 'stub.exe: not a bundle (a Windows program, not packed)' $command stub.exe; done
 # Programs matched as Windows would, or the system folder's; the record's flags as asked.
 while IFS='|' read -r options place flags; do
   eval "expect 0 '' bundle -f app -o app.exe $options \"\${tools[@]}\""
