@@ -322,7 +322,7 @@ cp stub.exe app/setup.exe && : > app/empty && seq 1 50000 > app/sub/big.txt && e
 tools=(--loader loader.exe --extractor extractor.exe)
 expect 0 '' bundle app -o app.exe --run '"setup.exe" /quiet "two words"' --title 'My App' -1 "${tools[@]}"
 expect 0 '' list app.exe
-diff <(sed 's/^ *//; s/^codec: LZMA, lc=3 lp=0 pb=2, dictionary [0-9]* KiB$/codec: LZMA/' "$top/out") - <<LIST || bad "list app.exe"
+diff <(sed 's/^[-d][-rwx]\{9\}  [0-9-]\{10\} [0-9:]\{5\} *//; s/^codec: LZMA, lc=3 lp=0 pb=2, dictionary [0-9]* KiB$/codec: LZMA/' "$top/out") - <<LIST || bad "list app.exe"
 command: "setup.exe" /quiet "two words"
 title: My App
 program: setup.exe (in the folder)
@@ -337,10 +337,15 @@ $(stat -c %s app/sub/big.txt)  sub/big.txt
 4 files, 3 folders, $(cat app/setup.exe app/sub/big.txt | wc -c | awk '{print $1 + 2}') bytes
 LIST
 expect 0 '' list --json app.exe
-[ "$(jq -c '[.title, .codec, .files, .folders, .entries[5]]' "$top/out")" = '["My App","lzma",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2}]' ] ||
+[ "$(jq -c '[.format_version, .title, .codec, .files, .folders, (.entries[5] | del(.mtime))]' "$top/out")" = \
+  '[1,"My App","lzma",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2,"mode":"0644"}]' ] ||
   bad "list --json: $(head -c 300 "$top/out")"
 chmod 740 app/sub/big.txt && chmod 700 app/sub && touch -d @1000000000 app/empty app/sub/Grüße
 expect 0 '' bundle app -o app.exe -f --run setup.exe "${tools[@]}"
+run list app.exe && grep -q '^drwxr-xr-x  [0-9: -]\{16\} *-  sub/$' "$top/out" &&
+  grep -q '^-rw-r--r--  2001-09-09 01:46 *0  empty$' "$top/out" || bad "list's modes and times: $(cat "$top/out")"
+run list --json app.exe && [ "$(jq -c '.entries[] | select(.name == "sub/big.txt") | [.mode, .mtime > 0]' "$top/out")" = '["0755",true]' ] ||
+  bad "list --json's modes and times: $(cat "$top/out")"
 expect 0 "-> out: $(cat app/setup.exe app/sub/big.txt | wc -c | awk '{print $1 + 2}') bytes" -v extract app.exe -C out
 diff -r app out > /dev/null && [ -d out/empty-folder ] || bad "extract: $(diff -r app out)"
 stamps() { (cd "$1" && find . -mindepth 1 -exec stat -c '%n %a %Y' {} + | sort); }
@@ -446,6 +451,7 @@ done <<'ROWS'
 ROWS
 expect 1 "app.exe: the command's program 'wusa' is not a file in the bundle, nor a known" test app.exe
 expect 0 '' test --system-program app.exe
+run info --json app.exe && [ "$(jq -c .flags "$top/out")" = '["pass-exit-code","pass-arguments"]' ] || bad "info --json's flags: $(cat "$top/out")"
 # hostile archives: nothing written anywhere, no folder made
 while IFS='|' read -r case_name text; do
   "$hostile" "$case_name" loader.exe stub.exe stub.exe hostile.exe || bad "hostile_bundle $case_name"
@@ -492,7 +498,7 @@ ROWS
 # sizes from an extended header and in base-256 form
 for row in 'pax-size:5000  sized.bin' 'base256:700  binary-size.bin'; do
   "$hostile" ${row%%:*} loader.exe stub.exe stub.exe sized.exe && expect 0 '' list sized.exe
-  grep -q "^ *${row#*:}\$" "$top/out" || bad "${row%%:*}: $(cat "$top/out")"
+  grep -q " ${row#*:}\$" "$top/out" || bad "${row%%:*}: $(cat "$top/out")"
 done
 # bundles of the first version still list and extract
 "$hostile" version1 loader.exe stub.exe stub.exe v1.exe && expect 0 '' extract v1.exe -C v1 &&

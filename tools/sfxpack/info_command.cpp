@@ -12,10 +12,6 @@
 
 namespace {
 
-// Raised when a field of the JSON report changes meaning or goes away; new
-// fields do not raise it.
-constexpr int JSON_FORMAT_VERSION = 1;
-
 struct InfoOptions {
     std::string file;
     bool json = false;
@@ -90,6 +86,12 @@ std::string text_value(const nlohmann::ordered_json &value) {
         return value.get<std::string>();
     if (value.is_boolean())
         return value.get<bool>() ? "yes" : "no";
+    if (value.is_array()) { // words: the record's flags
+        std::string words;
+        for (const auto &word : value)
+            words += (words.empty() ? "" : ", ") + word.get<std::string>();
+        return words.empty() ? "none" : words;
+    }
     if (value.is_number_float()) {
         char buffer[32];
         std::snprintf(buffer, sizeof buffer, "%.4f", value.get<double>());
