@@ -167,7 +167,7 @@ done
 for row in text.txt:'not a PE executable (no MZ header); use -f' packed.exe:'already a packed executable; use -f'; do
   expect 1 "${row#*:}" pack "${row%%:*}" -o out.exe --loader loader.exe
 done
-expect 0 '' pack -f packed.exe -o out.exe --loader loader.exe
+expect 0 'sfxpack: loader loader.exe' -v pack -f packed.exe -o out.exe --loader loader.exe
 expect 1 "use 'sfxpack unpack'" decode packed.exe -o out.bin
 rm -f text.txt no-mz.exe short.exe cut-optional.exe many-sections.exe out.exe
 
@@ -341,7 +341,7 @@ expect 0 '' list --json app.exe
   '[1,"My App","lzma",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2,"mode":"0644"}]' ] ||
   bad "list --json: $(head -c 300 "$top/out")"
 chmod 740 app/sub/big.txt && chmod 700 app/sub && touch -d @1000000000 app/empty app/sub/Grüße
-expect 0 '' bundle app -o app.exe -f --run setup.exe "${tools[@]}"
+expect 0 'sfxpack: loader loader.exe, extractor extractor.exe' -v bundle app -o app.exe -f --run setup.exe "${tools[@]}"
 run list app.exe && grep -q '^drwxr-xr-x  [0-9: -]\{16\} *-  sub/$' "$top/out" &&
   grep -q '^-rw-r--r--  2001-09-09 01:46 *0  empty$' "$top/out" || bad "list's modes and times: $(cat "$top/out")"
 run list --json app.exe && [ "$(jq -c '.entries[] | select(.name == "sub/big.txt") | [.mode, .mtime > 0]' "$top/out")" = '["0755",true]' ] ||

@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -143,6 +144,8 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     out.write(head);
     read_coded_archive(fd, coded_size, [&](const uint8_t *bytes, size_t size) { out.write({bytes, size}); });
     out.commit();
+    if (global.verbose)
+        std::fprintf(stderr, "sfxpack: loader %s, extractor %s\n", options.loader.c_str(), options.extractor.c_str());
     print_summary(global, options.folder, header.archive_size, options.output, front.size() + head.size() + coded_size);
     return EXIT_OK;
 }

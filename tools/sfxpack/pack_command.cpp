@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <cstdio>
+#include <cstring>
 
 #include "commands.h"
 #include "package/input_file.h"
@@ -108,6 +110,8 @@ Command add_pack_command(CLI::App &app, GlobalOptions &global) {
     sub->add_flag("--pass-exit-code", options->pass_exit_code,
                   "The file exits with the stub's exit code (else 1), and with 536870912 + the loader's error "
                   "number when the loader fails (else 0)");
+    if (global.verbose)
+        std::fprintf(stderr, "sfxpack: loader %s\n", options.loader.c_str());
     sub->add_flag("--pass-arguments", options->pass_arguments,
                   "The file's own arguments follow the stub's path (quoted) on the stub's command line");
     sub->add_flag("--silent", options->silent, "The loader shows no box when it fails; the exit code tells");
