@@ -168,6 +168,12 @@ for row in text.txt:'not a PE executable (no MZ header); use -f' packed.exe:'alr
   expect 1 "${row#*:}" pack "${row%%:*}" -o out.exe --loader loader.exe
 done
 expect 0 'sfxpack: loader loader.exe' -v pack -f packed.exe -o out.exe --loader loader.exe
+# The build tree's loader is the default only where not anyone may replace it.
+mkdir -p tree/native tree/win32 && cp "$sfxpack" tree/native/ && cp loader.exe tree/win32/ && chmod 0777 tree/win32
+(sfxpack=$PWD/tree/native/sfxpack && unset SFXPACK_LOADER
+  expect 1 'tree/win32/loader.exe: not used as the default: its folder may be written by anyone' pack stub.exe -o tree.exe
+  chmod 0755 tree/win32 && expect 0 '' pack -f packed.exe -o tree.exe && exit $failed) || failed=1
+rm -rf tree tree.exe
 expect 1 "use 'sfxpack unpack'" decode packed.exe -o out.bin
 rm -f text.txt no-mz.exe short.exe cut-optional.exe many-sections.exe out.exe
 
