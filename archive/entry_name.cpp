@@ -97,7 +97,10 @@ NameProblem entry_name_problem(const char *name, uint32_t length) {
         return NAME_TOO_LONG;
     if (name[0] == '/' || name[0] == '\\')
         return NAME_ABSOLUTE;
-    if (length >= 2 && name[1] == ':' && upper_ascii(name[0]) >= 'A' && upper_ascii(name[0]) <= 'Z')
+    // A drive is a letter and ':' alone or before a folder separator; any
+    // other ':' ("a:b") names a stream, refused as such below.
+    if (length >= 2 && name[1] == ':' && upper_ascii(name[0]) >= 'A' && upper_ascii(name[0]) <= 'Z' &&
+        (length == 2 || name[2] == '/' || name[2] == '\\'))
         return NAME_DRIVE;
     uint32_t start = 0;
     for (uint32_t i = 0; i <= length; i++) {

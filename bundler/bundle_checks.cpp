@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "archive/archive_text.h"
@@ -21,9 +22,68 @@ const std::string *find_file(const std::vector<std::string> &files, const std::s
     return found == files.end() ? nullptr : &*found;
 }
 
+std::string lower(std::string text) {
+    for (char &c : text)
+        c = c >= 'A' && c <= 'Z' ? (char)(c + 32) : c;
+    return text;
+}
+
+// Edits (insertions, deletions, changes, swaps of neighbours) between two
+// names, ASCII case aside.
+size_t edits(const std::string &a, const std::string &b) {
+    std::string x = lower(a), y = lower(b);
+    std::vector<std::vector<size_t>> d(x.size() + 1, std::vector<size_t>(y.size() + 1));
+    for (size_t i = 0; i <= x.size(); i++)
+        for (size_t j = 0; j <= y.size(); j++) {
+            if (!i || !j) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (x[i - 1] != y[j - 1])});
+            if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[x.size()][y.size()];
+}
+
+// The folder's program nearest a name that is none of its files: within two
+// edits, or empty.
+std::string nearest_program(const std::vector<std::string> &files, const std::string &name) {
+    std::string best;
+    size_t best_edits = 3;
+    for (const std::string &file : files) {
+        if (!name_has_extension(file.data(), (uint32_t)file.size(), ".exe") &&
+            !name_has_extension(file.data(), (uint32_t)file.size(), ".com"))
+            continue;
+        size_t n = std::min(edits(file, name), edits(file, name + ".exe"));
+        if (n < best_edits)
+            best = file, best_edits = n;
+    }
+    return best;
+}
+
 } // namespace
 
-ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries) {
+const char *const KNOWN_SYSTEM_PROGRAMS[] = {"cmd", "msiexec", "rundll32", "regsvr32", "wscript", "cscript", "reg"};
+const size_t KNOWN_SYSTEM_PROGRAM_COUNT = std::size(KNOWN_SYSTEM_PROGRAMS);
+
+std::string known_system_programs_text() {
+    std::string text;
+    for (const char *name : KNOWN_SYSTEM_PROGRAMS)
+        text += (text.empty() ? "" : ", ") + std::string(name);
+    return text;
+}
+
+bool known_system_program(const CommandParts &parts) {
+    std::string name = lower(parts.program);
+    if (name.ends_with(".exe"))
+        name.resize(name.size() - 4);
+    return std::find(std::begin(KNOWN_SYSTEM_PROGRAMS), std::end(KNOWN_SYSTEM_PROGRAMS), name) !=
+           std::end(KNOWN_SYSTEM_PROGRAMS);
+}
+
+ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries,
+                          bool any_system_program) {
     if (command.empty() || command.size() > BUNDLE_COMMAND_MAX || !utf8_valid(command.data(), (uint32_t)command.size()))
         throw BundleError("the command must be 1 to " + std::to_string(BUNDLE_COMMAND_MAX) + " bytes of UTF-8");
     if (title.size() > BUNDLE_TITLE_MAX || !utf8_valid(title.data(), (uint32_t)title.size()))
@@ -56,7 +116,7 @@ ProgramPlace check_bundle(const std::string &command, const std::string &title, 
                             "' is not a file in the folder; quote a name with spaces: \"" + spaced + "\"" +
                             command.substr(command.size() - unquoted.size() + spaced.size()));
     }
-    return check_program(*parts, files, place);
+    return check_program(*parts, files, place, any_system_program);
 }
 
 ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files) {
@@ -65,7 +125,8 @@ ProgramPlace program_place(const CommandParts &parts, const std::vector<std::str
     return command_system_program(&parts) ? ProgramPlace::system : ProgramPlace::missing;
 }
 
-ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files, ProgramPlace place) {
+ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files, ProgramPlace place,
+                           bool any_system_program) {
     std::string program = parts.program;
     if (place == ProgramPlace::folder) {
         for (const char *extension : {".exe", ".com"})
@@ -82,5 +143,12 @@ ProgramPlace check_program(const CommandParts &parts, const std::vector<std::str
         throw BundleError("the command's program '" + program +
                         "' is not a file in the folder, nor a bare name (no extension or .exe) for a program in "
                         "the Windows system folder");
+    if (!any_system_program && !known_system_program(parts)) {
+        std::string near = nearest_program(files, program);
+        throw BundleError("the command's program '" + program + "' is not a file in the folder" +
+                          (near.empty() ? "" : " (did you mean '" + near + "'?)") +
+                          ", nor a known program of the Windows system folder (" + known_system_programs_text() +
+                          "); --system-program runs it from there anyway");
+    }
     return place;
 }

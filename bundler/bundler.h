@@ -30,14 +30,14 @@ struct FolderEntry {
     std::string name;             // in the archive: UTF-8, '/' between folders, no trailing '/'
     bool folder;
     uint64_t size;  // 0 for a folder
-    uint32_t mode;  // permission bits
+    uint32_t mode;  // permission bits: 0755 for folders and files their owner may run, else 0644
     int64_t mtime;  // seconds since 1970
 };
 
 // How a folder is read.
 struct ScanOptions {
     bool follow = false;              // symbolic links as what they name, if inside the folder
-    std::vector<std::string> exclude; // shell patterns: with a '/' on the whole path, else on a name
+    std::vector<std::string> exclude; // shell patterns: with a '/' on the whole path ("**" any depth), else on a name
     std::optional<int64_t> newest;    // SOURCE_DATE_EPOCH: no entry's time is later
 };
 // How many bad entries one message names.
@@ -46,8 +46,11 @@ constexpr size_t SCAN_PROBLEMS_SHOWN = 10;
 // The folder's folders and regular files, in name order, under names
 // relative to it. BundleError for anything an extraction would refuse: links
 // (unless followed), devices, names Windows cannot take or would take for
-// one another; one message names them all, up to SCAN_PROBLEMS_SHOWN.
-std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {});
+// one another; and for files and folders it cannot read; one message names
+// them all, up to SCAN_PROBLEMS_SHOWN. The exclude patterns that left
+// nothing out go to 'unmatched', when given.
+std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {},
+                                     std::vector<std::string> *unmatched = nullptr);
 
 // Puts the entries in the order the archive holds them: the folders by
 // name, then the files grouped by extension, then by name, so that like
@@ -81,16 +84,30 @@ uint32_t choose_filter(const std::vector<FolderEntry> &entries);
 // Windows system folder's program.
 enum class ProgramPlace { folder, system, missing };
 ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files);
+
+// The Windows system folder's programs a command may name without
+// --system-program: those that run scripts, installer packages and
+// registrations, each found in that folder itself, where the extractor looks.
+extern const char *const KNOWN_SYSTEM_PROGRAMS[];
+extern const size_t KNOWN_SYSTEM_PROGRAM_COUNT;
+// Them as one line, "cmd, msiexec, ...", for messages and help.
+std::string known_system_programs_text();
+// Whether a bare name (with ".exe" or without, in any case) is one of them.
+bool known_system_program(const CommandParts &parts);
+
 // 'place', program_place's answer, with BundleError for a missing program, a
-// file of the folder that Windows does not start as a program, and a bare
-// name whose ".exe" is in the folder. 'files' are the folder's files,
-// '/'-separated.
-ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files, ProgramPlace place);
+// file of the folder that Windows does not start as a program, a bare name
+// whose ".exe" is in the folder, and, unless 'any_system_program', a system
+// folder's program that is not a known one (most often a misspelt file of
+// the folder). 'files' are the folder's files, '/'-separated.
+ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files, ProgramPlace place,
+                           bool any_system_program);
 
 // BundleError, before anything is coded, when the command or title cannot be
 // stored or check_program refuses the command's program; else where that
 // program is.
-ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries);
+ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries,
+                          bool any_system_program = false);
 
 // Codes the tar stream 'produce' hands its sink into 'fd' as raw LZMA,
 // checking it with the archive reader on its way: the header fields that

@@ -1,7 +1,10 @@
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -14,32 +17,75 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Whether a path inside the folder is left out: a pattern with a '/' is
-// matched against the whole path, one without against each entry's own name.
-bool excluded(const std::vector<std::string> &patterns, const std::string &name) {
-    std::string base = name.substr(name.find_last_of('/') + 1);
-    for (std::string pattern : patterns) {
-        while (pattern.size() > 1 && pattern.back() == '/')
-            pattern.pop_back();
-        if (pattern.starts_with("./"))
-            pattern.erase(0, 2);
-        bool whole = pattern.find('/') != std::string::npos;
-        if (fnmatch(pattern.c_str(), whole ? name.c_str() : base.c_str(), whole ? FNM_PATHNAME : 0) == 0)
-            return true;
+// Whether the '/'-separated parts of a path from 'name' on match the
+// pattern's from 'part' on: each a shell pattern for one part, "**" any
+// number of parts, none included.
+bool parts_match(const std::vector<std::string> &pattern, size_t part, const std::vector<std::string> &name,
+                 size_t at) {
+    if (part == pattern.size())
+        return at == name.size();
+    if (pattern[part] == "**") {
+        for (size_t skip = at; skip <= name.size(); skip++)
+            if (parts_match(pattern, part + 1, name, skip))
+                return true;
+        return false;
     }
-    return false;
+    return at < name.size() && fnmatch(pattern[part].c_str(), name[at].c_str(), 0) == 0 &&
+           parts_match(pattern, part + 1, name, at + 1);
 }
+
+std::vector<std::string> split_parts(const std::string &path) {
+    std::vector<std::string> parts;
+    for (size_t start = 0, end;; start = end + 1) {
+        end = path.find('/', start);
+        parts.push_back(path.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos)
+            return parts;
+    }
+}
+
+// The exclude patterns, each split once: one with a '/' is matched against
+// the whole path, one without against each entry's own name.
+struct Exclusions {
+    std::vector<std::vector<std::string>> patterns;
+    std::vector<bool> used;
+
+    explicit Exclusions(const std::vector<std::string> &given) {
+        for (std::string pattern : given) {
+            while (pattern.size() > 1 && pattern.back() == '/')
+                pattern.pop_back();
+            if (pattern.starts_with("./"))
+                pattern.erase(0, 2);
+            patterns.push_back(pattern.find('/') == std::string::npos ? std::vector<std::string>{"**", pattern}
+                                                                      : split_parts(pattern));
+        }
+        used.assign(patterns.size(), false);
+    }
+
+    bool excluded(const std::string &name) {
+        std::vector<std::string> parts = split_parts(name);
+        bool out = false;
+        for (size_t i = 0; i < patterns.size(); i++)
+            if (parts_match(patterns[i], 0, parts, 0))
+                out = used[i] = true;
+        return out;
+    }
+};
 
 // Walks the folder depth first, gathering entries and everything wrong with
 // them, so that one run names every bad entry.
 struct FolderScan {
     const ScanOptions &options;
+    Exclusions exclusions;
     std::string root; // the folder with links resolved, for --follow
     std::vector<FolderEntry> entries;
     std::vector<std::string> problems;
     std::set<std::pair<dev_t, ino_t>> open_folders; // the folders being walked, to catch loops
 
     void problem(const fs::path &path, const std::string &what) { problems.push_back(path.string() + ": " + what); }
+    void unreadable(const fs::path &path, int error) {
+        problem(path, "cannot be read (" + std::string(std::strerror(error)) + ")");
+    }
 
     // Where a followed link leads, when inside the folder; else empty, the problem noted.
     std::string follow(const fs::path &path) {
@@ -62,17 +108,24 @@ struct FolderScan {
         std::vector<std::string> names;
         for (fs::directory_iterator it(source, error), end; !error && it != end; it.increment(error))
             names.push_back(it->path().filename().string());
-        if (error)
-            throw BundleError(shown.string() + ": " + error.message());
+        if (error) {
+            unreadable(shown, error.value());
+            return;
+        }
         std::sort(names.begin(), names.end());
         for (const std::string &leaf : names) {
             std::string name = prefix.empty() ? leaf : prefix + "/" + leaf;
-            if (excluded(options.exclude, name))
+            if (exclusions.excluded(name))
                 continue;
             fs::path path = source / leaf, display = shown / leaf;
             struct stat info;
-            if (lstat(path.c_str(), &info) != 0)
-                throw BundleError(display.string() + ": " + std::strerror(errno));
+            if (lstat(path.c_str(), &info) != 0) {
+                // A folder that may be listed but not entered: named once, not for each entry.
+                if (errno == EACCES)
+                    return unreadable(shown, errno);
+                unreadable(display, errno);
+                continue;
+            }
             if (S_ISLNK(info.st_mode)) {
                 if (!options.follow) {
                     problem(display, "a symbolic link; bundles hold only files and folders (--follow takes "
@@ -90,13 +143,24 @@ struct FolderScan {
                 problem(display, "a special file; bundles hold only files and folders");
                 continue;
             }
+            if (!directory) {
+                // Opened and closed at once, so that a file the archive could not
+                // read is named now, with the others, not halfway through coding.
+                int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+                if (fd < 0)
+                    unreadable(display, errno);
+                else
+                    close(fd);
+            }
             if (NameProblem why = entry_name_problem(name.data(), (uint32_t)name.size()); why != NAME_OK)
                 problem(display, std::string("Windows cannot take this name: ") + name_problem_text(why));
             int64_t mtime = (int64_t)info.st_mtim.tv_sec;
             if (options.newest && mtime > *options.newest)
                 mtime = *options.newest;
-            entries.push_back({path, name, directory, directory ? 0 : (uint64_t)info.st_size,
-                               (uint32_t)(info.st_mode & 0777), mtime});
+            // Modes as a checkout under any umask gives them: only whether the
+            // owner may run a file is kept.
+            uint32_t mode = directory || (info.st_mode & S_IXUSR) ? 0755 : 0644;
+            entries.push_back({path, name, directory, directory ? 0 : (uint64_t)info.st_size, mode, mtime});
             if (!directory)
                 continue;
             if (!open_folders.insert({info.st_dev, info.st_ino}).second) {
@@ -128,13 +192,14 @@ const FolderEntry *clashing_with(const std::vector<FolderEntry> &entries, size_t
 
 } // namespace
 
-std::vector<FolderEntry> scan_folder(const fs::path &folder, const ScanOptions &options) {
+std::vector<FolderEntry> scan_folder(const fs::path &folder, const ScanOptions &options,
+                                     std::vector<std::string> *unmatched) {
     struct stat info;
     if (stat(folder.c_str(), &info) != 0)
         throw BundleError(folder.string() + ": " + std::strerror(errno));
     if (!S_ISDIR(info.st_mode))
         throw BundleError(folder.string() + ": not a folder");
-    FolderScan scan{options, "", {}, {}, {}};
+    FolderScan scan{options, Exclusions(options.exclude), "", {}, {}, {}};
     if (char *resolved = realpath(folder.c_str(), nullptr)) {
         scan.root = resolved;
         std::free(resolved);
@@ -169,6 +234,10 @@ std::vector<FolderEntry> scan_folder(const fs::path &folder, const ScanOptions &
             message += (i ? "; " : "") + scan.problems[i];
         throw BundleError(message);
     }
+    if (unmatched)
+        for (size_t i = 0; i < options.exclude.size(); i++)
+            if (!scan.exclusions.used[i])
+                unmatched->push_back(options.exclude[i]);
     return entries;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "archive/archive_text.h"
 #include "archive/coded_reader.h"
@@ -12,12 +13,21 @@
 #include "decoder/payload_format.h"
 #include "include/sfx_package.h"
 #include "package/payload.h"
+#include "pe/pe_image.h"
 #include "portable/portable_io.h"
 #include "package/package_error.h"
 
 BundleInfo open_bundle(const InputFile &file, const std::string &name) {
     BundleInfo bundle;
-    bundle.location = locate_in_executable(file.read_at(0, PAYLOAD_OFFSET), file.size(), name);
+    std::vector<uint8_t> front = file.read_at(0, PAYLOAD_OFFSET);
+    // A program no loader carries is not a bundle: say so, not how its image lies.
+    std::string why;
+    std::optional<PeImage> image = parse_pe_image(front, &why);
+    if (!image)
+        throw PackageError(name + ": not a bundle (not a PE executable: " + why + ")");
+    if (image->image_end > PAYLOAD_OFFSET || file.size() < PAYLOAD_OFFSET + PAYLOAD_HEADER_SIZE)
+        throw PackageError(name + ": not a bundle (a Windows program, not packed)");
+    bundle.location = locate_in_executable(front, file.size(), name);
     if (bundle.location.record_state <= 0)
         throw PackageError(name + ": not a bundle (no package record)");
     if (std::string problem = record_problem(file, bundle.location); !problem.empty())
@@ -152,7 +162,8 @@ bool has_bundle_header(const InputFile &file, const PayloadLocation &location) {
     return magic.size() == 4 && sfx_get32(magic.data()) == (uint32_t)BUNDLE_MAGIC;
 }
 
-BundleContents verify_bundle(const InputFile &file, const std::string &name, const ReadProgress &progress) {
+BundleContents verify_bundle(const InputFile &file, const std::string &name, const ReadProgress &progress,
+                             bool any_system_program) {
     BundleContents contents;
     contents.bundle = open_bundle(file, name);
     const BundleInfo &bundle = contents.bundle;
@@ -177,8 +188,13 @@ BundleContents verify_bundle(const InputFile &file, const std::string &name, con
                      },
                      [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
     read_bundle_with_progress(file, bundle, sink, name, progress);
-    if (program_place(*parts, count.files) == ProgramPlace::missing)
+    ProgramPlace place = program_place(*parts, count.files);
+    if (place == ProgramPlace::missing)
         throw PackageError(name + ": the command's program '" + std::string(parts->program) +
                         "' is not a file in the bundle");
+    if (place == ProgramPlace::system && !any_system_program && !known_system_program(*parts))
+        throw PackageError(name + ": the command's program '" + std::string(parts->program) +
+                           "' is not a file in the bundle, nor a known program of the Windows system folder (" +
+                           known_system_programs_text() + "); --system-program accepts it");
     return contents;
 }

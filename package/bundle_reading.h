@@ -38,7 +38,9 @@ void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, 
 bool has_bundle_header(const InputFile &file, const PayloadLocation &location);
 
 // A bundle read through as the extractor reads it: every entry through the
-// archive reader, the command's program among the files.
+// archive reader, the command's program among the files or, by its bare
+// name, a known program of the Windows system folder (any program there with
+// 'any_system_program').
 struct BundleContents {
     BundleInfo bundle;
     int header_version;
@@ -47,4 +49,5 @@ struct BundleContents {
     uint64_t files = 0, folders = 0, bytes = 0;
 };
 // PackageError naming what the extractor would refuse.
-BundleContents verify_bundle(const InputFile &file, const std::string &name, const ReadProgress &progress = nullptr);
+BundleContents verify_bundle(const InputFile &file, const std::string &name, const ReadProgress &progress = nullptr,
+                             bool any_system_program = false);

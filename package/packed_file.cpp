@@ -140,11 +140,11 @@ std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<
     return out;
 }
 
-std::string flag_names(uint32_t flags) {
-    std::string names;
+std::vector<std::string> flag_names(uint32_t flags) {
+    std::vector<std::string> names;
     for (auto [flag, name] : {std::pair{SFX_FLAG_PASS_EXIT_CODE, "pass-exit-code"},
                               std::pair{SFX_FLAG_PASS_ARGUMENTS, "pass-arguments"}, std::pair{SFX_FLAG_SILENT, "silent"}})
         if (flags & (uint32_t)flag)
-            names += (names.empty() ? "" : ", ") + std::string(name);
-    return names.empty() ? "none" : names;
+            names.push_back(name);
+    return names;
 }

@@ -54,5 +54,5 @@ std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<
                                      std::span<const uint8_t> payload, std::span<const uint8_t> appended,
                                      uint32_t flags);
 
-// The flags as words, "pass-exit-code, pass-arguments, silent", or "none".
-std::string flag_names(uint32_t flags);
+// The flags as words: "pass-exit-code", "pass-arguments", "silent"; none for none.
+std::vector<std::string> flag_names(uint32_t flags);

@@ -17,7 +17,7 @@ TEST(EntryName, RulesFromWindowsNaming) {
         {"com\xC2\xB9", NAME_DEVICE}, {"com\xC2\xB2.txt", NAME_DEVICE}, {"LPT\xC2\xB3", NAME_DEVICE},
         {"com\xC2\xB0.txt", NAME_OK}, {"..a", NAME_OK}, {"a/./b", NAME_DOT},
         {"a/", NAME_EMPTY}, {"", NAME_EMPTY}, {"a..", NAME_TRAILING}, {"a /b", NAME_TRAILING},
-        {"a\x1f", NAME_CHARACTER}, {"what?", NAME_CHARACTER}, {"z:", NAME_DRIVE}, {"9:x", NAME_STREAM},
+        {"a\x1f", NAME_CHARACTER}, {"what?", NAME_CHARACTER}, {"z:", NAME_DRIVE}, {"C:/x", NAME_DRIVE}, {"a:b", NAME_STREAM}, {"9:x", NAME_STREAM},
         {"\\x", NAME_ABSOLUTE}, {"\xC0\x80", NAME_NOT_UTF8}, {"\xED\xA0\x80", NAME_NOT_UTF8},
         {"\xF4\x90\x80\x80", NAME_NOT_UTF8}, {"\xE2\x82", NAME_NOT_UTF8}, {std::string("a\0b", 3), NAME_NOT_UTF8},
         {"\xE6\x97\xA5\xF0\x9F\x98\x80", NAME_OK}, {std::string(ENTRY_NAME_MAX + 1, 'a'), NAME_TOO_LONG},

@@ -167,7 +167,13 @@ done
 for row in text.txt:'not a PE executable (no MZ header); use -f' packed.exe:'already a packed executable; use -f'; do
   expect 1 "${row#*:}" pack "${row%%:*}" -o out.exe --loader loader.exe
 done
-expect 0 '' pack -f packed.exe -o out.exe --loader loader.exe
+expect 0 'sfxpack: loader loader.exe' -v pack -f packed.exe -o out.exe --loader loader.exe
+# The build tree's loader is the default only where not anyone may replace it.
+mkdir -p tree/native tree/win32 && cp "$sfxpack" tree/native/ && cp loader.exe tree/win32/ && chmod 0777 tree/win32
+(sfxpack=$PWD/tree/native/sfxpack && unset SFXPACK_LOADER
+  expect 1 'tree/win32/loader.exe: not used as the default: its folder may be written by anyone' pack stub.exe -o tree.exe
+  chmod 0755 tree/win32 && expect 0 '' pack -f packed.exe -o tree.exe && exit $failed) || failed=1
+rm -rf tree tree.exe
 expect 1 "use 'sfxpack unpack'" decode packed.exe -o out.bin
 rm -f text.txt no-mz.exe short.exe cut-optional.exe many-sections.exe out.exe
 
@@ -322,7 +328,7 @@ cp stub.exe app/setup.exe && : > app/empty && seq 1 50000 > app/sub/big.txt && e
 tools=(--loader loader.exe --extractor extractor.exe)
 expect 0 '' bundle app -o app.exe --run '"setup.exe" /quiet "two words"' --title 'My App' -1 "${tools[@]}"
 expect 0 '' list app.exe
-diff <(sed 's/^ *//; s/^codec: LZMA, lc=3 lp=0 pb=2, dictionary [0-9]* KiB$/codec: LZMA/' "$top/out") - <<LIST || bad "list app.exe"
+diff <(sed 's/^[-d][-rwx]\{9\}  [0-9-]\{10\} [0-9:]\{5\} *//; s/^codec: LZMA, lc=3 lp=0 pb=2, dictionary [0-9]* KiB$/codec: LZMA/' "$top/out") - <<LIST || bad "list app.exe"
 command: "setup.exe" /quiet "two words"
 title: My App
 program: setup.exe (in the folder)
@@ -337,13 +343,19 @@ $(stat -c %s app/sub/big.txt)  sub/big.txt
 4 files, 3 folders, $(cat app/setup.exe app/sub/big.txt | wc -c | awk '{print $1 + 2}') bytes
 LIST
 expect 0 '' list --json app.exe
-[ "$(jq -c '[.title, .codec, .files, .folders, .entries[5]]' "$top/out")" = '["My App","lzma",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2}]' ] ||
+[ "$(jq -c '[.format_version, .title, .codec, .files, .folders, (.entries[5] | del(.mtime))]' "$top/out")" = \
+  '[1,"My App","lzma",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2,"mode":"0644"}]' ] ||
   bad "list --json: $(head -c 300 "$top/out")"
-chmod 640 app/sub/big.txt && chmod 750 app/sub && touch -d @1000000000 app/empty app/sub/Grüße
-expect 0 '' bundle app -o app.exe -f --run setup.exe "${tools[@]}"
+chmod 740 app/sub/big.txt && chmod 700 app/sub && touch -d @1000000000 app/empty app/sub/Grüße
+expect 0 'sfxpack: loader loader.exe, extractor extractor.exe' -v bundle app -o app.exe -f --run setup.exe "${tools[@]}"
+run list app.exe && grep -q '^drwxr-xr-x  [0-9: -]\{16\} *-  sub/$' "$top/out" &&
+  grep -q '^-rw-r--r--  2001-09-09 01:46 *0  empty$' "$top/out" || bad "list's modes and times: $(cat "$top/out")"
+run list --json app.exe && [ "$(jq -c '.entries[] | select(.name == "sub/big.txt") | [.mode, .mtime > 0]' "$top/out")" = '["0755",true]' ] ||
+  bad "list --json's modes and times: $(cat "$top/out")"
 expect 0 "-> out: $(cat app/setup.exe app/sub/big.txt | wc -c | awk '{print $1 + 2}') bytes" -v extract app.exe -C out
 diff -r app out > /dev/null && [ -d out/empty-folder ] || bad "extract: $(diff -r app out)"
 stamps() { (cd "$1" && find . -mindepth 1 -exec stat -c '%n %a %Y' {} + | sort); }
+chmod 755 app/sub/big.txt app/sub # as bundled: 0755 for folders and the owner's programs, else 0644
 [ "$(stamps app)" = "$(stamps out)" ] || bad "extract's modes and times: $(diff <(stamps app) <(stamps out))"
 expect 1 'out/empty: exists; use -f' extract app.exe -C out
 expect 0 '' -f extract app.exe -C out
@@ -361,8 +373,17 @@ bad/Run.EXE and bad/run.exe: two entries with this name|: > Run.EXE
 a file and a folder with this name|mkdir -p RUN.EXE/x
 a component ending in|: > "x."
 not valid UTF-8|: > $'\xff'
-bad: 3 entries cannot go into a bundle: bad/a:b: |: > a:b && : > c. && ln -s x y
+bad: 3 entries cannot go into a bundle: bad/a:b: Windows cannot take this name: a ':' (an alternate data stream); |: > a:b && : > c. && ln -s x y
 ROWS
+# Unreadable entries, named with the rest; root reads anything, so as root
+# the scan runs as the unprivileged uid 65534.
+rm -rf bad && mkdir -p bad/shut bad/dim && cp stub.exe bad/run.exe && touch bad/a:b bad/locked bad/dim/f
+chmod 0 bad/locked bad/shut && chmod 0444 bad/dim
+unprivileged=$([ "$(id -u)" = 0 ] && echo "setpriv --reuid=65534 --regid=65534 --clear-groups") && chmod 0711 "$top"
+SFXPACK_RUNNER="$unprivileged ${SFXPACK_RUNNER:-}" expect 1 "bad/dim: cannot be read (Permission denied); \
+bad/locked: cannot be read (Permission denied); bad/shut: cannot be read" bundle bad -o bad.exe --run run.exe "${tools[@]}"
+grep -q '^sfxpack: error: bad: 4 entries cannot go into a bundle: bad/a:b: ' "$top/err" || bad "unreadable: $(cat "$top/err")"
+chmod 0700 "$top"
 rm -rf bad
 mkdir -p "spaced/Sub Dir" escape loop sparse && cp stub.exe "spaced/Sub Dir/app.exe"
 ln -s ../stub.exe escape/run.exe && ln -s . loop/self && cp stub.exe loop/run.exe
@@ -373,6 +394,8 @@ done <<'ROWS'
 'sub/missing.exe' is not a file in the folder, nor a bare name|app -o bad.exe --run sub/missing.exe
 not a Windows program (.exe or .com)|app -o bad.exe --run 'sub/big.txt /x'
 did you mean 'setup.exe'|app -o bad.exe --run setup
+'setpu.exe' is not a file in the folder (did you mean 'setup.exe'?), nor a known program|app -o bad.exe --run 'setpu.exe /S'
+nor a known program of the Windows system folder (cmd, msiexec|app -o bad.exe --run 'wusa x.msu'
 a '..' component|app -o bad.exe --run '../setup.exe'
 quote is never closed|app -o bad.exe --run '"setup.exe'
 quote a name with spaces: "Sub Dir/app.exe" /q|spaced -o bad.exe --run 'Sub Dir\app.exe /q'
@@ -390,10 +413,17 @@ for row in "loader.exe:not an extractor" "stub.exe:not an extractor" "app/sub/bi
   expect 1 "${row#*:}" bundle app -o bad.exe --run setup.exe --loader loader.exe --extractor "${row%%:*}"
 done
 # --follow and --exclude; SOURCE_DATE_EPOCH: the same bytes after touch; the umask
-mkdir -p links/.git links/sub && cp stub.exe links/run.exe && ln -s run.exe links/alias.exe && : > links/sub/x.o
+mkdir -p links/.git links/sub/deep && cp stub.exe links/run.exe && ln -s run.exe links/alias.exe && : > links/sub/x.o
+: > links/n.o && : > links/sub/deep/n.o && : > links/sub/deep/keep
 SOURCE_DATE_EPOCH=1 expect 0 '' bundle links -o links.exe --run run.exe --follow --exclude .git --exclude 'sub/*.o' "${tools[@]}"
 expect 0 '' list --json links.exe
-[ "$(jq -r '.entries[].name' "$top/out" | sort | tr '\n' ' ')" = "alias.exe run.exe sub " ] || bad "--follow, --exclude: $(cat "$top/out")"
+[ "$(jq -r '.entries[].name' "$top/out" | sort | tr '\n' ' ')" = "alias.exe n.o run.exe sub sub/deep sub/deep/keep sub/deep/n.o " ] ||
+  bad "--follow, --exclude: $(cat "$top/out")"
+expect 0 "sfxpack: warning: --exclude '*.tmp' matched nothing" bundle -f links -o links2.exe --run run.exe --follow \
+  --exclude .git --exclude '**/*.o' --exclude '*.tmp' "${tools[@]}"
+run list --json links2.exe && [ "$(jq -r '.entries[].name' "$top/out" | sort | tr '\n' ' ')" = "alias.exe run.exe sub sub/deep sub/deep/keep " ] ||
+  bad "--exclude '**/*.o': $(cat "$top/out")"
+rm links2.exe
 touch links/run.exe links/sub && (umask 077 && SOURCE_DATE_EPOCH=1 run bundle links -o links2.exe --run run.exe --follow \
   --exclude .git --exclude 'sub/*.o' "${tools[@]}")
 cmp -s links.exe links2.exe && [ "$(stat -c %a links2.exe)" = 700 ] || bad "not the same bundle after touch, or not 0700: $(stat -c %a links2.exe)"
@@ -412,6 +442,7 @@ for command in "list app.exe" "info app.exe" "test app.exe" "--help" "-V"; do
 done
 expect 1 'not a PE executable' bundle app -o bad.exe --run setup.exe --loader loader.exe --extractor app/sub/big.txt
 expect 1 'not a bundle' list packed.exe
+for command in list extract; do expect 1 'stub.exe: not a bundle (a Windows program, not packed)' $command stub.exe; done
 # Programs matched as Windows would, or the system folder's; the record's flags as asked.
 while IFS='|' read -r options place flags; do
   eval "expect 0 '' bundle -f app -o app.exe $options \"\${tools[@]}\""
@@ -422,7 +453,11 @@ done <<'ROWS'
 --run 'SETUP.EXE /q'|folder|pass-exit-code, pass-arguments
 --run 'cmd /c sub\run.bat' --silent|system|pass-exit-code, pass-arguments, silent
 --run 'MsiExec.exe /i x.msi /qn'|system|pass-exit-code, pass-arguments
+--run 'wusa x.msu /quiet' --system-program|system|pass-exit-code, pass-arguments
 ROWS
+expect 1 "app.exe: the command's program 'wusa' is not a file in the bundle, nor a known" test app.exe
+expect 0 '' test --system-program app.exe
+run info --json app.exe && [ "$(jq -c .flags "$top/out")" = '["pass-exit-code","pass-arguments"]' ] || bad "info --json's flags: $(cat "$top/out")"
 # hostile archives: nothing written anywhere, no folder made
 while IFS='|' read -r case_name text; do
   "$hostile" "$case_name" loader.exe stub.exe stub.exe hostile.exe || bad "hostile_bundle $case_name"
@@ -469,7 +504,7 @@ ROWS
 # sizes from an extended header and in base-256 form
 for row in 'pax-size:5000  sized.bin' 'base256:700  binary-size.bin'; do
   "$hostile" ${row%%:*} loader.exe stub.exe stub.exe sized.exe && expect 0 '' list sized.exe
-  grep -q "^ *${row#*:}\$" "$top/out" || bad "${row%%:*}: $(cat "$top/out")"
+  grep -q " ${row#*:}\$" "$top/out" || bad "${row%%:*}: $(cat "$top/out")"
 done
 # bundles of the first version still list and extract
 "$hostile" version1 loader.exe stub.exe stub.exe v1.exe && expect 0 '' extract v1.exe -C v1 &&

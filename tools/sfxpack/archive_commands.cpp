@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -28,7 +29,27 @@ struct Listed {
     std::string name;
     bool directory;
     uint64_t size;
+    uint32_t mode;
+    int64_t mtime; // -1 when the archive gives none
 };
+
+// "drwxr-xr-x", as ls shows a mode.
+std::string mode_text(bool directory, uint32_t mode) {
+    std::string text = directory ? "d" : "-";
+    for (int bit = 8; bit >= 0; bit--)
+        text += (mode & (1u << bit)) ? "rwx"[(8 - bit) % 3] : '-';
+    return text;
+}
+
+// "2001-09-09 01:46" in UTC, so that every machine lists a bundle alike; "-" when not given.
+std::string time_text(int64_t mtime) {
+    time_t seconds = (time_t)mtime;
+    struct tm parts;
+    char text[32];
+    if (mtime < 0 || !gmtime_r(&seconds, &parts) || !std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &parts))
+        return "-";
+    return text;
+}
 
 int run_list(const std::string &path, bool json, const GlobalOptions &global) {
     std::string name = is_stdio(path) ? "<stdin>" : path;
@@ -38,7 +59,8 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
     ArchiveSink sink{&entries,
                      [](void *context, const ArchiveEntry *entry) {
                          static_cast<std::vector<Listed> *>(context)->push_back(
-                             {std::string(entry->name, entry->name_length), entry->type == ENTRY_DIRECTORY, entry->size});
+                             {std::string(entry->name, entry->name_length), entry->type == ENTRY_DIRECTORY, entry->size,
+                              entry->mode, entry->mtime});
                          return 1;
                      },
                      [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
@@ -57,7 +79,7 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
     ProgramPlace place = split ? program_place(*parts, file_names) : ProgramPlace::missing;
     const char *place_name = place == ProgramPlace::folder ? "folder" : place == ProgramPlace::system ? "system" : nullptr;
     if (json) {
-        nlohmann::ordered_json out = {{"file", name}, {"command", bundle.command}, {"title", bundle.title},
+        nlohmann::ordered_json out = {{"format_version", JSON_FORMAT_VERSION}, {"file", name}, {"command", bundle.command}, {"title", bundle.title},
                                       {"codec", bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload"},
                                       {"filter", bundle.header.filter == BUNDLE_FILTER_X86     ? "x86"
                                                     : bundle.header.filter == BUNDLE_FILTER_SPLIT ? "x86-split"
@@ -69,9 +91,14 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
                                       {"program_place", place_name ? nlohmann::ordered_json(place_name) : nullptr},
                                       {"files", files}, {"folders", entries.size() - files}, {"bytes", bytes},
                                       {"entries", nlohmann::ordered_json::array()}};
-        for (const Listed &entry : entries)
-            out["entries"].push_back(
-                {{"name", entry.name}, {"type", entry.directory ? "folder" : "file"}, {"size", entry.size}});
+        for (const Listed &entry : entries) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", entry.mode);
+            out["entries"].push_back({{"name", entry.name}, {"type", entry.directory ? "folder" : "file"},
+                                      {"size", entry.size}, {"mode", mode},
+                                      {"mtime", entry.mtime < 0 ? nlohmann::ordered_json(nullptr)
+                                                                : nlohmann::ordered_json(entry.mtime)}});
+        }
         std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else {
         std::printf("command: %s\ntitle: %s\nprogram: %s (%s)\ncodec: %s\n", bundle.command.c_str(), bundle.title.c_str(),
@@ -80,8 +107,9 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
                                                                     : "missing",
                     codec_text(bundle.header).c_str());
         for (const Listed &entry : entries)
-            std::printf("%12s  %s%s\n", entry.directory ? "-" : std::to_string(entry.size).c_str(), entry.name.c_str(),
-                        entry.directory ? "/" : "");
+            std::printf("%s  %-16s %12s  %s%s\n", mode_text(entry.directory, entry.mode).c_str(),
+                        time_text(entry.mtime).c_str(), entry.directory ? "-" : std::to_string(entry.size).c_str(),
+                        entry.name.c_str(), entry.directory ? "/" : "");
         uint64_t folders = entries.size() - files;
         std::printf("%llu file%s, %llu folder%s, %llu bytes\n", (unsigned long long)files, files == 1 ? "" : "s",
                     (unsigned long long)folders, folders == 1 ? "" : "s", (unsigned long long)bytes);

@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -33,6 +34,7 @@ struct BundleOptions {
     ScanOptions scan;
     int level;
     bool silent = false;
+    bool any_system_program = false;
 };
 
 // The output must not lie inside the folder, or the next bundle of the
@@ -98,9 +100,12 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     check_loader(loader, options.loader);
     std::vector<uint8_t> extractor = read_whole_file(options.extractor);
     check_extractor(extractor, loader, options.extractor, global);
-    std::vector<FolderEntry> entries = scan_folder(options.folder, options.scan);
+    std::vector<std::string> unmatched;
+    std::vector<FolderEntry> entries = scan_folder(options.folder, options.scan, &unmatched);
+    for (const std::string &pattern : unmatched)
+        warn(global, "--exclude '" + pattern + "' matched nothing in " + options.folder);
     order_for_coding(entries);
-    if (check_bundle(options.command, options.title, entries) == ProgramPlace::system)
+    if (check_bundle(options.command, options.title, entries, options.any_system_program) == ProgramPlace::system)
         warn(global, "the command's program is not a file in the folder: it is the Windows system folder's");
 
     // Every limit before the long work: the package record's sizes are of 32
@@ -139,6 +144,8 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     out.write(head);
     read_coded_archive(fd, coded_size, [&](const uint8_t *bytes, size_t size) { out.write({bytes, size}); });
     out.commit();
+    if (global.verbose)
+        std::fprintf(stderr, "sfxpack: loader %s, extractor %s\n", options.loader.c_str(), options.extractor.c_str());
     print_summary(global, options.folder, header.archive_size, options.output, front.size() + head.size() + coded_size);
     return EXIT_OK;
 }
@@ -153,7 +160,7 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     add_output_option(*sub, options->output, "Executable to write");
     sub->add_option("--run", options->command,
                     "The command to run once extracted: a program in the folder (quoted if its name has spaces) or "
-                    "a bare name of one in the Windows system folder (cmd, msiexec), then its arguments")
+                    "one of the Windows system folder's: " + known_system_programs_text() + ", then its arguments")
         ->type_name("COMMAND")
         ->required();
     sub->add_option("--title", options->title, "Title of the progress window shown during a long extraction")
@@ -170,8 +177,11 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
                   "folder or loop");
     sub->add_option("--exclude", options->scan.exclude,
                     "Leave out what matches this shell pattern (repeatable): with a '/' the path inside the "
-                    "folder, else any file's or folder's name")
+                    "folder, '**' standing for any number of folders, else any file's or folder's name")
         ->type_name("PATTERN");
+    sub->add_flag("--system-program", options->any_system_program,
+                  "Let the command name any program of the Windows system folder by its bare name, not only the "
+                  "known ones");
     sub->add_flag("--silent", options->silent,
                   "No progress window and no box: failures show only in the exit code");
     add_level_option(*sub, options->level, MAX_LEVEL);

@@ -17,6 +17,10 @@ struct GlobalOptions {
     OutputOptions output(int mode = -1) const { return {force, mode}; }
 };
 
+// The version of info's and list's JSON reports: raised when a field changes
+// meaning or goes away; new fields do not raise it.
+constexpr int JSON_FORMAT_VERSION = 1;
+
 // A subcommand registered on the app, and what runs when it is chosen.
 struct Command {
     CLI::App *app;

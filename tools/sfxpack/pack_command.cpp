@@ -1,4 +1,10 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -36,9 +42,24 @@ std::string default_windows_file(const char *variable, const char *file, const c
     std::string looked = "$" + std::string(variable) + " (not set)";
     for (const std::filesystem::path &candidate : {prefix / "win32" / file, prefix / "share" / "sfxpack" / file}) {
         std::error_code missing;
-        if (!error && std::filesystem::is_regular_file(candidate, missing))
-            return candidate.string();
-        looked += ", " + candidate.string();
+        if (error || !std::filesystem::is_regular_file(candidate, missing)) {
+            looked += ", " + candidate.string();
+            continue;
+        }
+        // Anyone who may write there could have put this program in our
+        // packages: only a folder that all may not change, or a sticky one
+        // of root's holding a file of root's or ours, is trusted.
+        struct stat folder_info, file_info;
+        std::string folder = candidate.parent_path().string();
+        if (stat(folder.c_str(), &folder_info) != 0 || stat(candidate.c_str(), &file_info) != 0)
+            throw ToolError(candidate.string() + ": " + std::strerror(errno));
+        bool owned = file_info.st_uid == 0 || file_info.st_uid == geteuid();
+        bool sticky_safe = (folder_info.st_mode & S_ISVTX) && folder_info.st_uid == 0 && owned;
+        if (((folder_info.st_mode & S_IWOTH) && !sticky_safe) || (file_info.st_mode & S_IWOTH))
+            throw ToolError(candidate.string() + ": not used as the default: " +
+                            ((file_info.st_mode & S_IWOTH) ? "the file" : "its folder") +
+                            " may be written by anyone; name one with " + option);
+        return candidate.string();
     }
     std::string what = std::filesystem::path(file).stem().string();
     throw ToolError("no default " + what + "; looked at " + looked + "; name one with " + option);
@@ -89,6 +110,8 @@ int run_pack(PackOptions options, const GlobalOptions &global) {
                                                       (options.silent ? SFX_FLAG_SILENT : 0));
     out.write(packed);
     out.commit();
+    if (global.verbose)
+        std::fprintf(stderr, "sfxpack: loader %s\n", options.loader.c_str());
     print_summary(global, options.stub, stub.size(), options.output, packed.size());
     return EXIT_OK;
 }

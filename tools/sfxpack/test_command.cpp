@@ -11,7 +11,7 @@
 
 namespace {
 
-int run_test(const std::string &path, const GlobalOptions &global) {
+int run_test(const std::string &path, bool any_system_program, const GlobalOptions &global) {
     std::string name = is_stdio(path) ? "<stdin>" : path;
     InputFile file(path);
     PackageCheck check = check_package(file, name);
@@ -20,7 +20,7 @@ int run_test(const std::string &path, const GlobalOptions &global) {
     // A bundle is read through as the extractor will read it.
     if (has_bundle_header(file, check.location)) {
         LateProgress progress(name, global.quiet);
-        verify_bundle(file, name, progress.call());
+        verify_bundle(file, name, progress.call(), any_system_program);
     }
     std::printf("%s: ok%s\n", name.c_str(),
                 check.location.record_state > 0 ? "" : " (decodes cleanly; no package record to check it against)");
@@ -34,6 +34,10 @@ Command add_test_command(CLI::App &app, GlobalOptions &global) {
     auto path = std::make_shared<std::string>();
     CLI::App *sub = app.add_subcommand("test", "Decode without writing and check every CRC-32 of the package "
                                                 "record, and a bundle's whole archive; exits 1 naming what failed");
+    auto any_system_program = std::make_shared<bool>(false);
     sub->add_option("FILE", *path, "Packed executable or bare payload")->required();
-    return {sub, [path, &global] { return run_test(*path, global); }};
+    sub->add_flag("--system-program", *any_system_program,
+                  "Accept a bundle's command that names any program of the Windows system folder, not only the "
+                  "known ones");
+    return {sub, [path, any_system_program, &global] { return run_test(*path, *any_system_program, global); }};
 }
