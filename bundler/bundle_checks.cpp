@@ -62,10 +62,9 @@ std::string nearest_program(const std::vector<std::string> &files, const std::st
     return best;
 }
 
-} // namespace
-
 const char *const KNOWN_SYSTEM_PROGRAMS[] = {"cmd", "msiexec", "rundll32", "regsvr32", "wscript", "cscript", "reg"};
-const size_t KNOWN_SYSTEM_PROGRAM_COUNT = std::size(KNOWN_SYSTEM_PROGRAMS);
+
+} // namespace
 
 std::string known_system_programs_text() {
     std::string text;

@@ -88,8 +88,6 @@ ProgramPlace program_place(const CommandParts &parts, const std::vector<std::str
 // The Windows system folder's programs a command may name without
 // --system-program: those that run scripts, installer packages and
 // registrations, each found in that folder itself, where the extractor looks.
-extern const char *const KNOWN_SYSTEM_PROGRAMS[];
-extern const size_t KNOWN_SYSTEM_PROGRAM_COUNT;
 // Them as one line, "cmd, msiexec, ...", for messages and help.
 std::string known_system_programs_text();
 // Whether a bare name (with ".exe" or without, in any case) is one of them.
