@@ -66,14 +66,17 @@ using ByteSink = std::function<void(const uint8_t *bytes, size_t size)>;
 // owner.
 void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink);
 
-// How a bundle's archive is coded: a level (1 to 9, liblzma's presets, 9
-// with the extreme flag), and a filter before LZMA.
+// How a bundle's archive is coded: a level (1 to 9, liblzma's presets; 9
+// searches less deep than the preset's extreme form), 'extreme' for
+// liblzma's extreme flag (slower, for the last bytes, as xz's -e), and a
+// filter before LZMA.
 struct CodingSettings {
     int level;
+    bool extreme;
     uint32_t filter;     // BUNDLE_FILTER_...
     uint32_t dictionary; // the preset's, or the archive's size when smaller
 };
-CodingSettings coding_settings(int level, uint32_t filter, uint64_t archive_bound);
+CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_bound);
 // The filter that pays for these files: the split branch conversion when
 // Windows programs and libraries (x86 or x86-64) make up most of the bytes,
 // else none.

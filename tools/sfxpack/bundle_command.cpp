@@ -33,6 +33,7 @@ struct BundleOptions {
     std::string extractor;
     ScanOptions scan;
     int level;
+    bool extreme = false;
     bool silent = false;
     bool any_system_program = false;
 };
@@ -122,7 +123,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     // before it needs its size and CRC-32, and the output may be a pipe.
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
-    CodingSettings settings = coding_settings(options.level, choose_filter(entries), bound);
+    CodingSettings settings = coding_settings(options.level, options.extreme, choose_filter(entries), bound);
     uint64_t coded_size;
     Progress progress("the folder's archive", bound, global.quiet);
     BundleHeader header = code_archive([&](const ByteSink &sink) { tar_folder(entries, sink); }, settings, fd,
@@ -185,5 +186,7 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     sub->add_flag("--silent", options->silent,
                   "No progress window and no box: failures show only in the exit code");
     add_level_option(*sub, options->level, MAX_LEVEL);
+    sub->add_flag("-e,--extreme", options->extreme,
+                  "Search harder for the last bytes, in about a quarter more time (as xz -e)");
     return {sub, [options, &global] { return run_bundle(*options, global); }};
 }
