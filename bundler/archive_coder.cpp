@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "archive/archive_text.h"
 #include "archive/branch_split_encoder.h"
@@ -82,6 +85,97 @@ void write_all(int fd, const uint8_t *bytes, size_t size) {
     }
 }
 
+// The bytes to code, handed from the thread that reads, writes and converts
+// the tar stream to the one that codes it, through a few blocks of fixed
+// size: memory stays flat however far the reading runs ahead.
+class BlockQueue {
+  public:
+    struct Block {
+        std::vector<uint8_t> bytes;
+        uint64_t done = 0; // the tar stream's bytes made when it was handed on
+    };
+    static constexpr size_t BLOCKS = 4, BLOCK_SIZE = 1 << 20;
+
+    BlockQueue() {
+        for (Block &block : blocks_)
+            block.bytes.reserve(BLOCK_SIZE);
+    }
+
+    // The reading side: appends 'size' bytes, handing each full block on.
+    // Throws Abandoned once the coding side has stopped.
+    void put(const uint8_t *bytes, size_t size, uint64_t done) {
+        while (size > 0) {
+            Block &block = blocks_[filling_];
+            size_t piece = std::min(size, BLOCK_SIZE - block.bytes.size());
+            block.bytes.insert(block.bytes.end(), bytes, bytes + piece);
+            block.done = done;
+            bytes += piece;
+            size -= piece;
+            if (block.bytes.size() == BLOCK_SIZE)
+                hand_on(false, nullptr);
+        }
+    }
+    // The reading side has ended, with 'failure' when it failed.
+    void close(std::exception_ptr failure) { hand_on(true, std::move(failure)); }
+    struct Abandoned {};
+
+    // The coding side: the next block, nullptr after the last; the block
+    // before it is given back.
+    const Block *take() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (holding_) {
+            blocks_[taken_].bytes.clear();
+            taken_ = (taken_ + 1) % BLOCKS;
+            ready_--;
+            holding_ = false;
+            changed_.notify_all();
+        }
+        changed_.wait(lock, [this] { return ready_ > 0 || closed_; });
+        if (ready_ == 0)
+            return nullptr;
+        holding_ = true;
+        return &blocks_[taken_];
+    }
+    // The coding side stops: the reading side's next hand-on throws.
+    void abandon() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+        changed_.notify_all();
+    }
+    // After the last block: what the reading side failed with, if it did.
+    void rethrow() const {
+        if (failure_)
+            std::rethrow_exception(failure_);
+    }
+
+  private:
+    void hand_on(bool last, std::exception_ptr failure) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!blocks_[filling_].bytes.empty()) {
+            ready_++;
+            filling_ = (filling_ + 1) % BLOCKS;
+        }
+        if (last) {
+            closed_ = true;
+            failure_ = std::move(failure);
+            changed_.notify_all();
+            return;
+        }
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return ready_ < BLOCKS || abandoned_; });
+        if (abandoned_)
+            throw Abandoned();
+    }
+
+    Block blocks_[BLOCKS];
+    size_t filling_ = 0;           // the reading side's own
+    size_t taken_ = 0, ready_ = 0; // the first block handed on and not given back, and how many are
+    bool holding_ = false, closed_ = false, abandoned_ = false;
+    std::exception_ptr failure_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+};
+
 // The split conversion's header and its targets and flags, which come before
 // the LZMA stream of the rest.
 std::vector<uint8_t> split_streams(const BranchSplitter &splitter, const CodingSettings &settings) {
@@ -157,26 +251,59 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
                 break;
         }
     };
-    BranchSplitter splitter([&](const uint8_t *bytes, size_t size) { code(bytes, size, LZMA_RUN); });
-    produce([&](const uint8_t *bytes, size_t size) {
-        for (size_t at = 0; at < size;) {
-            uint32_t piece = (uint32_t)std::min<size_t>(size - at, 1 << 30);
-            if (verify && tar_reader_feed(reader.get(), bytes + at, piece) != ARCHIVE_OK)
-                throw BundleError("the folder's archive: " + archive_error_text(*reader, reader->error));
-            at += piece;
-        }
+    // What LZMA takes: coded at once with one thread; with more, made on a
+    // thread of its own and coded on this one, block by block.
+    ByteSink to_code;
+    BranchSplitter splitter([&](const uint8_t *bytes, size_t size) { to_code(bytes, size); });
+    auto make = [&] {
+        produce([&](const uint8_t *bytes, size_t size) {
+            for (size_t at = 0; at < size;) {
+                uint32_t piece = (uint32_t)std::min<size_t>(size - at, 1 << 30);
+                if (verify && tar_reader_feed(reader.get(), bytes + at, piece) != ARCHIVE_OK)
+                    throw BundleError("the folder's archive: " + archive_error_text(*reader, reader->error));
+                at += piece;
+            }
+            archive_size += size;
+            if (split)
+                splitter.feed(bytes, size, false);
+            else
+                to_code(bytes, size);
+            if (progress && settings.threads < 2)
+                progress(archive_size);
+        });
+        if (ArchiveError error = verify ? tar_reader_finish(reader.get()) : ArchiveError(ARCHIVE_OK); error != ARCHIVE_OK)
+            throw BundleError("the folder's archive: " + archive_error_text(*reader, error));
         if (split)
-            splitter.feed(bytes, size, false);
-        else
-            code(bytes, size, LZMA_RUN);
-        archive_size += size;
-        if (progress)
-            progress(archive_size);
-    });
-    if (ArchiveError error = verify ? tar_reader_finish(reader.get()) : ArchiveError(ARCHIVE_OK); error != ARCHIVE_OK)
-        throw BundleError("the folder's archive: " + archive_error_text(*reader, error));
-    if (split)
-        splitter.feed(nullptr, 0, true);
+            splitter.feed(nullptr, 0, true);
+    };
+    if (settings.threads < 2) {
+        to_code = [&](const uint8_t *bytes, size_t size) { code(bytes, size, LZMA_RUN); };
+        make();
+    } else {
+        BlockQueue queue;
+        to_code = [&](const uint8_t *bytes, size_t size) { queue.put(bytes, size, archive_size); };
+        std::thread maker([&] {
+            try {
+                make();
+                queue.close(nullptr);
+            } catch (...) {
+                queue.close(std::current_exception());
+            }
+        });
+        try {
+            while (const BlockQueue::Block *block = queue.take()) {
+                code(block->bytes.data(), block->bytes.size(), LZMA_RUN);
+                if (progress)
+                    progress(block->done);
+            }
+        } catch (...) {
+            queue.abandon();
+            maker.join();
+            throw;
+        }
+        maker.join();
+        queue.rethrow();
+    }
     code(nullptr, 0, LZMA_FINISH);
     if (split) {
         std::vector<uint8_t> head = split_streams(splitter, settings);

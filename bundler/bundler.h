@@ -69,12 +69,15 @@ void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink);
 // How a bundle's archive is coded: a level (1 to 9, liblzma's presets; 9
 // searches less deep than the preset's extreme form), 'extreme' for
 // liblzma's extreme flag (slower, for the last bytes, as xz's -e), and a
-// filter before LZMA.
+// filter before LZMA. The threads change nothing in the bytes: with one the
+// folder is read, written, converted and coded in turn; with two or more it
+// is read, written and converted on a thread of its own while this one codes.
 struct CodingSettings {
     int level;
     bool extreme;
     uint32_t filter;     // BUNDLE_FILTER_...
     uint32_t dictionary; // the preset's, or the archive's size when smaller
+    unsigned threads = 1;
 };
 CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_bound);
 // The filter that pays for these files: the split branch conversion when
@@ -114,7 +117,8 @@ ProgramPlace check_bundle(const std::string &command, const std::string &title, 
 // checking it with the archive reader on its way: the header fields that
 // describe it (filter, properties, dictionary, archive size), its coded size
 // in *coded_size. With 'verify', BundleError when the reader refuses it.
-// 'progress', when given, hears the tar stream's bytes so far.
+// 'progress', when given, hears the tar stream's bytes so far, on the
+// calling thread. 'produce' runs on another when settings.threads > 1.
 using ProgressCall = std::function<void(uint64_t done)>;
 BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, const CodingSettings &settings,
                           int fd, const ProgressCall &progress, uint64_t *coded_size, bool verify = true);

@@ -32,7 +32,9 @@ struct ArchiveWriter {
 };
 
 // libarchive's write callback: the tar stream's next bytes. What the sink
-// throws is kept for after libarchive has unwound.
+// throws is kept, and thrown once libarchive has returned; from then on the
+// bytes go nowhere, though libarchive is told they went: told otherwise, it
+// would keep the buffers it frees on closing.
 struct SinkCall {
     const ByteSink *sink;
     std::exception_ptr failure;
@@ -40,11 +42,12 @@ struct SinkCall {
 
 la_ssize_t pass_on(archive *, void *context, const void *buffer, size_t size) {
     auto *call = static_cast<SinkCall *>(context);
-    try {
-        (*call->sink)(static_cast<const uint8_t *>(buffer), size);
-    } catch (...) {
-        call->failure = std::current_exception();
-        return -1;
+    if (!call->failure) {
+        try {
+            (*call->sink)(static_cast<const uint8_t *>(buffer), size);
+        } catch (...) {
+            call->failure = std::current_exception();
+        }
     }
     return (la_ssize_t)size;
 }
@@ -65,7 +68,7 @@ void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size,
         if (n <= 0)
             throw BundleError(path.string() + (n ? ": cannot read: " + std::string(std::strerror(errno))
                                                 : ": changed size while being read"));
-        if (archive_write_data(writer.handle, block.data(), (size_t)n) != n) {
+        if (la_ssize_t written = archive_write_data(writer.handle, block.data(), (size_t)n); failure || written != n) {
             if (failure)
                 std::rethrow_exception(failure);
             throw BundleError(path.string() + ": " + writer.text());
@@ -99,8 +102,8 @@ void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink) {
             }
         }
     } utf8_locale;
+    SinkCall call{&sink, nullptr}; // outlives the writer, which writes as it closes
     ArchiveWriter writer;
-    SinkCall call{&sink, nullptr};
     auto check = [&](int result, const std::string &what) {
         if (call.failure)
             std::rethrow_exception(call.failure);

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Bundles are the same bytes for the same folder and settings: two fixed
 # folders, one coded with the split branch conversion and one without, at
-# levels 1 and 9 (the text's with -e); the appended data (header, command, coded archive) must hash as
-# recorded, so that a change to how bundles are made that changes their bytes
-# is seen, and then recorded here on purpose.
+# levels 1 and 9 (the text's with -e), the text on one thread and on two; the
+# appended data (header, command, coded archive) must hash as recorded, so
+# that a change to how bundles are made that changes their bytes is seen, and
+# then recorded here on purpose.
 #   bundle_bytes.sh SFXPACK LOADER.exe EXTRACTOR.exe
 set -uo pipefail
 sfxpack=$(realpath "$1") loader=$(realpath "$2") extractor=$(realpath "$3")
@@ -18,6 +19,7 @@ perl -e 'print "MZ", "\0" x 58, pack("V", 64), "PE\0\0", pack("v", 0x8664), "\0"
   for $i (0 .. 12000) { print pack("CCV", 0x55, 0xE8, ($i * 37) % 5000 - 2500), "abc", pack("C", $i % 251) }' > code/prog.exe
 cp code/prog.exe code/lib/copy.dll && printf 'read me\n' > code/readme.txt
 seq 1 30000 > text/numbers.txt && printf 'Grüße\n' > text/sub/Ärger.txt && : > text/sub/empty
+seq 1 800000 > text/sub/count.txt # 5 MB: more than the threads hand on at once, and not alike
 chmod -R u=rwX,go=rX code text && chmod 755 code/prog.exe
 export SOURCE_DATE_EPOCH=1000000000 # every time clamped to it
 
@@ -35,7 +37,8 @@ while read -r folder level filter want; do
 done <<'ROWS'
 code -1 x86-split d8bbacd7df266c49
 code -9 x86-split 449f653046f85a7a
-text -1 none 19bb268df91c52ef
-text -9e none 9c26ebcc5dbd73ef
+text -1T2 none b2b9558118e2b5df
+text -1T1 none b2b9558118e2b5df
+text -9e none 0896654d72c166e3
 ROWS
 exit $failed

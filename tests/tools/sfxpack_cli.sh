@@ -409,6 +409,10 @@ a loop|loop -o bad.exe --run run.exe --follow
 ROWS
 (cd app && expect 1 'may not lie inside' bundle . -o self.exe --run setup.exe --loader ../loader.exe --extractor ../extractor.exe
   exit $failed) || failed=1
+# A coded archive that cannot be written stops both threads (files up to 1 MiB here).
+mkdir noise && cp stub.exe noise/run.exe && head -c 3M /dev/urandom > noise/noise.bin
+(trap '' XFSZ && ulimit -f 1024 && expect 1 'cannot write the coded archive: File too large' bundle noise -o bad.exe \
+  --run run.exe -1 -T2 "${tools[@]}"; exit $failed) || failed=1
 for row in "loader.exe:not an extractor" "stub.exe:not an extractor" "app/sub/big.txt:not a PE executable"; do
   expect 1 "${row#*:}" bundle app -o bad.exe --run setup.exe --loader loader.exe --extractor "${row%%:*}"
 done
@@ -429,7 +433,7 @@ touch links/run.exe links/sub && (umask 077 && SOURCE_DATE_EPOCH=1 run bundle li
 cmp -s links.exe links2.exe && [ "$(stat -c %a links2.exe)" = 700 ] || bad "not the same bundle after touch, or not 0700: $(stat -c %a links2.exe)"
 expect 0 '' pack stub.exe -o exec.exe --loader loader.exe
 [ "$(stat -c %a exec.exe)" = "$(printf %o $((0777 & ~$(umask))))" ] || bad "pack made $(stat -c %a exec.exe)"
-rm -rf links links.exe links2.exe exec.exe spaced escape loop sparse
+rm -rf links links.exe links2.exe exec.exe spaced escape loop sparse noise
 # test and info read a bundle through; every command checks standard output
 expect 0 '' test app.exe
 expect 0 '' info app.exe

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -6,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 #include "archive/bundle_format.h"
@@ -34,6 +36,7 @@ struct BundleOptions {
     ScanOptions scan;
     int level;
     bool extreme = false;
+    unsigned threads = 0; // 0: as many as there are cores
     bool silent = false;
     bool any_system_program = false;
 };
@@ -124,6 +127,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     CodingSettings settings = coding_settings(options.level, options.extreme, choose_filter(entries), bound);
+    settings.threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     uint64_t coded_size;
     Progress progress("the folder's archive", bound, global.quiet);
     BundleHeader header = code_archive([&](const ByteSink &sink) { tar_folder(entries, sink); }, settings, fd,
@@ -188,5 +192,10 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     add_level_option(*sub, options->level, MAX_LEVEL);
     sub->add_flag("-e,--extreme", options->extreme,
                   "Search harder for the last bytes, in about a quarter more time (as xz -e)");
+    sub->add_option("-T,--threads", options->threads,
+                    "Threads: 1 reads and codes in turn; 2 or more read the folder on one while LZMA codes on "
+                    "another; 0 for the cores (the default). The bundle is the same whatever the number")
+        ->type_name("N")
+        ->check(CLI::Range(0u, 4096u));
     return {sub, [options, &global] { return run_bundle(*options, global); }};
 }
