@@ -196,6 +196,6 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
                     "Threads: 1 reads and codes in turn; 2 or more read the folder on one while LZMA codes on "
                     "another; 0 for the cores (the default). The bundle is the same whatever the number")
         ->type_name("N")
-        ->check(CLI::Range(0u, 4096u));
+        ->check(CLI::Range(0u, 4096u).description(""));
     return {sub, [options, &global] { return run_bundle(*options, global); }};
 }
