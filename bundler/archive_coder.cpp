@@ -252,9 +252,12 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
         }
     };
     // What LZMA takes: coded at once with one thread; with more, made on a
-    // thread of its own and coded on this one, block by block.
+    // thread of its own and coded on this one, block by block, and there the
+    // split conversion's part is coded as soon as the tar stream has ended,
+    // while LZMA codes the last blocks.
     ByteSink to_code;
     BranchSplitter splitter([&](const uint8_t *bytes, size_t size) { to_code(bytes, size); });
+    std::vector<uint8_t> split_part;
     auto make = [&] {
         produce([&](const uint8_t *bytes, size_t size) {
             for (size_t at = 0; at < size;) {
@@ -273,8 +276,10 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
         });
         if (ArchiveError error = verify ? tar_reader_finish(reader.get()) : ArchiveError(ARCHIVE_OK); error != ARCHIVE_OK)
             throw BundleError("the folder's archive: " + archive_error_text(*reader, error));
-        if (split)
+        if (split) {
             splitter.feed(nullptr, 0, true);
+            split_part = split_streams(splitter, settings);
+        }
     };
     if (settings.threads < 2) {
         to_code = [&](const uint8_t *bytes, size_t size) { code(bytes, size, LZMA_RUN); };
@@ -306,10 +311,9 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
     }
     code(nullptr, 0, LZMA_FINISH);
     if (split) {
-        std::vector<uint8_t> head = split_streams(splitter, settings);
-        write_all(fd, head.data(), head.size());
+        write_all(fd, split_part.data(), split_part.size());
         read_coded_archive(lzma_fd, coded, [&](const uint8_t *bytes, size_t size) { write_all(fd, bytes, size); });
-        coded += head.size();
+        coded += split_part.size();
     }
     *coded_size = coded;
 
