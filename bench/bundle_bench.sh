@@ -3,7 +3,9 @@
 # bundle_folders.sh builds: bundle_bench.sh SFXPACK WINDOWS_BUILD BENCH_DIR [RUNS]
 # Prints, per folder, the bytes of our bundle (default level), tar | xz -9e,
 # 7-Zip -mx9 and an NSIS installer (solid LZMA, 64 MiB dictionary, silent,
-# unpacking to $PLUGINSDIR and waiting for the same command); then, under
+# unpacking to $PLUGINSDIR and waiting for the same command); the seconds
+# the bundle, xz and 7-Zip took to build and the most memory the bundle and
+# 7-Zip held (GNU time; the machine's other work shows in them); then, under
 # Wine, the run time from start to exit of our bundle and of the installer,
 # RUNS (default 5) alternating runs each, medians. The command is a trivial
 # program put into the folder as run.exe: a 2 KB window program that exits
@@ -29,16 +31,22 @@ median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 seconds() { local start end; start=$(date +%s%N); wine "$@" > /dev/null 2>&1 || true; end=$(date +%s%N)
   awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", (b - a) / 1e9 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+# timed LOG COMMAND...: GNU time's report in LOG; wall and peak read it back
+# as seconds and KB.
+timed() { local log=$1; shift; /usr/bin/time -v -o "$log" "$@"; }
+wall() { awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0
+  for (i = 1; i <= n; i++) s = s * 60 + p[i]; printf "%.1f", s }' "$1"; }
+peak() { awk -F': ' '/Maximum resident set size/ { print $2 }' "$1"; }
 
 printf '%-6s %12s %12s %12s %12s %12s %8s %8s\n' folder bytes bundle 'xz -9e' '7zz -mx9' installer 'b/7z' 'b/inst'
 for name in A B; do
   folder="$dir/$name"
   cp "$dir/run.exe" "$folder/run.exe"
   out="$dir/out-$name" && rm -rf "$out" && mkdir -p "$out"
-  "$sfxpack" -qf bundle "$folder" -o "$out/bundle.exe" --run run.exe --loader "$loader" \
+  timed "$out/bundle.time" "$sfxpack" -qf bundle "$folder" -o "$out/bundle.exe" --run run.exe --loader "$loader" \
     --extractor "$windows/extractor.exe"
-  tar -C "$folder" -cf - . | xz -9e -T1 > "$out/folder.tar.xz"
-  (cd "$folder" && 7zz a -mx9 -bd -bso0 "$out/folder.7z" . > /dev/null)
+  timed "$out/xz.time" bash -c 'tar -C "$1" -cf - . | xz -9e -T1 > "$2"' - "$folder" "$out/folder.tar.xz"
+  (cd "$folder" && timed "$out/7z.time" 7zz a -mx9 -bd -bso0 "$out/folder.7z" . > /dev/null)
   cat > "$out/installer.nsi" <<NSI
 Unicode true
 Target $target
@@ -61,6 +69,15 @@ NSI
   printf '%-6s %12s %12s %12s %12s %12s %8.3f %8.3f\n' "$name" "$(du -sb "$folder" | cut -f1)" "$b" \
     "$(size "$out/folder.tar.xz")" "$z" "$i" "$(ratio "$b" "$z")" "$(ratio "$b" "$i")"
   rm -f "$folder/run.exe"
+done
+
+echo
+printf '%-6s %9s %9s %9s %8s %11s %11s %8s\n' folder 'bundle s' 'xz -9e s' '7zz s' 'b/7z' 'bundle KB' '7zz KB' 'b/7z'
+for name in A B; do
+  out="$dir/out-$name"
+  tb=$(wall "$out/bundle.time") tz=$(wall "$out/7z.time") mb=$(peak "$out/bundle.time") mz=$(peak "$out/7z.time")
+  printf '%-6s %9s %9s %9s %8s %11s %11s %8s\n' "$name" "$tb" "$(wall "$out/xz.time")" "$tz" "$(ratio "$tb" "$tz")" \
+    "$mb" "$mz" "$(ratio "$mb" "$mz")"
 done
 
 echo
