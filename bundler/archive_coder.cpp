@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <lzma.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,8 +121,8 @@ class BlockQueue {
     void close(std::exception_ptr failure) { hand_on(true, std::move(failure)); }
     struct Abandoned {};
 
-    // The coding side: the next block, nullptr after the last; the block
-    // before it is given back.
+    // The coding side: the next block, nullptr after the last or once the
+    // reading side has failed; the block before it is given back.
     const Block *take() {
         std::unique_lock<std::mutex> lock(mutex_);
         if (holding_) {
@@ -131,7 +133,7 @@ class BlockQueue {
             changed_.notify_all();
         }
         changed_.wait(lock, [this] { return ready_ > 0 || closed_; });
-        if (ready_ == 0)
+        if (ready_ == 0 || failure_)
             return nullptr;
         holding_ = true;
         return &blocks_[taken_];
@@ -330,10 +332,19 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
 int coded_archive_file() {
     const char *folder = std::getenv("TMPDIR");
     std::string temp = std::string(folder && *folder ? folder : "/tmp") + "/sfxpack-coded-XXXXXX";
+    // No signal may end the process between the create and the unlink, which
+    // would leave the file: they wait until it is gone. Held on this thread
+    // only, which is enough: callers make the file before any second starts.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
     int fd = mkstemp(temp.data());
+    int error = errno;
+    if (fd >= 0)
+        unlink(temp.c_str());
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0)
-        throw BundleError(std::string("cannot make a temporary file: ") + std::strerror(errno));
-    unlink(temp.c_str());
+        throw BundleError(std::string("cannot make a temporary file: ") + std::strerror(error));
     return fd;
 }
 
