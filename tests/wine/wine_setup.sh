@@ -27,11 +27,13 @@ wineserver -w || true
 
 fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
 
-# run_packed EXE yes|no|never [TITLE [ARGS...]]: runs EXE with ARGS (as the
+# run_packed EXE yes|no|never|try [TITLE [ARGS...]]: runs EXE with ARGS (as the
 # second user with RUN_AS=as_other); with yes, waits for the box titled TITLE
 # (the error box by default), saves a screenshot of it and dismisses it; with
 # never, fails if such a box appears or EXE has not ended by itself within two
-# minutes. Sets exit_code.
+# minutes; with try, for a program that may be broken, ends every program of
+# the prefix when such a box or a crash report appears or a minute passes, and
+# sets exit_code to "stopped". Sets exit_code.
 run_packed() {
   local exe=$1 expect_box=$2 title=${3:-Error} window=""
   shift $(($# < 3 ? $# : 3))
@@ -51,6 +53,17 @@ run_packed() {
     while kill -0 "$pid" 2>/dev/null; do
       ! xdotool search --name "^$title\$" > /dev/null 2>&1 || { kill "$pid"; fail "a box titled $title appeared"; }
       [ $((SECONDS - start)) -lt 120 ] || { kill "$pid"; fail "$exe did not end by itself"; }
+      sleep 0.2
+    done
+  elif [ "$expect_box" = try ]; then
+    local start=$SECONDS
+    while kill -0 "$pid" 2>/dev/null; do
+      if xdotool search --name "^($title|Program Error)\$" > /dev/null 2>&1 || [ $((SECONDS - start)) -ge 60 ]; then
+        wineserver -k || true
+        wait "$pid" || true
+        exit_code=stopped
+        return
+      fi
       sleep 0.2
     done
   fi
