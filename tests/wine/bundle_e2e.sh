@@ -112,6 +112,12 @@ unattended)
   bundle_folder "$packed"
   SFX_EXPECT_EXTRA='/S|bar baz|say "hi"|' check_run "$packed" 42 /S "bar baz" 'say "hi"'
   SFX_EXPECT_EXTRA='--x|' check_run "$packed" 42 /SFX:Silent --x
+  # A console command's output reaches the caller's redirection, through the loader and the extractor.
+  mkdir -p "$work/small" && printf 'x\n' > "$work/small/x.txt"
+  "$SFXPACK" -qf bundle "$work/small" -o "$work/echo.exe" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
+    --run 'cmd /c echo handed on'
+  run_packed "$work/echo.exe" never > "$work/out.txt"
+  grep -q 'handed on' "$work/out.txt" || fail "the command's output did not reach the caller's: '$(cat "$work/out.txt")'"
   # Made silent, its archive damaged: no window, and it ends by itself with the extractor's code.
   "$SFXPACK" -qf bundle "$work/src" -o "$packed" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
     --run check.exe --silent
