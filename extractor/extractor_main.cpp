@@ -144,6 +144,7 @@ static int extract(HANDLE file, uint64_t offset, uint64_t size, const BundleHead
             coded_reader_free(&coded);
         return fail(EXTRACT_MEMORY);
     }
+    folder_remove_stale(&x->folder);
     if (!folder_create(&x->folder)) {
         if (lzma)
             coded_reader_free(&coded);
