@@ -38,6 +38,24 @@ static int append(FolderPath *path, const wchar_t *text) {
     return 1;
 }
 
+// 'text' becomes the "\\?\" form of a full path: "\\server\share\..."
+// becomes "\\?\UNC\server\share\...". 0 when it does not fit.
+static int set_verbatim(FolderPath *path, const wchar_t *full) {
+    set_length(path, 0);
+    int unc = full[0] == '\\' && full[1] == '\\';
+    return append(path, unc ? L"\\\\?\\UNC" : L"\\\\?\\") && append(path, full + unc);
+}
+
+int folder_open(FolderPath *path, const wchar_t *full) {
+    if (!set_verbatim(path, full))
+        return 0;
+    while (path->length > 4 && path->text[path->length - 1] == '\\')
+        set_length(path, path->length - 1);
+    path->root = path->made = path->length;
+    path->plain[0] = 0;
+    return 1;
+}
+
 int folder_create(FolderPath *path) {
     wchar_t temp[MAX_PATH + 1];
     DWORD n = GetTempPathW(MAX_PATH + 1, temp);
@@ -50,11 +68,7 @@ int folder_create(FolderPath *path) {
         path->plain[n++] = '\\';
     path->plain[n] = 0;
 
-    // "\\server\share\..." becomes "\\?\UNC\server\share\...".
-    set_length(path, 0);
-    int unc = path->plain[0] == '\\' && path->plain[1] == '\\';
-    append(path, unc ? L"\\\\?\\UNC" : L"\\\\?\\");
-    append(path, path->plain + unc);
+    set_verbatim(path, path->plain);
     uint32_t base = path->length;
 
     SECURITY_ATTRIBUTES attributes;

@@ -1,5 +1,5 @@
-// The private extraction folder under the user's temporary folder, and the
-// wide paths beneath it. Names in the archive may make paths far longer than
+// The private extraction folder under the user's temporary folder (or a
+// folder the user chose, target.h), and the wide paths beneath it. Names in the archive may make paths far longer than
 // MAX_PATH, so every call on them goes through the "\\?\" form.
 #pragma once
 #include <windows.h>
@@ -18,6 +18,10 @@ struct FolderPath {
 // Makes a new folder with a random name ("sfx-" and 16 hex digits from the
 // system's cryptographic generator), never one that already exists: 1, or 0.
 int folder_create(FolderPath *path);
+// Sets 'text' to the "\\?\" form of 'full', a folder's full path, as the
+// folder the names go under, without its last '\' ('plain' stays empty):
+// 1, or 0 when it does not fit.
+int folder_open(FolderPath *path, const wchar_t *full);
 // Sets 'text' to the folder + "\" + a UTF-8 '/'-separated name: 1, or 0 when
 // the name is not UTF-8 or does not fit. The folders it shares with the name
 // before, as far as those were made, are known to be there.
