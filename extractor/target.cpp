@@ -93,6 +93,42 @@ static PlaceResult check_there(Placement *placement, DWORD attributes, int file_
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) || file_allowed ? PLACE_OK : fail(placement, EXTRACT_CREATE);
 }
 
+typedef DWORD(WINAPI *FinalPathFn)(HANDLE, LPWSTR, DWORD, DWORD);
+
+// The full path the system reaches for 'path', links followed, in 'out'
+// (FOLDER_PATH_MAX characters): its length, or 0.
+static uint32_t final_path(FinalPathFn final, const wchar_t *path, wchar_t *out) {
+    HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, 0);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD n = final(file, out, FOLDER_PATH_MAX, 0);
+    CloseHandle(file);
+    return n < FOLDER_PATH_MAX ? n : 0;
+}
+
+// Whether the file 'path' names leads somewhere else than its folder and its
+// name: a link that a system shows as the file it names, without the
+// attribute (Wine does so). Where the system cannot say (before Vista), no.
+static int leads_elsewhere(FolderPath *path) {
+    static wchar_t reached[FOLDER_PATH_MAX], folder[FOLDER_PATH_MAX];
+    FinalPathFn final =
+        (FinalPathFn)(void *)GetProcAddress(GetModuleHandleA("KERNEL32.DLL"), "GetFinalPathNameByHandleW");
+    if (!final)
+        return 0;
+    uint32_t slash = path->length;
+    while (path->text[--slash] != '\\') {
+    }
+    uint32_t n = final_path(final, path->text, reached);
+    path->text[slash] = 0;
+    uint32_t m = final_path(final, path->text, folder);
+    path->text[slash] = '\\';
+    if (n == 0 || m == 0 || n <= m || reached[m] != '\\' || lstrcmpiW(reached + m + 1, path->text + slash + 1) != 0)
+        return 1;
+    reached[m] = 0;
+    return lstrcmpW(reached, folder) != 0;
+}
+
 PlaceResult place_open(Placement *placement, FolderPath *path, const wchar_t *full, int overwrite) {
     placement->records = 0;
     placement->used = placement->room = placement->files = placement->kept = 0;
@@ -191,6 +227,8 @@ PlaceResult place_file(Placement *placement, FolderPath *path, const char *name,
             return result;
         if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             return fail(placement, EXTRACT_CREATE);
+        if (leads_elsewhere(path))
+            return fail(placement, EXTRACT_REPARSE);
         if (placement->overwrite == OVERWRITE_ASK) {
             int answer = ask_replace(name, name_length);
             if (answer == IDCANCEL)
