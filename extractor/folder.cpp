@@ -49,9 +49,11 @@ static int set_verbatim(FolderPath *path, const wchar_t *full) {
 int folder_open(FolderPath *path, const wchar_t *full) {
     if (!set_verbatim(path, full))
         return 0;
-    while (path->length > 4 && path->text[path->length - 1] == '\\')
+    // No '\' at the end, but for a drive's root ("\\?\C:\"), whose own
+    // '\' then stands before the names.
+    while (path->length > 4 && path->text[path->length - 1] == '\\' && path->text[path->length - 2] != ':')
         set_length(path, path->length - 1);
-    path->root = path->made = path->length;
+    path->root = path->made = path->length - (path->text[path->length - 1] == '\\');
     path->plain[0] = 0;
     return 1;
 }

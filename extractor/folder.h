@@ -19,8 +19,8 @@ struct FolderPath {
 // system's cryptographic generator), never one that already exists: 1, or 0.
 int folder_create(FolderPath *path);
 // Sets 'text' to the "\\?\" form of 'full', a folder's full path, as the
-// folder the names go under, without its last '\' ('plain' stays empty):
-// 1, or 0 when it does not fit.
+// folder the names go under, without a last '\' but for a drive's root
+// ('plain' stays empty): 1, or 0 when it does not fit.
 int folder_open(FolderPath *path, const wchar_t *full);
 // Sets 'text' to the folder + "\" + a UTF-8 '/'-separated name: 1, or 0 when
 // the name is not UTF-8 or does not fit. The folders it shares with the name
