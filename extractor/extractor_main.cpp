@@ -176,6 +176,8 @@ static int extract(HANDLE file, uint64_t offset, uint64_t size, const BundleHead
         return fail(EXTRACT_MEMORY);
     }
     x->chosen = chosen != 0;
+    if (!chosen)
+        folder_remove_stale(&x->folder);
     if (chosen ? place_open(&x->placement, &x->folder, chosen, overwrite) != PLACE_OK : !folder_create(&x->folder)) {
         if (lzma)
             coded_reader_free(&coded);
@@ -375,7 +377,7 @@ static int run_in_folder(FolderPath *folder) {
         show_start_failure(parts.program, parts.program_length, GetLastError());
     }
     if (switches.keep)
-        show_where(caption, folder->plain, 0);
+        show_where(caption, folder_keep(folder), 0);
     else
         folder_remove(folder);
     return started ? (int)exit_code : EXIT_FAILED;

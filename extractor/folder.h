@@ -13,6 +13,7 @@ struct FolderPath {
     uint32_t root;                 // characters of 'text' up to the folder's end
     uint32_t length;               // characters of 'text' now
     uint32_t made;                 // characters of 'text' known to be folders on disk (root at least)
+    HANDLE guard;                  // the folder held open while it is in use
 };
 
 // Makes a new folder with a random name ("sfx-" and 16 hex digits from the
@@ -30,6 +31,17 @@ int folder_enter(FolderPath *path, const char *name, uint32_t length);
 // those that are not known to be there: 1, or 0. Each folder of an archive
 // that names parents before children is made by one call.
 int folder_make_parents(FolderPath *path, int whole);
+// Leaves the folder for good, under its name and "-kept", which
+// folder_remove_stale passes over: that name, or its own where it cannot
+// be renamed.
+const wchar_t *folder_keep(FolderPath *path);
 // Deletes the folder and everything in it, waiting a little for files still
 // in use: 1 when it is gone.
 int folder_remove(FolderPath *path);
+// Removes, as far as it can at once, the folders under the user's temporary
+// folder that extractors killed before they could remove theirs left behind:
+// "sfx-" and 16 hex digits, unchanged for some minutes, and not in use, that
+// is, one they can rename to the same name and "~" (a folder whose removal
+// was cut short is found by that name). A live extractor holds its
+// folder against renaming, and on Windows so does any file open inside.
+void folder_remove_stale(FolderPath *path);

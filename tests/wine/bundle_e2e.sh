@@ -148,15 +148,42 @@ unattended)
   bundle_folder "$packed"
   SFX_EXPECT_EXTRA='/S|bar baz|say "hi"|' check_run "$packed" 42 /S "bar baz" 'say "hi"'
   SFX_EXPECT_EXTRA='--x|' check_run "$packed" 42 /SFX:Silent --x
-  # Extracting only runs nothing; keeping leaves the folder the command ran in.
+  # Extracting only runs nothing; keeping leaves the folder the command ran
+  # in, under a name no later extractor takes for one left behind.
   rm -f "$report" && run_packed "$packed" never Error /sfx:silent "/sfx:extract=$(winepath -w "$work/only")"
   [ "$exit_code" = 0 ] && [ ! -e "$report" ] && diff -r "$work/src" "$work/only" > /dev/null ||
     fail "/sfx:extract: exit code $exit_code; ran: $([ -e "$report" ] && echo yes); $(diff -r "$work/src" "$work/only" 2>&1 | head -3)"
   run_packed "$packed" never Error /sfx:silent /sfx:keep
   kept=$(leftovers)
-  [ "$exit_code" = 42 ] && grep -q '^all good' "$report" && [ -d "$kept" ] && diff -r "$work/src" "$kept" > /dev/null ||
+  [ "$exit_code" = 42 ] && grep -q '^all good' "$report" && [[ $kept == */sfx-*-kept ]] && diff -r "$work/src" "$kept" > /dev/null ||
     fail "/sfx:keep: exit code $exit_code, left: $kept; $(cat "$report")"
   rm -rf "$kept"
+  # A console command's output reaches the caller's redirection, through the loader and the extractor.
+  mkdir -p "$work/small" && printf 'x\n' > "$work/small/x.txt"
+  "$SFXPACK" -qf bundle "$work/small" -o "$work/echo.exe" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
+    --run 'cmd /c echo handed on'
+  # Before it makes its own, the extractor removes what killed ones left:
+  # folders of its names, unchanged for some minutes; others stay, and so
+  # does an old one still in use (a bundle running a long command).
+  temp=$(find "$WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -name Temp | head -n 1)
+  "$SFXPACK" -qf bundle "$work/small" -o "$work/long.exe" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
+    --run 'cmd /c ping -n 600 127.0.0.1'
+  wine "$work/long.exe" > /dev/null 2>&1 &
+  for _ in $(seq 1 600); do
+    live=$(find "$temp" -maxdepth 1 -name 'sfx-*' -printf '%f') && [ -n "$live" ] && break
+    sleep 0.1
+  done
+  [ -n "$live" ] || fail "the long bundle made no folder"
+  stale=("$temp/sfx-0123456789abcdef" "$temp/sfx-fedcba9876543210~" "$temp/sfx-other")
+  mkdir -p "${stale[@]/%//sub}" "$temp/sfx-1111111111111111" && touch "$temp/sfx-0123456789abcdef/sub/file"
+  touch -d '20 minutes ago' "${stale[@]}" "$temp/$live"
+  run_packed "$work/echo.exe" never > "$work/out.txt"
+  grep -q 'handed on' "$work/out.txt" || fail "the command's output did not reach the caller's: '$(cat "$work/out.txt")'"
+  left=$(find "$temp" -maxdepth 1 -name 'sfx-*' -printf '%f\n' | LC_ALL=C sort | tr '\n' ' ')
+  wineserver -k && wait || true
+  leftovers | while IFS= read -r gone; do rm -rf "$gone"; done
+  [ "$left" = "$(printf '%s\n' sfx-1111111111111111 "$live" sfx-other | LC_ALL=C sort | tr '\n' ' ')" ] ||
+    fail "left in the temporary folder: $left"
   # Made silent, its archive damaged: no window, and it ends by itself with the extractor's code.
   "$SFXPACK" -qf bundle "$work/src" -o "$packed" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
     --run check.exe --silent
