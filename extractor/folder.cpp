@@ -38,7 +38,30 @@ static int append(FolderPath *path, const wchar_t *text) {
     return 1;
 }
 
-int folder_create(FolderPath *path) {
+// 'text' becomes the "\\?\" form of a full path: "\\server\share\..."
+// becomes "\\?\UNC\server\share\...". 0 when it does not fit.
+static int set_verbatim(FolderPath *path, const wchar_t *full) {
+    set_length(path, 0);
+    int unc = full[0] == '\\' && full[1] == '\\';
+    return append(path, unc ? L"\\\\?\\UNC" : L"\\\\?\\") && append(path, full + unc);
+}
+
+int folder_open(FolderPath *path, const wchar_t *full) {
+    path->guard = INVALID_HANDLE_VALUE;
+    if (!set_verbatim(path, full))
+        return 0;
+    // No '\' at the end, but for a drive's root ("\\?\C:\"), whose own
+    // '\' then stands before the names.
+    while (path->length > 4 && path->text[path->length - 1] == '\\' && path->text[path->length - 2] != ':')
+        set_length(path, path->length - 1);
+    path->root = path->made = path->length - (path->text[path->length - 1] == '\\');
+    path->plain[0] = 0;
+    return 1;
+}
+
+// Sets 'plain' to the user's temporary folder with a "\\" at its end, and
+// 'text' to its "\\?\" form: the length of 'plain', or 0.
+static DWORD temp_folder(FolderPath *path) {
     wchar_t temp[MAX_PATH + 1];
     DWORD n = GetTempPathW(MAX_PATH + 1, temp);
     if (n == 0 || n > MAX_PATH)
@@ -50,11 +73,15 @@ int folder_create(FolderPath *path) {
         path->plain[n++] = '\\';
     path->plain[n] = 0;
 
-    // "\\server\share\..." becomes "\\?\UNC\server\share\...".
-    set_length(path, 0);
-    int unc = path->plain[0] == '\\' && path->plain[1] == '\\';
-    append(path, unc ? L"\\\\?\\UNC" : L"\\\\?\\");
-    append(path, path->plain + unc);
+    set_verbatim(path, path->plain);
+    return n;
+}
+
+int folder_create(FolderPath *path) {
+    path->guard = INVALID_HANDLE_VALUE;
+    DWORD n = temp_folder(path);
+    if (n == 0)
+        return 0;
     uint32_t base = path->length;
 
     SECURITY_ATTRIBUTES attributes;
@@ -74,6 +101,11 @@ int folder_create(FolderPath *path) {
         append(path, name);
         if (CreateDirectoryW(path->text, access)) {
             path->root = path->made = path->length;
+            // Held open until the folder is removed: while it is, no one
+            // can rename or remove the folder, which tells a folder in use
+            // from one a killed extractor left (folder_remove_stale).
+            path->guard = CreateFileW(path->text, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, 0,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
             uint32_t p = n;
             for (int i = 0; i <= 20; i++)
                 path->plain[p++] = name[i];
@@ -246,7 +278,22 @@ static int remove_once(FolderPath *path) {
            GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
+const wchar_t *folder_keep(FolderPath *path) {
+    if (path->guard != INVALID_HANDLE_VALUE)
+        CloseHandle(path->guard);
+    path->guard = INVALID_HANDLE_VALUE;
+    static wchar_t kept[MAX_PATH + 32];
+    lstrcpyW(kept, path->plain);
+    if (lstrlenW(kept) + 6 > MAX_PATH + 31)
+        return path->plain;
+    lstrcatW(kept, L"-kept");
+    return MoveFileW(path->plain, kept) ? kept : path->plain;
+}
+
 int folder_remove(FolderPath *path) {
+    if (path->guard != INVALID_HANDLE_VALUE)
+        CloseHandle(path->guard);
+    path->guard = INVALID_HANDLE_VALUE;
     for (int tries = 0; tries < REMOVE_TRIES; tries++) {
         if (remove_once(path))
             return 1;
@@ -254,4 +301,39 @@ int folder_remove(FolderPath *path) {
     }
     set_length(path, path->root);
     return 0;
+}
+
+void folder_remove_stale(FolderPath *path) {
+    path->guard = INVALID_HANDLE_VALUE;
+    if (!temp_folder(path))
+        return;
+    uint32_t base = path->length;
+    append(path, L"sfx-*");
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(path->text, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        // Two steps of the high word, 2^32 units of 100 ns, are 7 to 14 minutes.
+        const wchar_t *name = found.cFileName;
+        int n = lstrlenW(name);
+        if (!is_folder(&found) || now.dwHighDateTime - found.ftLastWriteTime.dwHighDateTime < 2 ||
+            !(n == 20 || (n == 21 && name[20] == '~')))
+            continue;
+        set_length(path, base);
+        append(path, name);
+        if (n == 20) {
+            wchar_t renamed[MAX_PATH + 32];
+            lstrcpyW(renamed, path->text);
+            lstrcatW(renamed, L"~");
+            if (path->length + 2 > MAX_PATH + 32 || !MoveFileW(path->text, renamed))
+                continue;
+            append(path, L"~");
+        }
+        path->root = path->made = path->length;
+        remove_once(path);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
 }

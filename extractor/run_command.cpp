@@ -31,9 +31,15 @@ int run_command(const wchar_t *application, wchar_t *command_line, const wchar_t
     for (unsigned i = 0; i < sizeof startup; i++)
         ((char *)&startup)[i] = 0;
     startup.cb = sizeof startup;
+    // The command gets the caller's standard handles, where there are any,
+    // so a console installer's output reaches the caller's redirection.
+    HANDLE *standard = &startup.hStdInput;
+    for (DWORD which = 0; which < 3; which++)
+        if ((standard[which] = GetStdHandle(STD_INPUT_HANDLE - which)) != 0)
+            startup.dwFlags |= STARTF_USESTDHANDLES;
     PROCESS_INFORMATION process;
     // Suspended until it is in the job, so nothing it starts escapes the wait.
-    if (!CreateProcessW(application, command_line, 0, 0, FALSE, CREATE_SUSPENDED, 0, directory, &startup, &process))
+    if (!CreateProcessW(application, command_line, 0, 0, TRUE, CREATE_SUSPENDED, 0, directory, &startup, &process))
         return 0;
     HANDLE job = CreateJobObjectW(0, 0);
     HANDLE port = job ? CreateIoCompletionPort(INVALID_HANDLE_VALUE, 0, 0, 1) : 0;

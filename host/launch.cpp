@@ -13,8 +13,17 @@ static wchar_t wide_line[MAX_PATH + 3 + 32768];
 // then ' ' and the arguments. The system takes the program from the quoted
 // full path and nowhere else. The two start-up records differ only in the
 // type of their strings, all null here.
+// A file that takes arguments is run by other programs as a tool: its stub
+// gets the caller's standard handles, where there are any, and no console of
+// its own is asked for, so a console stub's output reaches the caller's
+// redirection; started by a double-click, there are none and the system
+// gives a console stub a console as it always did.
 static BOOL create_with_arguments(const char *path, const wchar_t *arguments, STARTUPINFOA *startup,
                                   PROCESS_INFORMATION *process) {
+    HANDLE *standard = &startup->hStdInput;
+    for (DWORD which = 0; which < 3; which++)
+        if ((standard[which] = GetStdHandle(STD_INPUT_HANDLE - which)) != 0)
+            startup->dwFlags |= STARTF_USESTDHANDLES;
     wchar_t *at = wide_line;
     *at++ = '"';
     // Any bytes convert in the ANSI code page, and the path fits: n > 0.
@@ -25,8 +34,7 @@ static BOOL create_with_arguments(const char *path, const wchar_t *arguments, ST
     while (*arguments) // a tail of the loader's own command line: shorter than 32768
         *at++ = *arguments++;
     *at = 0;
-    return CreateProcessW(0, wide_line, 0, 0, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, 0, 0,
-                          (STARTUPINFOW *)startup, process);
+    return CreateProcessW(0, wide_line, 0, 0, TRUE, NORMAL_PRIORITY_CLASS, 0, 0, (STARTUPINFOW *)startup, process);
 }
 
 int launch_stub_and_wait(const char *path, const wchar_t *arguments, int show_state, DWORD *exit_code) {

@@ -71,15 +71,49 @@ const char *own_path_trailer() {
     return trailer;
 }
 
+// A loader that was killed (a CI job's time limit, say) leaves its temporary
+// stub behind. Once it has its own name, the loader deletes the stubs beside
+// it that were last written more than a few minutes ago; one whose program
+// still runs cannot be deleted and stays, and a loader still writing its own
+// wrote it a moment ago.
+static char stale_path[2 * MAX_PATH];
+static void remove_stale_stubs(const char *temp_path) {
+    char *name = lstrcpyA(stale_path, temp_path);
+    for (char *at = stale_path; *at; at++)
+        if (*at == '\\')
+            name = at + 1;
+    lstrcpyA(name, "ZRW*.TMP");
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(stale_path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        // Two steps of the high word, 2^32 units of 100 ns, are 7 to 14 minutes.
+        // GetTempFileNameA's names are "ZRW", up to four hex digits, ".TMP";
+        // the search also matches short names, so the long one is checked.
+        int n = lstrlenA(found.cFileName);
+        if (now.dwHighDateTime - found.ftLastWriteTime.dwHighDateTime > 1 && n <= 11 && found.cFileName[n - 4] == '.') {
+            lstrcpyA(name, found.cFileName);
+            DeleteFileA(stale_path);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
 int stub_temp_name(const char *windows_directory, char *path) {
     // A standard user whose writes there the system does not redirect is
     // denied the file; the call may still return a number (Wine does), so
     // its last error is what tells.
     SetLastError(0);
     UINT unique = GetTempFileNameA(windows_directory, "ZRW", 0, path);
-    if (GetLastError() != ERROR_ACCESS_DENIED)
-        return unique != 0;
-    DWORD length = GetTempPathW(MAX_PATH + 1, temp_folder);
-    return length != 0 && length <= MAX_PATH && ansi_form(temp_folder, temp_folder_ansi) &&
-           GetTempFileNameA(temp_folder_ansi, "ZRW", 0, path) != 0;
+    if (GetLastError() == ERROR_ACCESS_DENIED) {
+        DWORD length = GetTempPathW(MAX_PATH + 1, temp_folder);
+        unique = length != 0 && length <= MAX_PATH && ansi_form(temp_folder, temp_folder_ansi) &&
+                 GetTempFileNameA(temp_folder_ansi, "ZRW", 0, path) != 0;
+    }
+    if (unique)
+        remove_stale_stubs(path);
+    return unique != 0;
 }

@@ -2,20 +2,20 @@
 
 #include <windows.h>
 
+// Each text after its code's byte; a table the size of its texts, where a
+// switch over the codes would take a jump table of every number up to 29.
+static const char detail_texts[] = "\x02" "Kann SFX-Stub nicht finden\0"
+                                   "\x05" "Der Zugriff auf eine Datei wurde vom System verweigert.\0"
+                                   "\x08" "Zuwenig Speicher.\0"
+                                   "\x0D" "Die Daten des SFX-Stubs sind fehlerhaft.\0"
+                                   "\x1D" "Die entpackte Datei kann nicht geschrieben werden.\0";
+
 static const char *detail_text(int code) {
-    switch (code) {
-    case START_ERR_STUB_NOT_FOUND:
-        return "Kann SFX-Stub nicht finden";
-    case START_ERR_ACCESS:
-        return "Der Zugriff auf eine Datei wurde vom System verweigert.";
-    case START_ERR_MEMORY:
-        return "Zuwenig Speicher.";
-    case START_ERR_BAD_DATA:
-        return "Die Daten des SFX-Stubs sind fehlerhaft.";
-    case START_ERR_WRITE:
-        return "Die entpackte Datei kann nicht geschrieben werden.";
-    }
-    return "";
+    const char *text = detail_texts;
+    for (; *text; text += lstrlenA(text) + 1)
+        if (*text == code)
+            return text + 1;
+    return text;
 }
 
 void show_start_error(int code) {

@@ -260,7 +260,7 @@ TEST(LoaderSequence, RecordFlagsPassExitCodeAndArgumentsAndSilenceTheBox) {
     const std::string temp = standin::temp_path();
     const std::string LAUNCH_A = "CreateProcessA(\"" + temp + "\", \"" + temp + "\", null, null, 0, 48, null, null, ptr, ptr)";
     auto launch_w = [&](const std::string &tail) {
-        return "CreateProcessW(null, \"\"" + temp + "\"" + tail + "\", null, null, 0, 48, null, null, ptr, ptr)";
+        return "CreateProcessW(null, \"\"" + temp + "\"" + tail + "\", null, null, 1, 32, null, null, ptr, ptr)";
     };
     const Bytes TRUNCATED{0x03, 0, 0, 0, 0x98, 0x43, 0x10};
     const struct {

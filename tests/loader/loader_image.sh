@@ -30,6 +30,7 @@ allowed=" CreateFileA CreateFileW ReadFile WriteFile SetFilePointer CloseHandle 
   GetTempFileNameA lstrcpyA lstrcatA lstrlenA CreateProcessA
   WaitForSingleObject ExitProcess GetModuleHandleA GetCommandLineA GetStartupInfoA GetProcAddress
   GetCommandLineW CreateProcessW lstrlenW MultiByteToWideChar GetExitCodeProcess
+  GetStdHandle FindFirstFileA FindNextFileA FindClose GetSystemTimeAsFileTime
   CreateWindowExA PostMessageA GetMessageA DestroyWindow MessageBoxA "
 allowed=" $(echo $allowed) "
 [ "$dlls" = "KERNEL32.dll USER32.dll " ] || fail "imports from $dlls"

@@ -3,7 +3,7 @@
 #   ARCH is i686 (the product, from WIN32_DIR) or x86_64 (its twin, from WIN64_DIR);
 #   SFXPACK, WIN32_DIR, WIN64_DIR and WORK_DIR come from the environment (ctest sets them).
 # Cases: stub-runs, long-path, no-windows-access, not-a-program, truncated, escaped-twice, huge-count,
-#        planted-dll, flipped, signed, flags
+#        planted-dll, flipped, signed, flags, leftovers
 # Exits 77 (skipped) when this machine cannot run the i686 build, and long-path
 # where this Wine cannot start a program of ARCH from a path past MAX_PATH.
 set -euo pipefail
@@ -134,14 +134,16 @@ flipped)
   # once the record is zeroed (as if packed before records): with the record
   # the loader must refuse them.
   "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$work/whole.exe"
-  end=$(stat -c %s "$work/whole.exe") found=0
+  end=$(stat -c %s "$work/whole.exe") found=0 exit_code=""
   for at in $(seq $((end - 1499)) -1499 $((end - 60000))); do
     cp "$work/whole.exe" "$packed"
     printf "\x$(printf %02x $(($(od -An -tu1 -j "$at" -N1 "$packed") ^ 8)))" | dd of="$packed" bs=1 seek="$at" conv=notrunc status=none
     cp "$packed" "$work/old.exe" && dd if=/dev/zero of="$work/old.exe" bs=1 seek=32728 count=40 conv=notrunc status=none
     "$SFXPACK" -qf unpack "$work/old.exe" -o "$work/changed.exe" 2>/dev/null || continue
-    ! cmp -s "$work/changed.exe" "$build/report_stub.exe" && rm -f "$report" && run_packed "$work/old.exe" no
-    [ -f "$report" ] && rm -f "$report" || continue # unchanged, or the flip breaks the program itself
+    # The changed stub may crash, hang or not load at all: only one that ends
+    # by itself, having written its report, counts.
+    ! cmp -s "$work/changed.exe" "$build/report_stub.exe" && rm -f "$report" && run_packed "$work/old.exe" try
+    [ "$exit_code" != stopped ] && [ -f "$report" ] && rm -f "$report" || continue # unchanged, or the flip breaks the program itself
     run_packed "$packed" yes
     [ "$exit_code" = 0 ] && [ ! -e "$report" ] && [ -z "$(temp_files)" ] ||
       fail "flip at byte $at: exit code $exit_code, want 0; started: $([ -e "$report" ] && echo yes); left: $(temp_files)"
@@ -170,8 +172,11 @@ flags)
   # as given after the stub's path in quotes; a loader failure exits with
   # 536870912 + its error number (13, damaged data), with its box or silently.
   "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed" --pass-exit-code --pass-arguments
-  SFX_EXIT_CODE=7 run_packed "$packed" no Error /S --foo "bar baz" 'say "hi"' 'back\slash'
+  SFX_EXIT_CODE=7 run_packed "$packed" no Error /S --foo "bar baz" 'say "hi"' 'back\slash' > "$work/out.txt" 2> "$work/err.txt"
   [ "$exit_code" = 7 ] || fail "exit code $exit_code, want the stub's 7"
+  # Such a file hands its standard handles on to a console stub.
+  grep -q "standard output" "$work/out.txt" && grep -q "standard error" "$work/err.txt" ||
+    fail "the stub's output did not reach the caller's: '$(cat "$work/out.txt")'"
   command_line=$(sed -n 's/^command_line=//p' "$report" | tr -d '\r')
   module=$(sed -n 's/^module=//p' "$report" | tr -d '\r')
   [ "$command_line" = "\"$module\" /S --foo \"bar baz\" \"say \\\"hi\\\"\" back\\slash" ] || fail "command line: $command_line"
@@ -192,6 +197,18 @@ flags)
   code=$(cd "$work" && { wine cmd /c code.bat cut--silent.exe || true; } | tr -d '\r')
   [ "$code" = code=536870925 ] || fail "the loader's code: $code, want 536870925"
   [ -z "$(temp_files)" ] || fail "temporary file left behind: $(temp_files)"
+  ;;
+leftovers)
+  # What a killed loader leaves: temporary stubs, in the folder where the next
+  # one writes its own, go once they are a few minutes old; a fresh one (a
+  # loader still writing it) and files of other names stay.
+  touch -d '20 minutes ago' "$windows/ZRW1A2B.TMP" "$windows/zrw3c.tmp" "$windows/ZRW1A2D.TMPX" "$windows/ZRW1A2E.txt"
+  touch "$windows/ZRW1A2F.TMP"
+  "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed"
+  run_packed "$packed" no
+  left=$(find "$windows" -maxdepth 1 \( -name 'ZRW1A2*' -o -name 'zrw3c*' \) -printf '%f\n' -delete | LC_ALL=C sort | tr '\n' ' ')
+  [ "$exit_code" = 1 ] && [ -f "$report" ] || fail "exit code $exit_code, want 1, and the stub's report"
+  [ "$left" = "ZRW1A2D.TMPX ZRW1A2E.txt ZRW1A2F.TMP " ] || fail "left: $left; want the fresh stub and the other names"
   ;;
 *)
   fail "unknown case"

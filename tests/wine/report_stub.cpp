@@ -63,5 +63,7 @@ int main() {
         std::fwrite(self.data(), 1, self.size(), out);
         std::fclose(out);
     }
+    std::fputs("the report stub's standard output\n", stdout);
+    std::fputs("the report stub's standard error\n", stderr);
     return exit_code ? std::atoi(exit_code) : 0;
 }

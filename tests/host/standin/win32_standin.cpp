@@ -265,6 +265,16 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD *code) {
     return TRUE;
 }
 
+// No standard handles, and no earlier temporary stubs to find.
+HANDLE GetStdHandle(DWORD) { return nullptr; }
+void GetSystemTimeAsFileTime(FILETIME *now) { *now = {}; }
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *) {
+    record("FindFirstFileA", pattern);
+    return INVALID_HANDLE_VALUE;
+}
+BOOL FindNextFileA(HANDLE, WIN32_FIND_DATAA *) { return FALSE; }
+BOOL FindClose(HANDLE) { return TRUE; }
+
 LPWSTR GetCommandLineW() {
     record("GetCommandLineW");
     return current.config.command_line.data();

@@ -49,6 +49,20 @@ struct STARTUPINFOW {
     HANDLE hStdInput, hStdOutput, hStdError;
 };
 
+#define MAX_PATH 260
+
+struct FILETIME {
+    DWORD dwLowDateTime, dwHighDateTime;
+};
+
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime, ftLastAccessTime, ftLastWriteTime;
+    DWORD nFileSizeHigh, nFileSizeLow, dwReserved0, dwReserved1;
+    char cFileName[MAX_PATH];
+    char cAlternateFileName[14];
+};
+
 struct PROCESS_INFORMATION {
     HANDLE hProcess, hThread;
     DWORD dwProcessId, dwThreadId;
@@ -56,7 +70,6 @@ struct PROCESS_INFORMATION {
 
 #define FALSE 0
 #define TRUE 1
-#define MAX_PATH 260
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
 #define GENERIC_READ 0x80000000u
@@ -74,6 +87,8 @@ struct PROCESS_INFORMATION {
 #define SW_SHOWDEFAULT 10
 #define STARTF_USESHOWWINDOW 0x01u
 #define STARTF_FORCEOFFFEEDBACK 0x80u
+#define STARTF_USESTDHANDLES 0x100u
+#define STD_INPUT_HANDLE ((DWORD)-10)
 #define CREATE_NEW_CONSOLE 0x10u
 #define NORMAL_PRIORITY_CLASS 0x20u
 #define INFINITE 0xFFFFFFFFu
@@ -117,6 +132,11 @@ BOOL CreateProcessW(const wchar_t *application, LPWSTR command_line, void *proce
                     BOOL inherit, DWORD flags, void *environment, const wchar_t *directory, STARTUPINFOW *startup,
                     PROCESS_INFORMATION *process);
 BOOL GetExitCodeProcess(HANDLE process, DWORD *code);
+HANDLE GetStdHandle(DWORD which);
+void GetSystemTimeAsFileTime(FILETIME *now);
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *found);
+BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA *found);
+BOOL FindClose(HANDLE search);
 LPWSTR GetCommandLineW();
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR out, int size);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
