@@ -420,10 +420,15 @@ the target must be a Windows folder's path|app -o bad.exe --target 'C:\a|b'
 ROWS
 (cd app && expect 1 'may not lie inside' bundle . -o self.exe --run setup.exe --loader ../loader.exe --extractor ../extractor.exe
   exit $failed) || failed=1
-# A coded archive that cannot be written stops both threads (files up to 1 MiB here).
+# A coded archive that cannot be written (files up to 1 MiB here), or SIGTERM while coding, stops both threads and
+# leaves nothing, not even a temporary file (unless the bundle was done before the signal).
 mkdir noise && cp stub.exe noise/run.exe && head -c 3M /dev/urandom > noise/noise.bin
 (trap '' XFSZ && ulimit -f 1024 && expect 1 'cannot write the coded archive: File too large' bundle noise -o bad.exe \
   --run run.exe -1 -T2 "${tools[@]}"; exit $failed) || failed=1
+before=$(folder); TMPDIR=$PWD ${SFXPACK_RUNNER:-} "$sfxpack" bundle noise -o bad.exe --run run.exe -9e -T2 "${tools[@]}" 2> /dev/null &
+until [ -n "$(ls bad.exe.* 2> /dev/null)" ] || ! kill -0 $! 2> /dev/null; do sleep 0.01; done
+kill -TERM $! 2> /dev/null; wait $!
+case $?:$(folder) in 143:"$before") ;; 0:*) rm bad.exe ;; *) bad "SIGTERM while coding left: $(ls)" ;; esac
 for row in "loader.exe:not an extractor" "stub.exe:not an extractor" "app/sub/big.txt:not a PE executable"; do
   expect 1 "${row#*:}" bundle app -o bad.exe --run setup.exe --loader loader.exe --extractor "${row%%:*}"
 done
