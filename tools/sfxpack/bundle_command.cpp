@@ -14,6 +14,7 @@
 #include "decoder/payload_format.h"
 #include "encoder/payload_encoder.h"
 #include "package/input_file.h"
+#include "package/packed_identity.h"
 #include "output_file.h"
 #include "package/packed_file.h"
 #include "payload_io.h"
@@ -35,6 +36,7 @@ struct BundleOptions {
     int level;
     bool silent = false;
     bool any_system_program = false;
+    IdentityOptions identity;
 };
 
 // The output must not lie inside the folder, or the next bundle of the
@@ -107,6 +109,14 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     order_for_coding(entries);
     if (check_bundle(options.command, options.title, entries, options.any_system_program) == ProgramPlace::system)
         warn(global, "the command's program is not a file in the folder: it is the Windows system folder's");
+    // The bundle shows Windows what its program would: a program that must
+    // run as administrator makes the bundle ask before anything is extracted.
+    const FolderEntry *program = command_program(options.command, entries);
+    loader = loader_with_identity(loader, options.loader, options.identity,
+                                  program ? program_identity_of(program->source.string()) : ProgramIdentity{},
+                                  program ? program->source.string() : "", [&](const std::string &warning) {
+                                      warn(global, warning);
+                                  });
 
     // Every limit before the long work: the package record's sizes are of 32
     // bits, and LZMA may grow data that does not compress by a little.
@@ -135,8 +145,13 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     head.insert(head.end(), options.title.begin(), options.title.end());
 
     uint32_t crc = crc32_of(0, head.data(), head.size());
-    read_coded_archive(fd, coded_size, [&](const uint8_t *bytes, size_t size) { crc = crc32_of(crc, bytes, size); });
-    std::vector<uint8_t> front = packed_front(loader, extractor, payload, head.size() + coded_size, crc,
+    PeChecksum sum{0, appended_start(payload)};
+    sum.add(head);
+    read_coded_archive(fd, coded_size, [&](const uint8_t *bytes, size_t size) {
+        crc = crc32_of(crc, bytes, size);
+        sum.add({bytes, size});
+    });
+    std::vector<uint8_t> front = packed_front(loader, extractor, payload, head.size() + coded_size, crc, sum,
                                                SFX_FLAG_PASS_EXIT_CODE | SFX_FLAG_PASS_ARGUMENTS |
                                                    (options.silent ? SFX_FLAG_SILENT : 0));
 
@@ -184,6 +199,7 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
                   "known ones");
     sub->add_flag("--silent", options->silent,
                   "No progress window and no box: failures show only in the exit code");
+    add_identity_options(*sub, options->identity, "the command's program");
     add_level_option(*sub, options->level, MAX_LEVEL);
     return {sub, [options, &global] { return run_bundle(*options, global); }};
 }
