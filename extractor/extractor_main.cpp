@@ -346,7 +346,7 @@ static int extractor_main() {
     DWORD long_length = GetLongPathNameW(origin, origin_long, COMMAND_LINE_MAX);
     SetEnvironmentVariableW(L"SFX_ORIGIN", long_length > 0 && long_length < COMMAND_LINE_MAX ? origin_long : origin);
     SetEnvironmentVariableW(L"SFX_DIR", folder->plain);
-    if (!run_command(application, command_line, folder->plain, &exit_code)) {
+    if (!run_command(application, command_line, folder->plain, silent, &exit_code)) {
         DWORD why = GetLastError();
         folder_remove(folder);
         show_start_failure(parts.program, parts.program_length, why);
