@@ -141,6 +141,13 @@ std::vector<uint8_t> loader_with_identity(std::span<const uint8_t> loader, const
             throw PackageError(loader_name + ": " + rewrite.problem);
         if (icon_given)
             throw PackageError(options.icon + ": " + fit_problem(rewrite));
+        if (!icon && version && !program.version) // the options' version information beside the loader's icon
+            throw PackageError(loader_name + ": " + fit_problem(rewrite) + "; an icon of fewer images (--icon) makes room");
+        if (!icon && version) {
+            warn(program_name + ": its version information does not fit the loader; left out");
+            version.reset();
+            continue;
+        }
         if (!icon)
             throw PackageError(loader_name + ": " + fit_problem(rewrite));
         // The program's icon without its largest image; the loader's once none is left.

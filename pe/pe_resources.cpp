@@ -190,7 +190,7 @@ struct DirectoryWalk {
 
 ReadAt read_from(std::span<const uint8_t> file) {
     return [file](uint64_t offset, uint8_t *to, size_t size) -> size_t {
-        if (offset >= file.size())
+        if (offset >= file.size() || size == 0)
             return 0;
         size_t n = (size_t)std::min<uint64_t>(size, file.size() - offset);
         std::memcpy(to, file.data() + offset, n);

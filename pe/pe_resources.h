@@ -46,8 +46,9 @@ struct Resource {
 using ReadAt = std::function<size_t(uint64_t offset, uint8_t *to, size_t size)>;
 ReadAt read_from(std::span<const uint8_t> file);
 
-// More entries than this make the directory refused.
-constexpr size_t RESOURCE_ENTRIES_MAX = 65536;
+// More entries than this make the directory refused; no table written anew
+// then counts more than its 16 bits hold.
+constexpr size_t RESOURCE_ENTRIES_MAX = 65535;
 
 // A file's resources in directory order. A directory that loops, lies
 // outside its section, nests wrongly or has too many entries is refused
