@@ -27,7 +27,8 @@ with_trailer() {
 }
 
 # A folder of nested and non-ASCII names, an empty file, a large one, a path
-# beyond MAX_PATH once under the temporary folder, and the checker; bundled.
+# beyond MAX_PATH once under the temporary folder, and the checker; bundled
+# with an icon and version information.
 bundle_folder() {
   local src="$work/src" deep="$work/src/a"
   mkdir -p "$src/Grüße" "$src/日本語" "$src/a/b/c"
@@ -39,6 +40,7 @@ bundle_folder() {
   mkdir -p "$deep" && printf 'deep\n' > "$deep/tief.txt"
   cp "$build/bundle_check.exe" "$src/check.exe"
   "$SFXPACK" -qf bundle "$src" -o "$1" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
+    --icon "$(dirname "$0")/identity_a.ico" --version-string "ProductName=Prüfung" --file-version 1.2.3.4 \
     --title "Prüfung" --run "check.exe \"$(winepath -w "$src")\" \"$(winepath -w "$report")\" 42 \"two words\" Grüße"
 }
 
