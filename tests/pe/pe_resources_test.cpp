@@ -137,19 +137,22 @@ TEST(ResourceSection, ListsWhatItWroteInWindowsOrder) {
 }
 
 TEST(ProgramIdentity, TakesTheFirstGroupAndItsLanguage) {
-    IconImage english{16, 16, 0, 1, 32, bytes("english image")}, german{16, 16, 0, 1, 32, bytes("german image")};
-    std::vector<Resource> resources = icon_resources({german}, resource_number(1), 1031);
+    IconImage english{16, 16, 0, 1, 32, bytes("english image")}, german{16, 16, 0, 1, 32, bytes("german image")},
+        small{8, 8, 16, 1, 4, bytes("small german image")};
+    std::vector<Resource> resources = icon_resources({german, small}, resource_number(1), 1031);
     for (Resource &resource : icon_resources({english}, resource_number(1), 1033))
         resources.push_back(resource);
-    VersionInfo version{{1, 2, 3, 4}, {5, 6, 7, 8}, 0x0407, 1200, {{"CompanyName", "Grüße"}, {"Comments", "データ"}}};
+    VersionInfo version{{1, 2, 3, 4}, {5, 6, 7, 8}, 0x0407, 1200, {{"CompanyName", "Grüße"}, {"Comments", "データ 🎁"}}};
     resources.push_back({resource_number(RESOURCE_VERSION), resource_number(1), 0x0407, build_version_info(version)});
     std::string manifest = make_manifest(ExecutionLevel::require_administrator);
     resources.push_back({resource_number(RESOURCE_MANIFEST), resource_number(1), 0, bytes(manifest)});
     std::vector<uint8_t> file = tiny_pe({{".rsrc", build_resource_section(resources, 0x1000)}});
     ProgramIdentity identity = read_identity(file, file.size(), read_from(file));
     EXPECT_TRUE(identity.warnings.empty());
-    ASSERT_TRUE(identity.icon && identity.icon->size() == 1);
+    ASSERT_TRUE(identity.icon && identity.icon->size() == 2);
     EXPECT_EQ((*identity.icon)[0].data, german.data);
+    EXPECT_EQ(icon_image_text((*identity.icon)[1]), "8x8@4");
+    EXPECT_EQ((*identity.icon)[1].data, small.data);
     ASSERT_TRUE(identity.version);
     EXPECT_EQ(identity.version->file_version, version.file_version);
     EXPECT_EQ(identity.version->product_version, version.product_version);
@@ -169,6 +172,7 @@ TEST(ProgramIdentity, ReadsManifestsAndIconFilesAsWritten) {
         {"\xFF\xFE<requestedExecutionLevel level='requireAdministrator'/>", ExecutionLevel::require_administrator, false},
         {"<requestedExecutionLevel level='Administrator'/>", std::nullopt, true},
         {"<requestedExecutionLevel xlevel='asInvoker'/>", std::nullopt, false},
+        {"<requestedExecutionLevel uiAccess='false'/><other level='asInvoker'/>", std::nullopt, false},
         {"<assembly/>", std::nullopt, false},
     };
     for (const Row &row : rows) {
