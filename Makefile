@@ -70,7 +70,7 @@ bench: build windows
 	  $(NATIVE)/bench/corpus_bench $(NATIVE)/sfxpack $$base/sfxpack && echo && \
 	  if bash scripts/runs-32bit.sh --wine > /dev/null 2>&1; then loaders=$(WIN32); else loaders=$(WIN64); fi && \
 	  bash bench/loader_startup.sh $(NATIVE)/sfxpack $$loaders/loader.exe $$base/loader.exe \
-	    $$loaders/window_probe.exe build/bench/startup
+	    $$loaders/tiny_program.exe build/bench/startup
 	$(NATIVE)/bench/decoder_bench --benchmark_min_time=1
 
 # Bundles against tar | xz -9e, 7-Zip -mx9 and an NSIS installer on two

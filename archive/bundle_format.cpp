@@ -15,20 +15,23 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
     uint32_t fixed = get16(bytes + 6);
     header->command_length = get16(bytes + 8);
     header->title_length = get16(bytes + 10);
+    header->target_length = 0;
     header->codec = BUNDLE_CODEC_PAYLOAD;
     header->filter = BUNDLE_FILTER_NONE;
     header->properties = header->dictionary = 0;
     header->archive_size = 0;
+    int v4 = header->version == BUNDLE_VERSION;
     if (header->version == 1) {
         if (fixed != BUNDLE_V1_HEADER_SIZE)
             return 0;
-    } else if (header->version >= 2 && header->version <= BUNDLE_VERSION && fixed == BUNDLE_HEADER_SIZE &&
-               size >= BUNDLE_HEADER_SIZE) {
+    } else if (header->version >= 2 && header->version <= BUNDLE_VERSION &&
+               fixed == (v4 ? BUNDLE_V4_HEADER_SIZE : BUNDLE_HEADER_SIZE) && size >= fixed) {
         header->codec = bytes[12];
         header->filter = bytes[13];
         header->properties = bytes[14];
         header->dictionary = get32(bytes + 16);
         header->archive_size = get32(bytes + 20) | (uint64_t)get32(bytes + 24) << 32;
+        header->target_length = v4 ? get16(bytes + 28) : 0;
         uint32_t lc = header->properties % 9, lp = header->properties / 9 % 5, pb = header->properties / 45;
         if (header->codec != BUNDLE_CODEC_LZMA || header->filter > (header->version == 2 ? BUNDLE_FILTER_X86 : BUNDLE_FILTER_SPLIT) || bytes[15] != 0 ||
             pb > 4 || lc + lp > 4 || header->dictionary < BUNDLE_DICTIONARY_MIN ||
@@ -36,25 +39,43 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
             return 0;
     } else
         return 0;
-    header->size = fixed + header->command_length + header->title_length;
+    header->size = fixed + header->command_length + header->title_length + header->target_length;
     header->command = (const char *)bytes + fixed;
     header->title = header->command + header->command_length;
-    return header->command_length > 0 && header->command_length <= BUNDLE_COMMAND_MAX &&
-           header->title_length <= BUNDLE_TITLE_MAX && header->size <= size;
+    header->target = header->title + header->title_length;
+    return (header->command_length > 0 || v4) && header->command_length <= BUNDLE_COMMAND_MAX &&
+           header->title_length <= BUNDLE_TITLE_MAX && header->target_length <= BUNDLE_TARGET_MAX &&
+           header->size <= size;
 }
 
-void bundle_header_write(const BundleHeader *header, uint8_t out[BUNDLE_HEADER_SIZE]) {
-    put(out, BUNDLE_MAGIC, 4);
-    put(out + 4, BUNDLE_VERSION, 2);
-    put(out + 6, BUNDLE_HEADER_SIZE, 2);
-    put(out + 8, header->command_length, 2);
-    put(out + 10, header->title_length, 2);
-    out[12] = BUNDLE_CODEC_LZMA;
-    out[13] = (uint8_t)header->filter;
-    out[14] = (uint8_t)header->properties;
-    out[15] = 0;
-    put(out + 16, header->dictionary, 4);
-    put(out + 20, header->archive_size, 8);
+static uint8_t *put_text(uint8_t *to, const char *text, uint32_t length) {
+    for (uint32_t i = 0; i < length; i++)
+        *to++ = (uint8_t)text[i];
+    return to;
+}
+
+uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
+    int v4 = header->command_length == 0 || header->target_length > 0;
+    uint32_t fixed = v4 ? BUNDLE_V4_HEADER_SIZE : BUNDLE_HEADER_SIZE;
+    if (out) {
+        put(out, BUNDLE_MAGIC, 4);
+        put(out + 4, v4 ? BUNDLE_VERSION : BUNDLE_COMMAND_VERSION, 2);
+        put(out + 6, fixed, 2);
+        put(out + 8, header->command_length, 2);
+        put(out + 10, header->title_length, 2);
+        out[12] = BUNDLE_CODEC_LZMA;
+        out[13] = (uint8_t)header->filter;
+        out[14] = (uint8_t)header->properties;
+        out[15] = 0;
+        put(out + 16, header->dictionary, 4);
+        put(out + 20, header->archive_size, 8);
+        if (v4)
+            put(out + 28, header->target_length, 2);
+        put_text(put_text(put_text(out + fixed, header->command, header->command_length), header->title,
+                          header->title_length),
+                 header->target, header->target_length);
+    }
+    return fixed + header->command_length + header->title_length + header->target_length;
 }
 
 static int is_blank(char c) { return c == ' ' || c == '\t'; }

@@ -1,11 +1,12 @@
 /* What `sfxpack bundle` appends after the extractor's payload, which the
  * package record locates and checks; every number little-endian:
  *   0  4  magic "SFXB"
- *   4  2  version: 3 (1 and 2 in bundles of older releases, still read)
- *   6  2  header size H: 28 (12 in version 1)
- *   8  2  command length C
+ *   4  2  version: 3 for a command, 4 for an archive (no command) or a bundle
+ *         with a target; 1 and 2 in bundles of older releases, still read
+ *   6  2  header size H: 28 (30 in version 4, 12 in version 1)
+ *   8  2  command length C: 0 for an archive (version 4 only)
  *  10  2  title length T
- * versions 2 and 3:
+ * versions 2 to 4:
  *  12  1  codec: 1, LZMA
  *  13  1  filter before the codec: 0 none, 1 x86 branch conversion, 2 split
  *         x86 branch conversion (version 3 only)
@@ -13,10 +14,16 @@
  *  15  1  0
  *  16  4  LZMA dictionary size, 4 KiB to 256 MiB
  *  20  8  the tar stream's size
+ * version 4:
+ *  28  2  target length G
  * then:
  *   H  C  the command, UTF-8: the program (a name inside the folder, quoted
  *         when it holds spaces), then its arguments
  * H+C  T  the progress window's title, UTF-8 (may be empty)
+ * H+C+T G  the target: the folder the files go to by default when they are
+ *         only extracted, UTF-8, %VAR% expanded on Windows, relative to
+ *         the packed file's folder unless absolute (may be empty: a folder
+ *         beside the packed file, named after it)
  *  then to the end of the appended data, the coded tar stream of the folder:
  *  version 1, a payload (count header and coded bits); else raw LZMA
  *  with its end mark, exactly as long as the appended data's rest. With the
@@ -36,8 +43,10 @@
 
 enum {
     BUNDLE_MAGIC = 0x42584653, /* "SFXB" read as a little-endian number */
-    BUNDLE_VERSION = 3,
-    BUNDLE_HEADER_SIZE = 28,
+    BUNDLE_VERSION = 4,
+    BUNDLE_COMMAND_VERSION = 3, /* what a command without a target is written as */
+    BUNDLE_HEADER_SIZE = 28,    /* versions 2 and 3 */
+    BUNDLE_V4_HEADER_SIZE = 30,
     BUNDLE_V1_HEADER_SIZE = 12,
     BUNDLE_CODEC_PAYLOAD = 0, /* version 1: the loader's own payload format */
     BUNDLE_CODEC_LZMA = 1,
@@ -48,8 +57,9 @@ enum {
     BUNDLE_DICTIONARY_MAX = 1 << 28,
     BUNDLE_COMMAND_MAX = 8191, /* what cmd.exe takes; CreateProcess takes more */
     BUNDLE_TITLE_MAX = 255,
-    /* the most bytes a header, command and title can take */
-    BUNDLE_HEADER_MAX = BUNDLE_HEADER_SIZE + BUNDLE_COMMAND_MAX + BUNDLE_TITLE_MAX,
+    BUNDLE_TARGET_MAX = 1023,
+    /* the most bytes a header, command, title and target can take */
+    BUNDLE_HEADER_MAX = BUNDLE_V4_HEADER_SIZE + BUNDLE_COMMAND_MAX + BUNDLE_TITLE_MAX + BUNDLE_TARGET_MAX,
 };
 
 /* An extractor's image holds this text followed by one byte, the bundle
@@ -62,11 +72,13 @@ struct BundleExtractorMark {
 };
 
 struct BundleHeader {
-    const char *command; /* point into the bytes given to bundle_header_read */
-    uint32_t command_length;
+    const char *command; /* these three point into the bytes given to bundle_header_read */
+    uint32_t command_length; /* 0: an archive, which runs nothing */
     const char *title;
     uint32_t title_length;
-    uint32_t size;       /* header, command and title: where the coded archive starts */
+    const char *target;
+    uint32_t target_length;
+    uint32_t size;       /* header, command, title and target: where the coded archive starts */
     uint32_t version;
     uint32_t codec;      /* BUNDLE_CODEC_... */
     uint32_t filter;     /* BUNDLE_FILTER_... */
@@ -76,14 +88,15 @@ struct BundleHeader {
 };
 
 /* Fills *header from the appended data's first 'size' bytes: 1 when they
- * hold a whole header of version 1, 2 or 3 with a command and, in versions
- * 2 and 3, a codec, filter and LZMA settings within the limits above; 0
- * when not. */
+ * hold a whole header of version 1 to 4 with a command (none only in version
+ * 4) and, from version 2 on, a codec, filter and LZMA settings within the
+ * limits above; 0 when not. */
 int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header);
-/* Writes the fixed 28 bytes of a version 3 header from 'header' (its
- * command's and title's lengths, filter, properties, dictionary and archive
- * size). */
-void bundle_header_write(const BundleHeader *header, uint8_t out[BUNDLE_HEADER_SIZE]);
+/* Writes the header 'header' describes (its command, title and target, their
+ * lengths, filter, properties, dictionary and archive size) to 'out', unless
+ * null: version 3 for a command without a target, so that such bundles keep
+ * the bytes they always had, else version 4. Returns its size in bytes. */
+uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out);
 
 /* The command split as the extractor runs it: the program's name within the
  * folder (quotes removed; '\' taken as '/'), then the arguments, passed on as

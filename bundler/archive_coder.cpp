@@ -206,19 +206,26 @@ void read_coded_archive(int fd, uint64_t size, const std::function<void(const ui
 }
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
-                                     std::span<const uint8_t> tar, int level, uint32_t filter) {
+                                     std::span<const uint8_t> tar, int level, uint32_t filter,
+                                     const std::string &target) {
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     uint64_t coded_size;
     BundleHeader header = code_archive([&](const ByteSink &sink) { sink(tar.data(), tar.size()); },
                                        coding_settings(level, filter, tar.size()), fd, nullptr, &coded_size, false);
-    header.command_length = (uint32_t)command.size();
-    header.title_length = (uint32_t)title.size();
-    std::vector<uint8_t> appended(BUNDLE_HEADER_SIZE + command.size() + title.size() + coded_size);
-    bundle_header_write(&header, appended.data());
-    std::copy(command.begin(), command.end(), appended.begin() + BUNDLE_HEADER_SIZE);
-    std::copy(title.begin(), title.end(), appended.begin() + BUNDLE_HEADER_SIZE + (ptrdiff_t)command.size());
+    std::vector<uint8_t> appended = bundle_header_bytes(header, command, title, target);
+    appended.resize(appended.size() + coded_size);
     if (pread(fd, appended.data() + appended.size() - coded_size, coded_size, 0) != (ssize_t)coded_size)
         throw BundleError("cannot read the coded archive back");
     return appended;
+}
+
+std::vector<uint8_t> bundle_header_bytes(BundleHeader header, const std::string &command, const std::string &title,
+                                         const std::string &target) {
+    header.command = command.data(), header.command_length = (uint32_t)command.size();
+    header.title = title.data(), header.title_length = (uint32_t)title.size();
+    header.target = target.data(), header.target_length = (uint32_t)target.size();
+    std::vector<uint8_t> bytes(bundle_header_write(&header, nullptr));
+    bundle_header_write(&header, bytes.data());
+    return bytes;
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <memory>
 
@@ -82,11 +83,20 @@ bool known_system_program(const CommandParts &parts) {
 }
 
 ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries,
-                          bool any_system_program) {
-    if (command.empty() || command.size() > BUNDLE_COMMAND_MAX || !utf8_valid(command.data(), (uint32_t)command.size()))
+                          bool any_system_program, const std::string &target) {
+    if (command.size() > BUNDLE_COMMAND_MAX || !utf8_valid(command.data(), (uint32_t)command.size()))
         throw BundleError("the command must be 1 to " + std::to_string(BUNDLE_COMMAND_MAX) + " bytes of UTF-8");
     if (title.size() > BUNDLE_TITLE_MAX || !utf8_valid(title.data(), (uint32_t)title.size()))
         throw BundleError("the title must be at most " + std::to_string(BUNDLE_TITLE_MAX) + " bytes of UTF-8");
+    // A folder's path on Windows, perhaps with %VARIABLES%: no character a
+    // path cannot hold there.
+    if (target.size() > BUNDLE_TARGET_MAX || !utf8_valid(target.data(), (uint32_t)target.size()) ||
+        std::any_of(target.begin(), target.end(),
+                    [](char c) { return (unsigned char)c < 32 || std::strchr("<>\"|?*", c); }))
+        throw BundleError("the target must be a Windows folder's path of at most " + std::to_string(BUNDLE_TARGET_MAX) +
+                          " bytes of UTF-8, without control characters or any of < > \" | ? *: " + target);
+    if (command.empty())
+        return ProgramPlace::none;
     auto parts = std::make_unique<CommandParts>();
     if (NameProblem problem = command_split(command.data(), (uint32_t)command.size(), parts.get()); problem != NAME_OK) {
         size_t start = command.find_first_not_of(' ');

@@ -81,8 +81,8 @@ uint32_t choose_filter(const std::vector<FolderEntry> &entries);
 
 // Where the extractor finds the command's program: the folder's file of that
 // name (as Windows matches names, in any case), else for a bare name the
-// Windows system folder's program.
-enum class ProgramPlace { folder, system, missing };
+// Windows system folder's program; none for an archive, which runs nothing.
+enum class ProgramPlace { folder, system, missing, none };
 ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files);
 
 // The Windows system folder's programs a command may name without
@@ -104,11 +104,11 @@ ProgramPlace check_program(const CommandParts &parts, const std::vector<std::str
 // The folder's file that the command runs, when its program is one.
 const FolderEntry *command_program(const std::string &command, const std::vector<FolderEntry> &entries);
 
-// BundleError, before anything is coded, when the command or title cannot be
-// stored or check_program refuses the command's program; else where that
-// program is.
+// BundleError, before anything is coded, when the command, title or target
+// cannot be stored or check_program refuses the command's program; else
+// where that program is (none for an archive: an empty command).
 ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries,
-                          bool any_system_program = false);
+                          bool any_system_program = false, const std::string &target = "");
 
 // Codes the tar stream 'produce' hands its sink into 'fd' as raw LZMA,
 // checking it with the archive reader on its way: the header fields that
@@ -126,8 +126,13 @@ int coded_archive_file();
 // Hands the first 'size' bytes of such a file to 'use', a block at a time.
 void read_coded_archive(int fd, uint64_t size, const std::function<void(const uint8_t *, size_t)> &use);
 
+// The header of a bundle's appended data: 'header' (as code_archive gave
+// it) with the command (empty for an archive), title and target.
+std::vector<uint8_t> bundle_header_bytes(BundleHeader header, const std::string &command, const std::string &title,
+                                         const std::string &target);
+
 // The whole appended data of a bundle, 'tar' coded at 'level' as it is
 // (unchecked), in memory: for small archives, such as the tests make.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level,
-                                     uint32_t filter = BUNDLE_FILTER_NONE);
+                                     uint32_t filter = BUNDLE_FILTER_NONE, const std::string &target = "");

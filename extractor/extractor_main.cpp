@@ -2,14 +2,18 @@
 // finds the bundle appended to the packed file it came from, unpacks the
 // folder in it into a new private folder under the user's temporary folder,
 // runs the bundle's command there, waits for it and everything it started,
-// deletes the folder and exits with the command's exit code.
+// deletes the folder and exits with the command's exit code. An archive (a
+// bundle without a command), or any bundle told to only extract, goes into
+// a folder the user chooses instead (target.h), and stays there.
 #include <windows.h>
 
 #include "archive/bundle_format.h"
 #include "archive/coded_reader.h"
 #include "archive/tar_reader.h"
 #include "decoder/payload_decoder.h"
+#include "dialog.h"
 #include "extract_error.h"
+#include "extract_options.h"
 #include "extractor_io.h"
 #include "folder.h"
 #include "host/command_line.h"
@@ -17,10 +21,13 @@
 #include "include/sfx_package.h"
 #include "progress.h"
 #include "run_command.h"
+#include "target.h"
 
 enum {
     EXIT_FAILED = 255,
     EXIT_CANCELLED = ERROR_CANCELLED,
+    EXIT_KEPT = ERROR_FILE_EXISTS, // extracted, but files already there stayed as they were
+    EXIT_BAD_SWITCH = ERROR_INVALID_PARAMETER,
     COMMAND_LINE_MAX = 32768,
 };
 
@@ -30,11 +37,14 @@ struct Extraction {
     FolderPath folder;
     TarReader reader;
     Progress progress;
+    Placement placement;  // when 'chosen'
     const ArchiveEntry *entry; // the one being written
     HANDLE file;          // the file being written, or INVALID_HANDLE_VALUE
     uint64_t written;
     ExtractError failure; // what went wrong in the sink, when 'failed'
     int failed;
+    int chosen;           // into a folder the user chose, not a private one
+    int skipped;          // the entry is a file already there, which stays
 };
 
 // Static rather than on the stack, which has no probes: these run to tens of KiB.
@@ -48,6 +58,10 @@ static wchar_t origin_long[COMMAND_LINE_MAX];
 static wchar_t application[FOLDER_PATH_MAX];
 static wchar_t command_line[COMMAND_LINE_MAX];
 static const wchar_t *given_arguments; // the extractor's own, passed on to the command
+static SfxSwitches switches;
+static int silent;
+static const wchar_t *caption; // the dialog's and the last box's: the title, else the file's name
+static wchar_t switch_folder[FOLDER_PATH_MAX], target[FOLDER_PATH_MAX], expanded[FOLDER_PATH_MAX];
 static PayloadSource source;
 static CodedReader coded;
 static uint8_t coded_piece[65536];
@@ -61,24 +75,39 @@ static int sink_fail(Extraction *x, ExtractError failure) {
     return 0;
 }
 
+// A refusal of the chosen folder's, or Cancel to the question it asked.
+static int place_failed(Extraction *x, PlaceResult result) {
+    if (result != PLACE_CANCELLED)
+        return sink_fail(x, x->placement.error);
+    x->progress.cancelled = 1;
+    return 0;
+}
+
 static int entry_begin(void *context, const ArchiveEntry *entry) {
     Extraction *x = (Extraction *)context;
     x->entry = entry;
+    x->written = 0;
     if (!folder_enter(&x->folder, entry->name, entry->name_length))
         return sink_fail(x, EXTRACT_CREATE);
+    if (x->chosen) {
+        PlaceResult result = entry->type == ENTRY_DIRECTORY
+                                 ? place_folders(&x->placement, &x->folder, 1, entry->mtime)
+                                 : place_file(&x->placement, &x->folder, entry->name, entry->name_length, &x->file);
+        x->skipped = entry->type != ENTRY_DIRECTORY && x->file == INVALID_HANDLE_VALUE;
+        return result == PLACE_OK || place_failed(x, result);
+    }
     if (entry->type == ENTRY_DIRECTORY)
         return folder_make_parents(&x->folder, 1) || sink_fail(x, EXTRACT_CREATE);
     if (!folder_make_parents(&x->folder, 0))
         return sink_fail(x, EXTRACT_CREATE);
     x->file = CreateFileW(x->folder.text, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
-    x->written = 0;
     return x->file != INVALID_HANDLE_VALUE || sink_fail(x, EXTRACT_CREATE);
 }
 
 static int entry_data(void *context, const uint8_t *bytes, uint32_t size) {
     Extraction *x = (Extraction *)context;
-    DWORD done;
-    if (!WriteFile(x->file, bytes, size, &done, 0) || done != size)
+    DWORD done = size;
+    if (!x->skipped && (!WriteFile(x->file, bytes, size, &done, 0) || done != size))
         return sink_fail(x, EXTRACT_WRITE);
     x->written += done;
     return 1;
@@ -86,9 +115,9 @@ static int entry_data(void *context, const uint8_t *bytes, uint32_t size) {
 
 static int entry_end(void *context, const ArchiveEntry *entry) {
     Extraction *x = (Extraction *)context;
-    if (entry->type == ENTRY_DIRECTORY)
+    if (entry->type == ENTRY_DIRECTORY || x->skipped)
         return 1;
-    int closed = CloseHandle(x->file);
+    int closed = x->chosen ? place_file_end(x->file, entry->mtime) : CloseHandle(x->file);
     x->file = INVALID_HANDLE_VALUE;
     return (closed && x->written == entry->size) || sink_fail(x, EXTRACT_WRITE);
 }
@@ -129,10 +158,12 @@ static CodedResult decode_coded() {
 }
 
 // Decodes the archive at 'offset' (of 'size' bytes) of the packed file,
-// coded as 'header' says, into the folder, 'total' bytes of tar stream: 0,
-// or EXIT_CANCELLED or EXIT_FAILED after the error box; the folder is gone
-// unless 0.
-static int extract(HANDLE file, uint64_t offset, uint64_t size, const BundleHeader *header, uint64_t total) {
+// coded as 'header' says, 'total' bytes of tar stream, into a new private
+// folder, or into the folder 'chosen' (a full path) when given, with the
+// 'overwrite' policy: 0, or EXIT_CANCELLED or EXIT_FAILED after the error
+// box; nothing it wrote stays then.
+static int extract(HANDLE file, uint64_t offset, uint64_t size, const BundleHeader *header, uint64_t total,
+                   const wchar_t *chosen, int overwrite) {
     Extraction *x = &extraction;
     int lzma = header->codec == BUNDLE_CODEC_LZMA;
     if (!source_open(&source, file, offset, size))
@@ -144,13 +175,18 @@ static int extract(HANDLE file, uint64_t offset, uint64_t size, const BundleHead
             coded_reader_free(&coded);
         return fail(EXTRACT_MEMORY);
     }
-    folder_remove_stale(&x->folder);
-    if (!folder_create(&x->folder)) {
+    x->chosen = chosen != 0;
+    if (!chosen)
+        folder_remove_stale(&x->folder);
+    if (chosen ? place_open(&x->placement, &x->folder, chosen, overwrite) != PLACE_OK : !folder_create(&x->folder)) {
         if (lzma)
             coded_reader_free(&coded);
         else
             decoder_destroy();
-        return fail(EXTRACT_FOLDER);
+        if (!chosen)
+            return fail(EXTRACT_FOLDER);
+        show_folder_error(x->placement.error, chosen);
+        return EXIT_FAILED;
     }
 
     ArchiveSink sink = {x, entry_begin, entry_data, entry_end};
@@ -178,11 +214,17 @@ static int extract(HANDLE file, uint64_t offset, uint64_t size, const BundleHead
         CloseHandle(x->file);
     if (complete && archive == ARCHIVE_OK) {
         tar_reader_free(&x->reader);
-        return 0;
+        if (!chosen || place_commit(&x->placement, &x->folder) == PLACE_OK)
+            return 0;
+        show_folder_error(EXTRACT_WRITE, x->folder.text + 4); // less its "\\?\"
+        return EXIT_FAILED;
     }
 
     // Nothing of a refused or cancelled archive stays behind.
-    folder_remove(&x->folder);
+    if (chosen)
+        place_abandon(&x->placement, &x->folder);
+    else
+        folder_remove(&x->folder);
     int cancelled = x->progress.cancelled;
     if (cancelled) {
         // No box: the user asked for this.
@@ -263,41 +305,103 @@ static int prepare_command(const FolderPath *folder) {
     return command_system_program(&parts) && system_program() && build_command_line(application);
 }
 
-// Whether the temporary folder's drive has room for 'total' bytes; when the
-// system cannot tell, the extraction goes ahead and a failed write stops it.
-static int room_for(uint64_t total) {
-    wchar_t temp[MAX_PATH + 1];
+// Whether the drive of 'folder' (which need not be there yet) has room for
+// 'total' bytes; when the system cannot tell, the extraction goes ahead and
+// a failed write stops it.
+static int room_for(const wchar_t *folder, uint64_t total) {
+    wchar_t volume[MAX_PATH + 1];
     ULARGE_INTEGER available;
-    DWORD n = GetTempPathW(MAX_PATH + 1, temp);
-    return n == 0 || n > MAX_PATH || !GetDiskFreeSpaceExW(temp, &available, 0, 0) || available.QuadPart >= total;
+    return !GetVolumePathNameW(folder, volume, MAX_PATH + 1) || !GetDiskFreeSpaceExW(volume, &available, 0, 0) ||
+           available.QuadPart >= total;
 }
 
-// The extractor's own arguments: what follows its program name (skipped as
-// Windows does: in quotes, or up to the first space or tab), less a leading
-// SILENT_SWITCH, which it takes for itself.
-static const wchar_t *own_arguments(int *silent_switch) {
-    const wchar_t *p = command_line_arguments(GetCommandLineW());
-    unsigned length = leading_switch(p, SILENT_SWITCH);
-    *silent_switch = length != 0;
-    for (p += length; length && (*p == ' ' || *p == '\t');)
-        p++;
-    return p;
+// The folder's path typed or given in 'target', its %VARIABLES% expanded,
+// relative to the packed file's folder (the one beside the file when
+// empty), in 'target' again: 1, or 0 after the error box.
+static int resolve_target() {
+    DWORD n = ExpandEnvironmentStringsW(target, expanded, FOLDER_PATH_MAX);
+    if (n == 0 || n > FOLDER_PATH_MAX || !target_path(origin_long, expanded, target, FOLDER_PATH_MAX)) {
+        show_folder_error(EXTRACT_TARGET, target);
+        return 0;
+    }
+    return 1;
+}
+
+// Extracts into the folder /sfx:extract names (from the current folder),
+// else the bundle's target or the folder beside the packed file, which an
+// archive offers in its dialog first when 'ask'. Then says where the files
+// are: 0, EXIT_KEPT when files already there stayed, or what extract gave.
+static int extract_to_folder(HANDLE file, const BundleHeader *header, uint64_t total, int ask) {
+    const wchar_t *given = switches.folder;
+    if (!given) {
+        int n = MultiByteToWideChar(CP_UTF8, 0, header->target, (int)header->target_length, target, FOLDER_PATH_MAX - 1);
+        target[n > 0 ? n : 0] = 0;
+        if (!resolve_target())
+            return EXIT_FAILED;
+        if (ask && !folder_dialog(caption, target, FOLDER_PATH_MAX))
+            return EXIT_CANCELLED;
+        if (ask && !resolve_target())
+            return EXIT_FAILED;
+        given = target;
+    }
+    DWORD n = GetFullPathNameW(given, FOLDER_PATH_MAX, expanded, 0);
+    if (n == 0 || n >= FOLDER_PATH_MAX) {
+        show_folder_error(EXTRACT_TARGET, given);
+        return EXIT_FAILED;
+    }
+    if (!room_for(expanded, total)) {
+        show_folder_error(EXTRACT_DISK_SPACE, expanded);
+        return EXIT_FAILED;
+    }
+    int overwrite = switches.overwrite ? switches.overwrite : silent ? OVERWRITE_NEVER : OVERWRITE_ASK;
+    int extracted = extract(file, package.appended_offset + header->size, package.appended_size - header->size, header,
+                            total, expanded, overwrite);
+    if (extracted)
+        return extracted;
+    show_where(caption, expanded, extraction.placement.kept != 0);
+    return extraction.placement.kept ? EXIT_KEPT : 0;
+}
+
+// Runs the command in the folder the archive went into and deletes the
+// folder, or with /sfx:keep leaves it and says where: the command's exit
+// code, or EXIT_FAILED after the error box.
+static int run_in_folder(FolderPath *folder) {
+    DWORD exit_code = EXIT_FAILED;
+    int started = prepare_command(folder);
+    if (!started)
+        show_extract_error(EXTRACT_COMMAND, ARCHIVE_OK, 0, 0);
+    SetEnvironmentVariableW(L"SFX_ORIGIN", origin_long);
+    SetEnvironmentVariableW(L"SFX_DIR", folder->plain);
+    if (started && !run_command(application, command_line, folder->plain, silent, &exit_code)) {
+        started = 0;
+        show_start_failure(parts.program, parts.program_length, GetLastError());
+    }
+    if (switches.keep)
+        show_where(caption, folder_keep(folder), 0);
+    else
+        folder_remove(folder);
+    return started ? (int)exit_code : EXIT_FAILED;
 }
 
 static int extractor_main() {
-    int silent;
-    given_arguments = own_arguments(&silent);
-    extract_texts_setup(silent);
+    int understood =
+        sfx_switches_parse(command_line_arguments(GetCommandLineW()), &switches, switch_folder, FOLDER_PATH_MAX);
+    silent = switches.silent;
+    extract_texts_setup(silent, 0);
     int found = sfx_package_find(&package);
     if (found == SFX_OK || found == SFX_DAMAGED) { // the record holds, if not the data it describes
         // Without this flag the loader passes no arguments, and the stub's
         // path before them is not in quotes: there is nothing to take.
-        if (!(package.record.flags & SFX_FLAG_PASS_ARGUMENTS)) {
-            given_arguments = L"";
-            silent = 0;
-        }
-        extract_texts_setup(silent |= (package.record.flags & SFX_FLAG_SILENT) != 0);
+        if (!(package.record.flags & SFX_FLAG_PASS_ARGUMENTS))
+            understood = sfx_switches_parse(L"", &switches, switch_folder, FOLDER_PATH_MAX);
+        silent = switches.silent || (package.record.flags & SFX_FLAG_SILENT) != 0;
+        extract_texts_setup(silent, 0);
     }
+    if (!understood || switches.help) {
+        show_switches(switches.bad, switches.bad_length);
+        return understood ? 0 : EXIT_BAD_SWITCH;
+    }
+    given_arguments = switches.rest;
     if (found != SFX_OK)
         return fail(found == SFX_NO_TRAILER ? EXTRACT_NOT_PACKED : found == SFX_NO_ORIGIN ? EXTRACT_ACCESS
                                                                                           : EXTRACT_BAD_DATA);
@@ -308,52 +412,48 @@ static int extractor_main() {
         (header.codec == BUNDLE_CODEC_PAYLOAD &&
          sfx_package_read(&package, header.size, count, sizeof count) != sizeof count))
         return fail(EXTRACT_BAD_DATA);
+    int archive = header.command_length == 0, extract_only = archive || switches.extract;
+    extract_texts_setup(silent, extract_only);
     extraction.progress.hidden = silent;
-    if (command_split(header.command, header.command_length, &parts) != NAME_OK)
+    if (!archive && command_split(header.command, header.command_length, &parts) != NAME_OK)
         return fail(EXTRACT_COMMAND);
     int n = header.title_length
                 ? MultiByteToWideChar(CP_UTF8, 0, header.title, (int)header.title_length, title, BUNDLE_TITLE_MAX)
                 : 0;
     title[n > 0 ? n : 0] = 0;
-    if (!title[0])
-        append_wide(title, 0, ui_text(L"Entpacken", L"Extracting"));
     n = MultiByteToWideChar(CP_ACP, 0, package.origin_path, -1, origin, MAX_PATH);
     if (n <= 0)
         return fail(EXTRACT_ACCESS);
+    // The trailer may hold the short form: the name the user sees is the long one.
+    DWORD long_length = GetLongPathNameW(origin, origin_long, COMMAND_LINE_MAX);
+    if (long_length == 0 || long_length >= COMMAND_LINE_MAX)
+        append_wide(origin_long, 0, origin);
+    caption = title;
+    for (const wchar_t *c = origin_long; *c && !title[0]; c++)
+        if (*c == '\\')
+            caption = c + 1;
+    if (!title[0])
+        append_wide(title, 0, ui_text(TEXT_EXTRACTING));
 
     HANDLE file = CreateFileA(package.origin_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE)
         return fail(EXTRACT_ACCESS);
     uint64_t archive_size = header.codec == BUNDLE_CODEC_PAYLOAD ? sfx_get32(count) : header.archive_size;
-    if (!room_for(archive_size)) {
-        CloseHandle(file);
-        return fail(EXTRACT_DISK_SPACE);
+    int result;
+    wchar_t temp[MAX_PATH + 1];
+    DWORD temp_length = GetTempPathW(MAX_PATH + 1, temp);
+    if (extract_only) {
+        result = extract_to_folder(file, &header, archive_size, archive && !switches.extract && !silent);
+    } else if (temp_length > 0 && temp_length <= MAX_PATH && !room_for(temp, archive_size)) {
+        show_folder_error(EXTRACT_DISK_SPACE, temp);
+        result = EXIT_FAILED;
+    } else {
+        result = extract(file, package.appended_offset + header.size, package.appended_size - header.size, &header,
+                         archive_size, 0, 0);
     }
-    int extracted = extract(file, package.appended_offset + header.size, package.appended_size - header.size, &header,
-                            archive_size);
     CloseHandle(file);
-    if (extracted)
-        return extracted;
-
-    FolderPath *folder = &extraction.folder;
-    DWORD exit_code = EXIT_FAILED;
-    if (!prepare_command(folder)) {
-        folder_remove(folder);
-        return fail(EXTRACT_COMMAND);
-    }
-    // The trailer may hold the short form: the command gets the name the user sees.
-    DWORD long_length = GetLongPathNameW(origin, origin_long, COMMAND_LINE_MAX);
-    SetEnvironmentVariableW(L"SFX_ORIGIN", long_length > 0 && long_length < COMMAND_LINE_MAX ? origin_long : origin);
-    SetEnvironmentVariableW(L"SFX_DIR", folder->plain);
-    if (!run_command(application, command_line, folder->plain, silent, &exit_code)) {
-        DWORD why = GetLastError();
-        folder_remove(folder);
-        show_start_failure(parts.program, parts.program_length, why);
-        return EXIT_FAILED;
-    }
-    folder_remove(folder);
-    return (int)exit_code;
+    return result || extract_only ? result : run_in_folder(&extraction.folder);
 }
 
 extern "C" void extractor_entry() {

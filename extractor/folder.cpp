@@ -38,6 +38,27 @@ static int append(FolderPath *path, const wchar_t *text) {
     return 1;
 }
 
+// 'text' becomes the "\\?\" form of a full path: "\\server\share\..."
+// becomes "\\?\UNC\server\share\...". 0 when it does not fit.
+static int set_verbatim(FolderPath *path, const wchar_t *full) {
+    set_length(path, 0);
+    int unc = full[0] == '\\' && full[1] == '\\';
+    return append(path, unc ? L"\\\\?\\UNC" : L"\\\\?\\") && append(path, full + unc);
+}
+
+int folder_open(FolderPath *path, const wchar_t *full) {
+    path->guard = INVALID_HANDLE_VALUE;
+    if (!set_verbatim(path, full))
+        return 0;
+    // No '\' at the end, but for a drive's root ("\\?\C:\"), whose own
+    // '\' then stands before the names.
+    while (path->length > 4 && path->text[path->length - 1] == '\\' && path->text[path->length - 2] != ':')
+        set_length(path, path->length - 1);
+    path->root = path->made = path->length - (path->text[path->length - 1] == '\\');
+    path->plain[0] = 0;
+    return 1;
+}
+
 // Sets 'plain' to the user's temporary folder with a "\\" at its end, and
 // 'text' to its "\\?\" form: the length of 'plain', or 0.
 static DWORD temp_folder(FolderPath *path) {
@@ -52,11 +73,7 @@ static DWORD temp_folder(FolderPath *path) {
         path->plain[n++] = '\\';
     path->plain[n] = 0;
 
-    // "\\server\share\..." becomes "\\?\UNC\server\share\...".
-    set_length(path, 0);
-    int unc = path->plain[0] == '\\' && path->plain[1] == '\\';
-    append(path, unc ? L"\\\\?\\UNC" : L"\\\\?\\");
-    append(path, path->plain + unc);
+    set_verbatim(path, path->plain);
     return n;
 }
 
@@ -259,6 +276,18 @@ static int remove_once(FolderPath *path) {
     }
     return RemoveDirectoryW(path->text) || GetLastError() == ERROR_FILE_NOT_FOUND ||
            GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
+const wchar_t *folder_keep(FolderPath *path) {
+    if (path->guard != INVALID_HANDLE_VALUE)
+        CloseHandle(path->guard);
+    path->guard = INVALID_HANDLE_VALUE;
+    static wchar_t kept[MAX_PATH + 32];
+    lstrcpyW(kept, path->plain);
+    if (lstrlenW(kept) + 6 > MAX_PATH + 31)
+        return path->plain;
+    lstrcatW(kept, L"-kept");
+    return MoveFileW(path->plain, kept) ? kept : path->plain;
 }
 
 int folder_remove(FolderPath *path) {

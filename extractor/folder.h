@@ -1,5 +1,5 @@
-// The private extraction folder under the user's temporary folder, and the
-// wide paths beneath it. Names in the archive may make paths far longer than
+// The private extraction folder under the user's temporary folder (or a
+// folder the user chose, target.h), and the wide paths beneath it. Names in the archive may make paths far longer than
 // MAX_PATH, so every call on them goes through the "\\?\" form.
 #pragma once
 #include <windows.h>
@@ -19,6 +19,10 @@ struct FolderPath {
 // Makes a new folder with a random name ("sfx-" and 16 hex digits from the
 // system's cryptographic generator), never one that already exists: 1, or 0.
 int folder_create(FolderPath *path);
+// Sets 'text' to the "\\?\" form of 'full', a folder's full path, as the
+// folder the names go under, without a last '\' but for a drive's root
+// ('plain' stays empty): 1, or 0 when it does not fit.
+int folder_open(FolderPath *path, const wchar_t *full);
 // Sets 'text' to the folder + "\" + a UTF-8 '/'-separated name: 1, or 0 when
 // the name is not UTF-8 or does not fit. The folders it shares with the name
 // before, as far as those were made, are known to be there.
@@ -27,6 +31,10 @@ int folder_enter(FolderPath *path, const char *name, uint32_t length);
 // those that are not known to be there: 1, or 0. Each folder of an archive
 // that names parents before children is made by one call.
 int folder_make_parents(FolderPath *path, int whole);
+// Leaves the folder for good, under its name and "-kept", which
+// folder_remove_stale passes over: that name, or its own where it cannot
+// be renamed.
+const wchar_t *folder_keep(FolderPath *path);
 // Deletes the folder and everything in it, waiting a little for files still
 // in use: 1 when it is gone.
 int folder_remove(FolderPath *path);

@@ -78,7 +78,7 @@ static void show(Progress *progress) {
         return;
     RECT client;
     GetClientRect(window, &client);
-    CreateWindowExW(0, L"BUTTON", ui_text(L"Abbrechen", L"Cancel"),
+    CreateWindowExW(0, L"BUTTON", ui_text(TEXT_CANCEL),
                     WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                     (client.right - BUTTON_WIDTH) / 2, client.bottom - MARGIN - BUTTON_HEIGHT, BUTTON_WIDTH,
                     BUTTON_HEIGHT, window, (HMENU)(INT_PTR)IDCANCEL, instance, 0);

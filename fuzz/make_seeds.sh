@@ -85,6 +85,8 @@ seed_bundle() {
 }
 for case_name in pax-size version1 lzma-properties lzma-longer lzma-shorter; do seed_bundle $case_name "$tree/abc.txt"; done
 for case_name in split split-flags; do seed_bundle $case_name "$loader"; done
+# An archive's header (version 4: no command, a title and a target).
+printf 'SFXB\x04\x00\x1e\x00\x00\x00\x05\x00\x01\x00\x5d\x00\x00\x00\x10\x00\x00\x10\x00\x00\x00\x00\x00\x00\x0c\x00FotosC:\\Fotos\\%%X%%' > "$head/archive"
 
 # PE headers: the loader's first kilobyte (its headers and section table),
 # cut inside the section table, and with its signature broken.

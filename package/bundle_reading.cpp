@@ -39,7 +39,8 @@ BundleInfo open_bundle(const InputFile &file, const std::string &name) {
         throw PackageError(name + ": not a bundle (its appended data has no bundle header this version reads)");
     bundle.command.assign(bundle.header.command, bundle.header.command_length);
     bundle.title.assign(bundle.header.title, bundle.header.title_length);
-    bundle.header.command = bundle.header.title = nullptr;
+    bundle.target.assign(bundle.header.target, bundle.header.target_length);
+    bundle.header.command = bundle.header.title = bundle.header.target = nullptr;
     bundle.archive_offset = start + bundle.header.size;
     bundle.archive_end = start + size;
     bundle.archive_size = bundle.header.archive_size;
@@ -171,7 +172,8 @@ BundleContents verify_bundle(const InputFile &file, const std::string &name, con
     contents.codec = bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload";
     contents.dictionary = bundle.header.codec == BUNDLE_CODEC_LZMA ? bundle.header.dictionary : 0;
     auto parts = std::make_unique<CommandParts>();
-    if (command_split(bundle.command.data(), (uint32_t)bundle.command.size(), parts.get()) != NAME_OK)
+    if (!bundle.command.empty() &&
+        command_split(bundle.command.data(), (uint32_t)bundle.command.size(), parts.get()) != NAME_OK)
         throw PackageError(name + ": the bundle's command names no program: " + bundle.command);
     struct Count {
         BundleContents &contents;
@@ -188,6 +190,8 @@ BundleContents verify_bundle(const InputFile &file, const std::string &name, con
                      },
                      [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
     read_bundle_with_progress(file, bundle, sink, name, progress);
+    if (bundle.command.empty())
+        return contents;
     ProgramPlace place = program_place(*parts, count.files);
     if (place == ProgramPlace::missing)
         throw PackageError(name + ": the command's program '" + std::string(parts->program) +

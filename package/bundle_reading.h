@@ -15,7 +15,7 @@
 // A packed file's bundle, its record and appended data checked.
 struct BundleInfo {
     PayloadLocation location;
-    std::string command, title;
+    std::string command, title, target; // no command: an archive
     BundleHeader header;                  // its pointers are not kept
     uint64_t archive_offset, archive_end; // the coded tar stream's bytes in the file
     uint64_t archive_size;                // the tar stream's size: the header's, or version 1's count header
@@ -38,9 +38,9 @@ void read_bundle_with_progress(const InputFile &file, const BundleInfo &bundle, 
 bool has_bundle_header(const InputFile &file, const PayloadLocation &location);
 
 // A bundle read through as the extractor reads it: every entry through the
-// archive reader, the command's program among the files or, by its bare
-// name, a known program of the Windows system folder (any program there with
-// 'any_system_program').
+// archive reader, the command's program (an archive has none) among the
+// files or, by its bare name, a known program of the Windows system folder
+// (any program there with 'any_system_program').
 struct BundleContents {
     BundleInfo bundle;
     int header_version;

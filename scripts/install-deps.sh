@@ -13,6 +13,8 @@ packages=(
   7zip nsis
   # the manual page, the Debian package (dpkg-shlibdeps), and their test; script gives the CLI tests a terminal
   help2man dpkg-dev man-db bsdutils
+  # the extractor's texts under other languages: Wine takes the user's language from LANG, made with localedef
+  locales
   # the Windows loader, its static checks and its runs under Wine
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 icoutils wine wine64 xvfb xauth xdotool imagemagick
   # what packed files show Windows: their manifests parsed, their headers and resources read independently

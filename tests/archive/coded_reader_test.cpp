@@ -112,6 +112,7 @@ TEST(CodedReader, RefusesStreamsThatLie) {
     }
     // Properties out of range never reach the decoder: the header is refused.
     uint8_t bytes[BUNDLE_HEADER_SIZE + 1];
+    header.command = "x";
     header.command_length = 1;
     header.title_length = 0;
     for (uint32_t properties : {9u * 5 * 5, 4u + 9 * 1, 2u * 45 + 9 * 3})
@@ -120,7 +121,6 @@ TEST(CodedReader, RefusesStreamsThatLie) {
             bad.properties = properties;
             bad.dictionary = dictionary;
             bundle_header_write(&bad, bytes);
-            bytes[BUNDLE_HEADER_SIZE] = 'x';
             EXPECT_EQ(bundle_header_read(bytes, sizeof bytes, &read), properties == 2u * 45 + 9 * 3 && dictionary == 1u << 20)
                 << properties << " " << dictionary;
         }
@@ -206,6 +206,7 @@ TEST(CodedReader, RefusesSplitStreamsThatLie) {
     }
     // The split conversion is version 3's: a version 2 header naming it is refused.
     std::vector<uint8_t> bytes(BUNDLE_HEADER_SIZE + 1, 'x');
+    header.command = "x";
     header.command_length = 1;
     header.title_length = 0;
     for (uint32_t version : {2u, 3u})
@@ -217,4 +218,37 @@ TEST(CodedReader, RefusesSplitStreamsThatLie) {
             EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), filter < version)
                 << version << " " << filter;
         }
+}
+
+// An archive (no command) or a target needs version 4; a command alone is
+// written as version 3, as it always was. Each reads back whole, and not cut short.
+TEST(BundleHeader, ArchivesAndTargetsTakeVersion4) {
+    const struct {
+        const char *command;
+        std::string target;
+        int version; // 0: refused
+    } rows[] = {
+        {"a.exe /S", "", 3},
+        {"", "", 4},
+        {"a.exe", "%USERPROFILE%\\Fotos", 4},
+        {"", std::string(BUNDLE_TARGET_MAX, 'x'), 4},
+        {"", std::string(BUNDLE_TARGET_MAX + 1, 'x'), 0},
+    };
+    for (const auto &row : rows) {
+        BundleHeader header{}, read;
+        header.properties = 3;
+        header.dictionary = 1 << 20;
+        std::vector<uint8_t> bytes = bundle_header_bytes(header, row.command, "Fotos", row.target);
+        EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), row.version != 0) << row.command;
+        if (!row.version)
+            continue;
+        EXPECT_EQ(read.version, (uint32_t)row.version);
+        EXPECT_EQ(read.size, bytes.size());
+        EXPECT_EQ(std::string(read.command, read.command_length) + "|" + std::string(read.title, read.title_length) + "|" +
+                      std::string(read.target, read.target_length),
+                  std::string(row.command) + "|Fotos|" + row.target);
+        EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size() - 1, &read), 0) << row.command;
+        bytes[4] = (uint8_t)(7 - row.version); // the other of versions 3 and 4: the header's size no longer fits
+        EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), 0) << row.command;
+    }
 }

@@ -335,8 +335,10 @@ tools=(--loader loader.exe --extractor extractor.exe)
 expect 0 '' bundle app -o app.exe --run '"setup.exe" /quiet "two words"' --title 'My App' -1 "${tools[@]}"
 expect 0 '' list app.exe
 diff <(sed 's/^[-d][-rwx]\{9\}  [0-9-]\{10\} [0-9:]\{5\} *//; s/^codec: LZMA, lc=3 lp=0 pb=2, dictionary [0-9]* KiB$/codec: LZMA/' "$top/out") - <<LIST || bad "list app.exe"
+kind: command
 command: "setup.exe" /quiet "two words"
 title: My App
+target: - (a folder beside the file, named after it)
 program: setup.exe (in the folder)
 codec: LZMA
 -  empty-folder/
@@ -366,6 +368,13 @@ chmod 755 app/sub/big.txt app/sub # as bundled: 0755 for folders and the owner's
 expect 1 'out/empty: exists; use -f' extract app.exe -C out
 expect 0 '' -f extract app.exe -C out
 rm -rf out
+# An archive: no command, a target; version 4, which list, info and test read.
+expect 0 '' bundle app -o arc.exe --target '%TEMP%\Fotos' "${tools[@]}"
+run list --json arc.exe && [ "$(jq -c '[.kind, .command, .target, .program]' "$top/out")" = '["archive",null,"%TEMP%\\Fotos",null]' ] ||
+  bad "list --json of an archive: $(head -c 300 "$top/out")"
+expect 0 '' test arc.exe && run info arc.exe && grep -qx 'bundle_kind: *archive' "$top/out" && grep -qx 'bundle_version: *4' "$top/out" ||
+  bad "info of an archive: $(cat "$top/out")"
+rm -f arc.exe
 # refused folders and commands: CASE|TEXT|what is made in a copy of the folder
 while IFS='|' read -r text setup; do
   rm -rf bad && mkdir bad && cp stub.exe bad/run.exe && (cd bad && eval "$setup")
@@ -412,6 +421,8 @@ app.exe: exists; use -f|app -o app.exe --run setup.exe
 more than a bundle holds|sparse -o bad.exe --run setup.exe
 a symbolic link out of the folder|escape -o bad.exe --run run.exe --follow
 a loop|loop -o bad.exe --run run.exe --follow
+leave --run out for an archive|app -o bad.exe --run ''
+the target must be a Windows folder's path|app -o bad.exe --target 'C:\a|b'
 ROWS
 (cd app && expect 1 'may not lie inside' bundle . -o self.exe --run setup.exe --loader ../loader.exe --extractor ../extractor.exe
   exit $failed) || failed=1

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Bundles (the extractor behind a loader) end to end under Wine: bundle_e2e.sh ARCH CASE
 #   ARCH i686 (from WIN32_DIR) or x86_64 (from WIN64_DIR); CASE runs, unicode,
-#   no-windows-access, signed, hostile, unattended or system-programs.
+#   no-windows-access, signed, hostile, unattended, system-programs or archive.
 #   SFXPACK, WIN32_DIR, WIN64_DIR, WORK_DIR, HOSTILE_BUNDLE come from ctest.
 # Exits 77 (skipped) when this machine cannot run the i686 build.
 set -euo pipefail
@@ -54,6 +54,42 @@ check_run() {
   grep -q '^all good' "$report" 2>/dev/null || fail "$1: the checker found: $(cat "$report" 2>/dev/null)"
   grep -qx lingered "$report" || fail "$1: the extractor did not wait for what the command left running"
   [ -z "$(leftovers)" ] || fail "$1: extraction folder left behind: $(leftovers)"
+}
+
+# run_boxes EXE TITLE:KEY,... [ARGS...]: runs EXE with ARGS and answers the
+# windows it opens in turn, each titled TITLE with KEY (Return, Escape); sets
+# exit_code.
+run_boxes() {
+  local exe=$1 box window
+  IFS=, read -ra boxes <<< "$2"
+  shift 2
+  wine "$exe" "$@" & local pid=$!
+  for box in "${boxes[@]}"; do
+    window=""
+    for _ in $(seq 1 150); do
+      window=$(xdotool search --name "^${box%:*}\$" 2>/dev/null | head -n 1 || true)
+      [ -n "$window" ] || ! kill -0 "$pid" 2>/dev/null || { sleep 0.2; continue; }
+      break
+    done
+    [ -n "$window" ] || { kill "$pid" 2>/dev/null; fail "$exe $*: no window titled ${box%:*}"; }
+    sleep 0.5 # let it paint
+    import -window root "$WORK_DIR/screenshots/$case_name-${box%:*}.png"
+    xdotool key --window "$window" "${box##*:}"
+    while xdotool search --name "^${box%:*}\$" 2>/dev/null | grep -qx "$window"; do sleep 0.2; done
+  done
+  set +e
+  wait "$pid"
+  exit_code=$?
+  set -e
+}
+
+# What a folder holds: each folder, file (its time and checksum) and link; "none" when it is not there.
+holds() {
+  [ -e "$1" ] || [ -L "$1" ] || { echo none; return; }
+  (cd "$1" && find . -mindepth 1 | sort | while IFS= read -r f; do
+    if [ -L "$f" ]; then echo "$f -> $(readlink "$f")"; elif [ -d "$f" ]; then echo "$f/"
+    else echo "$f $(stat -c %Y "$f") $(md5sum < "$f")"; fi
+  done)
 }
 
 if [ "$what" = unicode ]; then
@@ -114,6 +150,16 @@ unattended)
   bundle_folder "$packed"
   SFX_EXPECT_EXTRA='/S|bar baz|say "hi"|' check_run "$packed" 42 /S "bar baz" 'say "hi"'
   SFX_EXPECT_EXTRA='--x|' check_run "$packed" 42 /SFX:Silent --x
+  # Extracting only runs nothing; keeping leaves the folder the command ran
+  # in, under a name no later extractor takes for one left behind.
+  rm -f "$report" && run_packed "$packed" never Error /sfx:silent "/sfx:extract=$(winepath -w "$work/only")"
+  [ "$exit_code" = 0 ] && [ ! -e "$report" ] && diff -r "$work/src" "$work/only" > /dev/null ||
+    fail "/sfx:extract: exit code $exit_code; ran: $([ -e "$report" ] && echo yes); $(diff -r "$work/src" "$work/only" 2>&1 | head -3)"
+  run_packed "$packed" never Error /sfx:silent /sfx:keep
+  kept=$(leftovers)
+  [ "$exit_code" = 42 ] && grep -q '^all good' "$report" && [[ $kept == */sfx-*-kept ]] && diff -r "$work/src" "$kept" > /dev/null ||
+    fail "/sfx:keep: exit code $exit_code, left: $kept; $(cat "$report")"
+  rm -rf "$kept"
   # A console command's output reaches the caller's redirection, through the loader and the extractor.
   mkdir -p "$work/small" && printf 'x\n' > "$work/small/x.txt"
   "$SFXPACK" -qf bundle "$work/small" -o "$work/echo.exe" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
@@ -169,6 +215,66 @@ cmd.exe /c "if exist probe.exe exit 9"|9|no
 msiexec /i nothing.msi /qn|$msiexec_code|no
 ROWS
   [ -z "$(leftovers)" ] || fail "extraction folder left behind: $(leftovers)"
+  ;;
+archive)
+  # An archive (no command) into the folder asked for, over older files as
+  # each policy says, never through a link planted there, taken back whole
+  # when cancelled at the question; the dialog; the switches' box in three
+  # languages. The archive's target is %SFX_TEST_FOLDER%\Fotos: $work/Fotos.
+  src="$work/src" folder="$work/Fotos" older="$work/older" outside="$work/outside"
+  mkdir -p "$src/sub" "$older" "$outside"
+  head -c 3000 /dev/urandom > "$src/a.bin" && printf 'b\r\n' > "$src/sub/b.txt" && printf 'z\n' > "$src/z.txt"
+  printf old > "$older/z.txt" && printf mine > "$older/mine.txt" && printf outside > "$outside/z.txt"
+  touch -d @1000000000 "$src"/*.* "$src/sub/b.txt" && touch -d @1 "$older"/*
+  "$SFXPACK" -qf bundle "$src" -o "$packed" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
+    --title Fotos --target '%SFX_TEST_FOLDER%\Fotos'
+  export SFX_TEST_FOLDER; SFX_TEST_FOLDER=$(winepath -w "$work") && to="/sfx:extract=$(winepath -w "$folder")"
+  # what|switches|the folder before|boxes answered|exit code (its low 8 bits: 199 for 1223, cancelled)|the folder after
+  while IFS='|' read -r row switches before boxes want after; do
+    rm -rf "$folder" "$work/want"
+    case $before in
+    older) cp -a "$older" "$folder" ;;
+    link-below) cp -a "$older" "$folder" && ln -s "$outside" "$folder/sub" ;;
+    link-file) cp -a "$older" "$folder" && ln -sf "$outside/z.txt" "$folder/z.txt" ;;
+    link-folder) ln -s "$outside" "$folder" ;;
+    esac
+    case $after in
+    new) cp -a "$src" "$work/want" ;;
+    kept) cp -a "$src" "$work/want" && cp -a "$older/." "$work/want" ;;
+    replaced) cp -a "$older" "$work/want" && cp -a "$src/." "$work/want" ;;
+    before) cp -a "$folder" "$work/want" 2>/dev/null || true ;;
+    esac
+    outside_before=$(holds "$outside")
+    eval "run_boxes \"\$packed\" \"\$boxes\" $switches"
+    [ "$exit_code" = "$want" ] && [ "$(holds "$folder")" = "$(holds "$work/want")" ] && [ "$(holds "$outside")" = "$outside_before" ] ||
+      fail "$row: exit code $exit_code, want $want; $(diff <(holds "$folder") <(holds "$work/want") | head -5)"
+  done <<'ROWS'
+silent: to the target|/sfx:silent|-||0|new
+silent, over older files: kept|/sfx:silent "$to"|older||80|kept
+replaced|/sfx:silent "$to" /sfx:overwrite=always|older||0|replaced
+kept, told so|"$to" /sfx:overwrite=never|older|Fotos:Return|80|kept
+asked: Yes|"$to"|older|Extracting:Return,Fotos:Return|0|replaced
+asked: Cancel|"$to"|older|Extracting:Escape|199|before
+the dialog's Extract||-|Fotos:Return,Fotos:Return|0|new
+the dialog's Cancel||older|Fotos:Escape|199|before
+a link below|/sfx:silent /sfx:overwrite=always|link-below||255|before
+a link for a file|/sfx:silent /sfx:overwrite=always|link-file||255|before
+a link for the folder|/sfx:silent|link-folder||255|before
+ROWS
+  # The switches' box, in the user's language (Wine's from LANG).
+  locales="$WORK_DIR/locales" && mkdir -p "$WORK_DIR/locales"
+  for locale in fr_FR ja_JP; do
+    [ -d "$locales/$locale.UTF-8" ] || localedef -i $locale -f UTF-8 "$locales/$locale.UTF-8" ||
+      fail "cannot make the locale $locale"
+  done
+  while IFS='|' read -r language title; do
+    LANG=$language LOCPATH=$locales run_boxes "$packed" "$title:Return" /sfx:help
+    [ "$exit_code" = 0 ] || fail "/sfx:help under $language: exit code $exit_code"
+  done <<'ROWS'
+C.UTF-8|Command-line switches
+fr_FR.UTF-8|Options de ligne de commande
+ja_JP.UTF-8|コマンド ライン スイッチ
+ROWS
   ;;
 *)
   fail "unknown case"

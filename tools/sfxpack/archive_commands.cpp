@@ -74,21 +74,26 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
         if (!entry.directory)
             file_names.push_back(entry.name);
     }
+    bool archive = bundle.command.empty();
     auto parts = std::make_unique<CommandParts>();
-    bool split = command_split(bundle.command.data(), (uint32_t)bundle.command.size(), parts.get()) == NAME_OK;
-    ProgramPlace place = split ? program_place(*parts, file_names) : ProgramPlace::missing;
+    bool split = !archive && command_split(bundle.command.data(), (uint32_t)bundle.command.size(), parts.get()) == NAME_OK;
+    ProgramPlace place = archive ? ProgramPlace::none : split ? program_place(*parts, file_names) : ProgramPlace::missing;
     const char *place_name = place == ProgramPlace::folder ? "folder" : place == ProgramPlace::system ? "system" : nullptr;
+    auto or_null = [](bool known, const auto &value) {
+        return known ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
+    };
     if (json) {
-        nlohmann::ordered_json out = {{"format_version", JSON_FORMAT_VERSION}, {"file", name}, {"command", bundle.command}, {"title", bundle.title},
+        nlohmann::ordered_json out = {{"format_version", JSON_FORMAT_VERSION}, {"file", name},
+                                      {"kind", archive ? "archive" : "command"},
+                                      {"command", or_null(!archive, bundle.command)}, {"title", bundle.title},
+                                      {"target", or_null(!bundle.target.empty(), bundle.target)},
                                       {"codec", bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload"},
                                       {"filter", bundle.header.filter == BUNDLE_FILTER_X86     ? "x86"
                                                     : bundle.header.filter == BUNDLE_FILTER_SPLIT ? "x86-split"
                                                                                                   : "none"},
-                                      {"dictionary", bundle.header.codec == BUNDLE_CODEC_LZMA
-                                                         ? nlohmann::ordered_json(bundle.header.dictionary)
-                                                         : nlohmann::ordered_json(nullptr)},
-                                      {"program", parts->program},
-                                      {"program_place", place_name ? nlohmann::ordered_json(place_name) : nullptr},
+                                      {"dictionary", or_null(bundle.header.codec == BUNDLE_CODEC_LZMA, bundle.header.dictionary)},
+                                      {"program", or_null(!archive, parts->program)},
+                                      {"program_place", or_null(place_name != nullptr, place_name ? place_name : "")},
                                       {"files", files}, {"folders", entries.size() - files}, {"bytes", bytes},
                                       {"entries", nlohmann::ordered_json::array()}};
         for (const Listed &entry : entries) {
@@ -96,16 +101,19 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
             std::snprintf(mode, sizeof mode, "%04o", entry.mode);
             out["entries"].push_back({{"name", entry.name}, {"type", entry.directory ? "folder" : "file"},
                                       {"size", entry.size}, {"mode", mode},
-                                      {"mtime", entry.mtime < 0 ? nlohmann::ordered_json(nullptr)
-                                                                : nlohmann::ordered_json(entry.mtime)}});
+                                      {"mtime", or_null(entry.mtime >= 0, entry.mtime)}});
         }
         std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else {
-        std::printf("command: %s\ntitle: %s\nprogram: %s (%s)\ncodec: %s\n", bundle.command.c_str(), bundle.title.c_str(),
-                    parts->program, place == ProgramPlace::folder   ? "in the folder"
-                                    : place == ProgramPlace::system ? "in the Windows system folder"
-                                                                    : "missing",
-                    codec_text(bundle.header).c_str());
+        std::printf("kind: %s\ncommand: %s\ntitle: %s\ntarget: %s\n", archive ? "archive" : "command",
+                    archive ? "-" : bundle.command.c_str(), bundle.title.c_str(),
+                    bundle.target.empty() ? "- (a folder beside the file, named after it)" : bundle.target.c_str());
+        if (!archive)
+            std::printf("program: %s (%s)\n", parts->program,
+                        place == ProgramPlace::folder   ? "in the folder"
+                        : place == ProgramPlace::system ? "in the Windows system folder"
+                                                        : "missing");
+        std::printf("codec: %s\n", codec_text(bundle.header).c_str());
         for (const Listed &entry : entries)
             std::printf("%s  %-16s %12s  %s%s\n", mode_text(entry.directory, entry.mode).c_str(),
                         time_text(entry.mtime).c_str(), entry.directory ? "-" : std::to_string(entry.size).c_str(),
@@ -278,9 +286,10 @@ int run_extract(const std::string &path, const std::string &directory, const Glo
 Command add_list_command(CLI::App &app, GlobalOptions &global) {
     auto path = std::make_shared<std::string>();
     auto json = std::make_shared<bool>(false);
-    CLI::App *sub = app.add_subcommand("list", "List the files and folders of a bundle, and its command");
+    CLI::App *sub = app.add_subcommand("list", "List the files and folders of a bundle, whether it is an archive or "
+                                               "runs a command, and its target");
     sub->add_option("EXE", *path, "Executable made by bundle")->required();
-    sub->add_flag("--json", *json, "One JSON object: command, title, totals and every entry");
+    sub->add_flag("--json", *json, "One JSON object: kind, command, title, target, totals and every entry");
     return {sub, [path, json, &global] { return run_list(*path, *json, global); }};
 }
 

@@ -30,6 +30,8 @@ struct BundleOptions {
     std::string output;
     std::string command;
     std::string title;
+    std::string target;
+    bool archive = true; // no --run
     std::string loader;
     std::string extractor;
     ScanOptions scan;
@@ -107,7 +109,11 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     for (const std::string &pattern : unmatched)
         warn(global, "--exclude '" + pattern + "' matched nothing in " + options.folder);
     order_for_coding(entries);
-    if (check_bundle(options.command, options.title, entries, options.any_system_program) == ProgramPlace::system)
+    if (!options.archive && options.command.empty())
+        throw ToolError("--run: the command must be 1 to " + std::to_string(BUNDLE_COMMAND_MAX) +
+                        " bytes of UTF-8; leave --run out for an archive");
+    if (check_bundle(options.command, options.title, entries, options.any_system_program, options.target) ==
+        ProgramPlace::system)
         warn(global, "the command's program is not a file in the folder: it is the Windows system folder's");
     // The bundle shows Windows what its program would: a program that must
     // run as administrator makes the bundle ask before anything is extracted.
@@ -122,7 +128,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     // bits, and LZMA may grow data that does not compress by a little.
     std::vector<uint8_t> payload = encode_with_progress(extractor, options.level, options.extractor, true);
     uint64_t bound = tar_size_bound(entries);
-    uint64_t fixed = PAYLOAD_OFFSET + payload.size() + BUNDLE_HEADER_SIZE + options.command.size() + options.title.size();
+    uint64_t fixed = PAYLOAD_OFFSET + payload.size() + BUNDLE_HEADER_MAX;
     if (fixed + bound + bound / 16 + (1 << 16) > UINT32_MAX)
         throw ToolError(options.folder + ": its archive would take up to " + std::to_string(bound) +
                         " bytes, more than a bundle holds (about 3.7 GiB, less what its names take)");
@@ -137,12 +143,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     Progress progress("the folder's archive", bound, global.quiet);
     BundleHeader header = code_archive([&](const ByteSink &sink) { tar_folder(entries, sink); }, settings, fd,
                                        [&](uint64_t done) { progress.update(done); }, &coded_size);
-    header.command_length = (uint32_t)options.command.size();
-    header.title_length = (uint32_t)options.title.size();
-    std::vector<uint8_t> head(BUNDLE_HEADER_SIZE);
-    bundle_header_write(&header, head.data());
-    head.insert(head.end(), options.command.begin(), options.command.end());
-    head.insert(head.end(), options.title.begin(), options.title.end());
+    std::vector<uint8_t> head = bundle_header_bytes(header, options.command, options.title, options.target);
 
     uint32_t crc = crc32_of(0, head.data(), head.size());
     PeChecksum sum{0, appended_start(payload)};
@@ -169,15 +170,21 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
 
 Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     auto options = std::make_shared<BundleOptions>();
-    CLI::App *sub = app.add_subcommand("bundle", "Build a self-extracting executable from a folder and a command "
-                                                 "to run in it");
+    CLI::App *sub = app.add_subcommand("bundle", "Build a self-extracting executable from a folder: an archive, "
+                                                 "or with --run a command to run in it");
     sub->add_option("FOLDER", options->folder, "The folder whose files and folders it carries")->required();
     add_output_option(*sub, options->output, "Executable to write");
     sub->add_option("--run", options->command,
                     "The command to run once extracted: a program in the folder (quoted if its name has spaces) or "
-                    "one of the Windows system folder's: " + known_system_programs_text() + ", then its arguments")
+                    "one of the Windows system folder's: " + known_system_programs_text() +
+                        ", then its arguments. Without it the bundle is an archive: it asks where to extract to")
         ->type_name("COMMAND")
-        ->required();
+        ->each([options](const std::string &) { options->archive = false; });
+    sub->add_option("--target", options->target,
+                    "The folder extracted to by default (an archive's, and /sfx:extract's): a Windows path, %VAR% "
+                    "expanded there, relative to the packed file's folder (default: a folder beside it, named "
+                    "after it)")
+        ->type_name("PATH");
     sub->add_option("--title", options->title, "Title of the progress window shown during a long extraction")
         ->type_name("TITLE");
     sub->add_option("--loader", options->loader,

@@ -83,11 +83,14 @@ nlohmann::ordered_json describe(const std::string &name, const InputFile &file) 
     if (check.problem.empty() && has_bundle_header(file, location)) {
         try {
             BundleContents bundle = verify_bundle(file, name, nullptr, true);
+            bool archive = bundle.bundle.command.empty();
             info["bundle_version"] = bundle.header_version;
+            info["bundle_kind"] = archive ? "archive" : "command";
             info["codec"] = bundle.codec;
             info["dictionary"] = bundle.dictionary ? nlohmann::json(bundle.dictionary) : nlohmann::json(nullptr);
-            info["command"] = bundle.bundle.command;
+            info["command"] = archive ? nlohmann::json(nullptr) : nlohmann::json(bundle.bundle.command);
             info["title"] = bundle.bundle.title;
+            info["target"] = bundle.bundle.target.empty() ? nlohmann::json(nullptr) : nlohmann::json(bundle.bundle.target);
             info["entries"] = bundle.files + bundle.folders;
             info["unpacked_size"] = bundle.bytes;
         } catch (const PackageError &e) {
