@@ -69,10 +69,13 @@ struct Layout {
     }
 };
 
+// The layout, or nullopt with *why: "not a PE file (the reason)".
 std::optional<Layout> read_layout(std::span<const uint8_t> headers, std::string *why) {
     std::optional<PeImage> image = parse_pe_image(headers, why);
-    if (!image)
+    if (!image) {
+        *why = "not a PE file (" + *why + ")";
         return std::nullopt;
+    }
     Layout layout;
     layout.pe = get32(headers, 0x3C);
     layout.optional = layout.pe + 24;
@@ -81,10 +84,6 @@ std::optional<Layout> read_layout(std::span<const uint8_t> headers, std::string 
     uint64_t count_at = layout.optional + (image->pe32_plus ? 108 : 92);
     layout.directory_count = count_at + 4 <= layout.table ? get32(headers, count_at) : 0;
     layout.directories = count_at + 4;
-    if (layout.optional_size < 64) {
-        *why = "optional header cut short";
-        return std::nullopt;
-    }
     layout.entry_point = get32(headers, layout.optional + 16);
     layout.section_alignment = get32(headers, layout.optional + 32);
     layout.file_alignment = get32(headers, layout.optional + 36);
@@ -200,12 +199,9 @@ ReadAt read_from(std::span<const uint8_t> file) {
 
 ResourceListing list_resources(std::span<const uint8_t> headers, uint64_t file_size, const ReadAt &read) {
     ResourceListing listing;
-    std::string why;
-    std::optional<Layout> layout = read_layout(headers, &why);
-    if (!layout) {
-        listing.problem = "not a PE file (" + why + ")";
+    std::optional<Layout> layout = read_layout(headers, &listing.problem);
+    if (!layout)
         return listing;
-    }
     Directory directory = layout->directory(DIRECTORY_RESOURCE, headers);
     if (directory.rva == 0)
         return listing;
@@ -357,12 +353,9 @@ constexpr uint32_t SHORT_PE_OFFSET = (DOS_HEADER_SIZE + sizeof SHORT_DOS_PROGRAM
 
 ImageRewrite rewrite_resources(std::span<const uint8_t> image, const std::vector<Resource> &resources, uint64_t limit) {
     ImageRewrite result;
-    std::string why;
-    std::optional<Layout> found = read_layout(image, &why);
-    if (!found) {
-        result.problem = "not a PE file (" + why + ")";
+    std::optional<Layout> found = read_layout(image, &result.problem);
+    if (!found)
         return result;
-    }
     const Layout &layout = *found;
     uint32_t file_alignment = layout.file_alignment, section_alignment = layout.section_alignment;
     if (file_alignment == 0 || section_alignment == 0 || (file_alignment & (file_alignment - 1)) ||
