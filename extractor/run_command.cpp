@@ -66,7 +66,7 @@ static void wait_for_process(HANDLE process, DWORD *exit_code) {
 }
 
 int run_command(const wchar_t *application, wchar_t *command_line, const wchar_t *directory, int silent,
-                DWORD *exit_code) {
+                int wait_for_all, DWORD *exit_code) {
     STARTUPINFOW startup;
     for (unsigned i = 0; i < sizeof startup; i++)
         ((char *)&startup)[i] = 0;
@@ -105,7 +105,7 @@ int run_command(const wchar_t *application, wchar_t *command_line, const wchar_t
     wait_for_process(process.hProcess, exit_code);
     // Installers often hand over to a process of their own and end: the
     // folder stays until that one, and whatever it started, has ended too.
-    if (in_job)
+    if (in_job && wait_for_all)
         wait_for_job(job, port);
     if (port)
         CloseHandle(port);

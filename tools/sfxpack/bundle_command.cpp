@@ -39,6 +39,7 @@ struct BundleOptions {
     bool silent = false;
     bool any_system_program = false;
     IdentityOptions identity;
+    std::string wait = "all";
 };
 
 // The output must not lie inside the folder, or the next bundle of the
@@ -143,6 +144,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     Progress progress("the folder's archive", bound, global.quiet);
     BundleHeader header = code_archive([&](const ByteSink &sink) { tar_folder(entries, sink); }, settings, fd,
                                        [&](uint64_t done) { progress.update(done); }, &coded_size);
+    header.flags = options.wait == "command" ? BUNDLE_FLAG_WAIT_COMMAND : 0;
     std::vector<uint8_t> head = bundle_header_bytes(header, options.command, options.title, options.target);
 
     uint32_t crc = crc32_of(0, head.data(), head.size());
@@ -204,6 +206,12 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     sub->add_flag("--system-program", options->any_system_program,
                   "Let the command name any program of the Windows system folder by its bare name, not only the "
                   "known ones");
+    sub->add_option("--wait", options->wait,
+                    "What the bundle waits for before it deletes its folder and exits: all (the command and every "
+                    "program it starts, the default) or command (the command alone, for an installer that starts "
+                    "the installed program at its end)")
+        ->check(CLI::IsMember({"all", "command"}))
+        ->type_name("command|all");
     sub->add_flag("--silent", options->silent,
                   "No progress window and no box: failures show only in the exit code");
     add_identity_options(*sub, options->identity, "the command's program");

@@ -91,6 +91,8 @@ nlohmann::ordered_json describe(const std::string &name, const InputFile &file) 
             info["command"] = archive ? nlohmann::json(nullptr) : nlohmann::json(bundle.bundle.command);
             info["title"] = bundle.bundle.title;
             info["target"] = bundle.bundle.target.empty() ? nlohmann::json(nullptr) : nlohmann::json(bundle.bundle.target);
+            info["wait"] = archive ? nlohmann::json(nullptr)
+                                   : nlohmann::json(bundle.bundle.header.flags & BUNDLE_FLAG_WAIT_COMMAND ? "command" : "all");
             info["entries"] = bundle.files + bundle.folders;
             info["unpacked_size"] = bundle.bytes;
         } catch (const PackageError &e) {
