@@ -41,7 +41,7 @@ bundle_folder() {
   cp "$build/bundle_check.exe" "$src/check.exe"
   "$SFXPACK" -qf bundle "$src" -o "$1" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
     --icon "$(dirname "$0")/identity_a.ico" --version-string "ProductName=Prüfung" --file-version 1.2.3.4 \
-    --title "Prüfung" --run "check.exe \"$(winepath -w "$src")\" \"$(winepath -w "$report")\" 42 \"two words\" Grüße"
+    --title "Prüfung" --run "check.exe \"$(winepath -w "$src")\" \"$(winepath -w "$report")\" 42 \"two words\" Grüße" "${@:2}"
 }
 
 # Runs the checker's bundle (or the extractor with its trailer), with any
@@ -160,6 +160,20 @@ unattended)
   [ "$exit_code" = 42 ] && grep -q '^all good' "$report" && [[ $kept == */sfx-*-kept ]] && diff -r "$work/src" "$kept" > /dev/null ||
     fail "/sfx:keep: exit code $exit_code, left: $kept; $(cat "$report")"
   rm -rf "$kept"
+  # Told not to wait (by the switch, or when bundled so), it ends with its
+  # command, while what the command started still runs.
+  export SFX_LINGER_UNTIL; SFX_LINGER_UNTIL=$(winepath -w "$work/release")
+  for switch in /sfx:nowait ""; do
+    [ -n "$switch" ] || bundle_folder "$packed" --wait command
+    rm -f "$report" "$work/release"
+    run_packed "$packed" no Error $switch
+    [ "$exit_code" = 42 ] && grep -q '^all good' "$report" && ! grep -qx lingered "$report" && [ -z "$(leftovers)" ] ||
+      fail "not waiting ($switch): exit code $exit_code, left: $(leftovers); $(cat "$report")"
+    touch "$work/release"
+    for _ in $(seq 1 600); do pgrep -f bundle-check-linger > /dev/null || break; sleep 0.2; done
+    grep -qx lingered "$report" || fail "not waiting ($switch): the command's descendant did not end"
+  done
+  unset SFX_LINGER_UNTIL
   # A console command's output reaches the caller's redirection, through the loader and the extractor.
   mkdir -p "$work/small" && printf 'x\n' > "$work/small/x.txt"
   "$SFXPACK" -qf bundle "$work/small" -o "$work/echo.exe" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
