@@ -78,6 +78,10 @@ int run_command(const wchar_t *application, wchar_t *command_line, const wchar_t
         if ((standard[which] = GetStdHandle(STD_INPUT_HANDLE - which)) != 0)
             startup.dwFlags |= STARTF_USESTDHANDLES;
     PROCESS_INFORMATION process;
+    // Under Wine the first program that asks for the desktop starts the
+    // process that keeps it, which stays for good: in the command's job, it
+    // would hold the wait below forever. The extractor asks first.
+    GetDesktopWindow();
     // Suspended until it is in the job, so nothing it starts escapes the wait.
     if (!CreateProcessW(application, command_line, 0, 0, TRUE, CREATE_SUSPENDED, 0, directory, &startup, &process)) {
         // An elevated process cannot join this job: only it is waited for.

@@ -74,8 +74,19 @@ run_boxes() {
     [ -n "$window" ] || { kill "$pid" 2>/dev/null; fail "$exe $*: no window titled ${box%:*}"; }
     sleep 0.5 # let it paint
     import -window root "$WORK_DIR/screenshots/$case_name-${box%:*}.png"
+    # A key sent to a window without the focus may be lost on a busy display:
+    # pressed again now and then, every other time through the focus.
     xdotool key --window "$window" "${box##*:}"
-    while xdotool search --name "^${box%:*}\$" 2>/dev/null | grep -qx "$window"; do sleep 0.2; done
+    local start=$SECONDS tries=0
+    while sleep 0.2 && xdotool search --name "^${box%:*}\$" 2>/dev/null | grep -qx "$window"; do
+      [ $((SECONDS - start)) -lt 60 ] || { kill "$pid"; fail "$exe $*: the window titled ${box%:*} stayed"; }
+      [ $((++tries % 25)) = 0 ] || continue
+      if [ $((tries % 50)) = 0 ]; then
+        xdotool key --window "$window" "${box##*:}" 2>/dev/null || true
+      else
+        xdotool windowfocus "$window" key "${box##*:}" 2>/dev/null || true
+      fi
+    done
   done
   set +e
   wait "$pid"
