@@ -5,8 +5,9 @@
 // folder under SFX_DIR against ORIGINAL_FOLDER, both ways, byte for byte.
 // Writes "all good" or the problems to REPORT, starts a copy of itself that
 // adds "lingered" a moment later (the extractor must wait for it too; it runs
-// outside the folder, in another working folder, so nothing holds the folder
-// up; SFX_LINGER_UNTIL may name a file it waits for), and exits with EXIT_CODE.
+// outside the folder, in another working folder and on no console, so nothing
+// holds the folder up, not even a console host started there; it waits for
+// the file SFX_LINGER_UNTIL names, where set), and exits with EXIT_CODE.
 #include <windows.h>
 
 #include <cstdio>
@@ -100,7 +101,8 @@ int main() {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     if (CopyFileW(module, copy.c_str(), FALSE) &&
-        CreateProcessW(copy.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, temp, &startup, &process)) {
+        CreateProcessW(copy.c_str(), line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, temp, &startup,
+                       &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
