@@ -376,7 +376,7 @@ run list --json arc.exe && [ "$(jq -c '[.kind, .command, .target, .program]' "$t
 expect 0 '' test arc.exe && run info arc.exe && grep -qx 'bundle_kind: *archive' "$top/out" && grep -qx 'bundle_version: *4' "$top/out" ||
   bad "info of an archive: $(cat "$top/out")"
 # Waiting for the command alone is version 4's too.
-expect 0 '' bundle app -o arc.exe --run setup.exe --wait command "${tools[@]}"
+expect 0 '' bundle -f app -o arc.exe --run setup.exe --wait command "${tools[@]}"
 run info --json arc.exe && [ "$(jq -c '[.bundle_version, .wait]' "$top/out")" = '[4,"command"]' ] || bad "--wait command: $(cat "$top/out")"
 rm -f arc.exe
 # refused folders and commands: CASE|TEXT|what is made in a copy of the folder
