@@ -20,6 +20,7 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
     header->filter = BUNDLE_FILTER_NONE;
     header->properties = header->dictionary = 0;
     header->archive_size = 0;
+    header->flags = 0;
     int v4 = header->version == BUNDLE_VERSION;
     if (header->version == 1) {
         if (fixed != BUNDLE_V1_HEADER_SIZE)
@@ -32,8 +33,9 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
         header->dictionary = get32(bytes + 16);
         header->archive_size = get32(bytes + 20) | (uint64_t)get32(bytes + 24) << 32;
         header->target_length = v4 ? get16(bytes + 28) : 0;
+        header->flags = v4 ? bytes[15] : 0;
         uint32_t lc = header->properties % 9, lp = header->properties / 9 % 5, pb = header->properties / 45;
-        if (header->codec != BUNDLE_CODEC_LZMA || header->filter > (header->version == 2 ? BUNDLE_FILTER_X86 : BUNDLE_FILTER_SPLIT) || bytes[15] != 0 ||
+        if (header->codec != BUNDLE_CODEC_LZMA || header->filter > (header->version == 2 ? BUNDLE_FILTER_X86 : BUNDLE_FILTER_SPLIT) || (bytes[15] & ~(v4 ? BUNDLE_FLAG_WAIT_COMMAND : 0)) != 0 ||
             pb > 4 || lc + lp > 4 || header->dictionary < BUNDLE_DICTIONARY_MIN ||
             header->dictionary > BUNDLE_DICTIONARY_MAX)
             return 0;
@@ -55,7 +57,7 @@ static uint8_t *put_text(uint8_t *to, const char *text, uint32_t length) {
 }
 
 uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
-    int v4 = header->command_length == 0 || header->target_length > 0;
+    int v4 = header->command_length == 0 || header->target_length > 0 || header->flags != 0;
     uint32_t fixed = v4 ? BUNDLE_V4_HEADER_SIZE : BUNDLE_HEADER_SIZE;
     if (out) {
         put(out, BUNDLE_MAGIC, 4);
@@ -66,7 +68,7 @@ uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
         out[12] = BUNDLE_CODEC_LZMA;
         out[13] = (uint8_t)header->filter;
         out[14] = (uint8_t)header->properties;
-        out[15] = 0;
+        out[15] = (uint8_t)header->flags;
         put(out + 16, header->dictionary, 4);
         put(out + 20, header->archive_size, 8);
         if (v4)

@@ -2,7 +2,7 @@
  * package record locates and checks; every number little-endian:
  *   0  4  magic "SFXB"
  *   4  2  version: 3 for a command, 4 for an archive (no command) or a bundle
- *         with a target; 1 and 2 in bundles of older releases, still read
+ *         with a target or flags; 1 and 2 in bundles of older releases, still read
  *   6  2  header size H: 28 (30 in version 4, 12 in version 1)
  *   8  2  command length C: 0 for an archive (version 4 only)
  *  10  2  title length T
@@ -11,7 +11,7 @@
  *  13  1  filter before the codec: 0 none, 1 x86 branch conversion, 2 split
  *         x86 branch conversion (version 3 only)
  *  14  1  LZMA properties: lc + 9 * (lp + 5 * pb); lc + lp at most 4, pb at most 4
- *  15  1  0
+ *  15  1  flags, version 4 (0 before): BUNDLE_FLAG_WAIT_COMMAND
  *  16  4  LZMA dictionary size, 4 KiB to 256 MiB
  *  20  8  the tar stream's size
  * version 4:
@@ -58,6 +58,8 @@ enum {
     BUNDLE_COMMAND_MAX = 8191, /* what cmd.exe takes; CreateProcess takes more */
     BUNDLE_TITLE_MAX = 255,
     BUNDLE_TARGET_MAX = 1023,
+    /* the extractor waits for the command alone, not for what it starts */
+    BUNDLE_FLAG_WAIT_COMMAND = 1,
     /* the most bytes a header, command, title and target can take */
     BUNDLE_HEADER_MAX = BUNDLE_V4_HEADER_SIZE + BUNDLE_COMMAND_MAX + BUNDLE_TITLE_MAX + BUNDLE_TARGET_MAX,
 };
@@ -85,6 +87,7 @@ struct BundleHeader {
     uint32_t properties; /* LZMA's lc, lp and pb in one byte */
     uint32_t dictionary;
     uint64_t archive_size; /* versions 2 and 3: the tar stream's bytes */
+    uint32_t flags;        /* BUNDLE_FLAG_..., version 4 */
 };
 
 /* Fills *header from the appended data's first 'size' bytes: 1 when they

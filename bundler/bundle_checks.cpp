@@ -128,6 +128,16 @@ ProgramPlace check_bundle(const std::string &command, const std::string &title, 
     return check_program(*parts, files, place, any_system_program);
 }
 
+const FolderEntry *command_program(const std::string &command, const std::vector<FolderEntry> &entries) {
+    auto parts = std::make_unique<CommandParts>();
+    if (command_split(command.data(), (uint32_t)command.size(), parts.get()) != NAME_OK)
+        return nullptr;
+    for (const FolderEntry &entry : entries)
+        if (!entry.folder && same_name(entry.name, parts->program))
+            return &entry;
+    return nullptr;
+}
+
 ProgramPlace program_place(const CommandParts &parts, const std::vector<std::string> &files) {
     if (find_file(files, parts.program))
         return ProgramPlace::folder;

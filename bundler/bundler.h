@@ -107,6 +107,9 @@ bool known_system_program(const CommandParts &parts);
 ProgramPlace check_program(const CommandParts &parts, const std::vector<std::string> &files, ProgramPlace place,
                            bool any_system_program);
 
+// The folder's file that the command runs, when its program is one.
+const FolderEntry *command_program(const std::string &command, const std::vector<FolderEntry> &entries);
+
 // BundleError, before anything is coded, when the command, title or target
 // cannot be stored or check_program refuses the command's program; else
 // where that program is (none for an archive: an empty command).

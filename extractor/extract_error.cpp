@@ -116,7 +116,7 @@ void show_switches(const wchar_t *bad, uint32_t bad_length) {
         const wchar_t *name;
         uint8_t text;
     } SWITCHES[] = {
-        {L"/sfx:extract[=", TEXT_HELP_EXTRACT}, {L"/sfx:keep", TEXT_HELP_KEEP},
+        {L"/sfx:extract[=", TEXT_HELP_EXTRACT}, {L"/sfx:keep", TEXT_HELP_KEEP}, {L"/sfx:nowait", TEXT_HELP_NOWAIT},
         {L"/sfx:silent", TEXT_HELP_SILENT},     {L"/sfx:overwrite=ask|always|never", TEXT_HELP_OVERWRITE},
         {L"/sfx:help", TEXT_HELP_HELP},
     };

@@ -25,12 +25,12 @@ static int is_word(const wchar_t *text, const char *word) {
     return n && !text[n];
 }
 
-static const char *const NAMES[] = {"silent", "keep", "help", "extract", "overwrite"};
+static const char *const NAMES[] = {"silent", "keep", "help", "extract", "overwrite", "nowait"};
 static const char *const OVERWRITE_VALUES[] = {"ask", "always", "never"};
 enum { NAMES_COUNT = sizeof NAMES / sizeof *NAMES, EXTRACT = 3, OVERWRITE = 4 };
 
 int sfx_switches_parse(const wchar_t *arguments, SfxSwitches *out, wchar_t *folder, uint32_t capacity) {
-    int *flags[NAMES_COUNT] = {&out->silent, &out->keep, &out->help, &out->extract, &out->overwrite};
+    int *flags[NAMES_COUNT] = {&out->silent, &out->keep, &out->help, &out->extract, &out->overwrite, &out->nowait};
     for (int *flag : flags)
         *flag = 0;
     out->folder = 0;

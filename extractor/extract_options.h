@@ -19,6 +19,7 @@ enum Overwrite {
 struct SfxSwitches {
     int silent;    // /sfx:silent: no window, no box
     int keep;      // /sfx:keep: the command runs, its folder stays
+    int nowait;    // /sfx:nowait: the command alone is waited for, not what it starts
     int help;      // /sfx:help: the box that lists these
     int extract;   // /sfx:extract[=DIR]: extract only, run nothing
     int overwrite; // /sfx:overwrite=ask|always|never: Overwrite

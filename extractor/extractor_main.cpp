@@ -362,6 +362,10 @@ static int extract_to_folder(HANDLE file, const BundleHeader *header, uint64_t t
     return extraction.placement.kept ? EXIT_KEPT : 0;
 }
 
+// Whether the command and every program it starts are waited for (a job),
+// or the command alone (the bundle's setting, or /sfx:nowait).
+static int wait_for_all = 1;
+
 // Runs the command in the folder the archive went into and deletes the
 // folder, or with /sfx:keep leaves it and says where: the command's exit
 // code, or EXIT_FAILED after the error box.
@@ -372,7 +376,7 @@ static int run_in_folder(FolderPath *folder) {
         show_extract_error(EXTRACT_COMMAND, ARCHIVE_OK, 0, 0);
     SetEnvironmentVariableW(L"SFX_ORIGIN", origin_long);
     SetEnvironmentVariableW(L"SFX_DIR", folder->plain);
-    if (started && !run_command(application, command_line, folder->plain, &exit_code)) {
+    if (started && !run_command(application, command_line, folder->plain, silent, wait_for_all, &exit_code)) {
         started = 0;
         show_start_failure(parts.program, parts.program_length, GetLastError());
     }
@@ -413,6 +417,7 @@ static int extractor_main() {
          sfx_package_read(&package, header.size, count, sizeof count) != sizeof count))
         return fail(EXTRACT_BAD_DATA);
     int archive = header.command_length == 0, extract_only = archive || switches.extract;
+    wait_for_all = !(header.flags & BUNDLE_FLAG_WAIT_COMMAND) && !switches.nowait;
     extract_texts_setup(silent, extract_only);
     extraction.progress.hidden = silent;
     if (!archive && command_split(header.command, header.command_length, &parts) != NAME_OK)

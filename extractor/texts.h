@@ -58,6 +58,7 @@ enum TextId {
     TEXT_HELP_FOLDER,   // the word for /sfx:extract's value: /sfx:extract[=folder]
     TEXT_HELP_EXTRACT,  // after each switch, what it does
     TEXT_HELP_KEEP,
+    TEXT_HELP_NOWAIT,
     TEXT_HELP_SILENT,
     TEXT_HELP_OVERWRITE,
     TEXT_HELP_HELP,

@@ -93,3 +93,16 @@ printf 'SFXB\x04\x00\x1e\x00\x00\x00\x05\x00\x01\x00\x5d\x00\x00\x00\x10\x00\x00
 head -c 1024 "$loader" > "$pe/loader-head"
 head -c 400 "$loader" > "$pe/loader-cut"
 cp "$pe/loader-head" "$pe/no-signature" && printf 'XX' | dd of="$pe/no-signature" bs=1 seek=$(($(od -An -tu4 -j 60 -N4 "$loader"))) conv=notrunc status=none
+
+# PE resources: the loader's own, a packed file's loader with an icon of one
+# image, version information and a manifest, and the same with its directory
+# looping back to its root.
+res="$here/corpus/pe_resources"
+mkdir -p "$res"
+cp "$loader" "$res/loader"
+printf '\0\0\1\0\1\0\20\20\0\0\1\0\40\0\50\0\0\0\26\0\0\0' > "$tmp/one.ico" && head -c 40 /dev/zero >> "$tmp/one.ico"
+"$sfxpack" -qf pack "$tmp/abc" --loader "$loader" --icon "$tmp/one.ico" --version-string ProductName=Seed \
+  --file-version 1.2.3.4 --execution-level highestAvailable -o "$tmp/shown.exe"
+head -c 32768 "$tmp/shown.exe" > "$res/packed-loader"
+rsrc=$((16#$(x86_64-w64-mingw32-objdump -h "$res/packed-loader" | awk '$2 == ".rsrc" { print $6 }')))
+cp "$res/packed-loader" "$res/loop" && printf '\0\0\0\x80' | dd of="$res/loop" bs=1 seek=$((rsrc + 20)) conv=notrunc status=none

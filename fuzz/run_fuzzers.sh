@@ -8,7 +8,7 @@ set -uo pipefail
 bin_dir=$1 work=$2 seconds=$3
 shift 3
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(decoder round_trip sfxpack tar coded record bundle_header pe_image)
+[ ${#names[@]} -gt 0 ] || names=(decoder round_trip sfxpack tar coded record bundle_header pe_image pe_resources)
 jobs=${FUZZ_JOBS:-1}
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -24,6 +24,7 @@ fuzz_one() {
   record) options+=(-max_len=64) ;;
   bundle_header) options+=(-max_len=9000) ;; # past the longest command and title
   pe_image) options+=(-max_len=4096) ;;
+  pe_resources) options+=(-max_len=40000) ;; # a loader and its resources
   esac
   "$bin_dir/${name}_fuzz" "${options[@]}" "$corpus" "$here/corpus/$name" >"$log" 2>&1
   local status=$?

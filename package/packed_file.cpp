@@ -115,9 +115,11 @@ bool is_packed_executable(std::span<const uint8_t> file, const PeImage &image) {
            decodes_cleanly(file.subspan(PAYLOAD_OFFSET));
 }
 
+uint64_t appended_start(std::span<const uint8_t> payload) { return PAYLOAD_OFFSET + payload.size(); }
+
 std::vector<uint8_t> packed_front(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
                                   std::span<const uint8_t> payload, uint64_t appended_size, uint32_t appended_crc,
-                                  uint32_t flags) {
+                                  const PeChecksum &appended_sum, uint32_t flags) {
     if ((uint64_t)PAYLOAD_OFFSET + payload.size() + appended_size > UINT32_MAX)
         throw PackageError("the packed file would be larger than the 4 GiB a package record can describe");
     SfxRecord record{SFX_RECORD_VERSION,        flags,
@@ -128,14 +130,26 @@ std::vector<uint8_t> packed_front(std::span<const uint8_t> loader, std::span<con
     out.resize(PAYLOAD_OFFSET, 0);
     sfx_record_write(crc32_table(), &record, &out[SFX_RECORD_OFFSET]);
     out.insert(out.end(), payload.begin(), payload.end());
+    // The checksum of the whole file, its own field as zeros.
+    PeImage image = image_within_offset(loader, "the loader");
+    std::fill_n(out.begin() + image.checksum_offset, 4, 0);
+    PeChecksum front;
+    front.add(out);
+    if (appended_sum.length != out.size() + appended_size)
+        throw PackageError("the appended data's checksum does not start where the data goes");
+    uint32_t checksum = pe_checksum_value(front.sum + appended_sum.sum, appended_sum.length);
+    for (int i = 0; i < 4; i++)
+        out[image.checksum_offset + i] = (uint8_t)(checksum >> 8 * i);
     return out;
 }
 
 std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
                                      std::span<const uint8_t> payload, std::span<const uint8_t> appended,
                                      uint32_t flags) {
+    PeChecksum sum{0, appended_start(payload)};
+    sum.add(appended);
     std::vector<uint8_t> out =
-        packed_front(loader, stub, payload, appended.size(), crc32_of(0, appended.data(), appended.size()), flags);
+        packed_front(loader, stub, payload, appended.size(), crc32_of(0, appended.data(), appended.size()), sum, flags);
     out.insert(out.end(), appended.begin(), appended.end());
     return out;
 }

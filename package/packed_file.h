@@ -7,6 +7,7 @@
 #include "include/sfx_package.h"
 #include "package/input_file.h"
 #include "pe/pe_image.h"
+#include "pe/pe_resources.h"
 
 // Where the payload sits in a file: at offset 32768 of a packed executable,
 // or at 0 of a bare payload; and what the package record says about it.
@@ -44,10 +45,13 @@ bool is_packed_executable(std::span<const uint8_t> file, const PeImage &image);
 
 // Loader, zeros, the package record (with 'flags', SFX_FLAG_*) ending at the
 // payload offset, payload: what goes before appended data of this size and
-// CRC-32.
+// CRC-32, whose PE checksum sum was started at the offset where it goes
+// (appended_start), so that the file's checksum covers it.
 std::vector<uint8_t> packed_front(std::span<const uint8_t> loader, std::span<const uint8_t> stub,
                                   std::span<const uint8_t> payload, uint64_t appended_size, uint32_t appended_crc,
-                                  uint32_t flags);
+                                  const PeChecksum &appended_sum, uint32_t flags);
+// Where appended data starts after this payload.
+uint64_t appended_start(std::span<const uint8_t> payload);
 // Loader, zeros, the package record ending at the payload offset, payload,
 // appended data.
 std::vector<uint8_t> assemble_packed(std::span<const uint8_t> loader, std::span<const uint8_t> stub,

@@ -11,6 +11,7 @@ constexpr uint64_t COFF_HEADER_SIZE = 20;
 constexpr uint64_t SECTION_HEADER_SIZE = 40;
 constexpr uint64_t OPTIONAL_SUBSYSTEM = 68;        // same offset in PE32 and PE32+
 constexpr uint64_t OPTIONAL_SIZE_OF_HEADERS = 60;
+constexpr uint64_t OPTIONAL_CHECKSUM = 64;
 constexpr uint64_t CERTIFICATE_DIRECTORY = 4;
 
 std::optional<PeImage> fail(std::string *why, const char *reason) {
@@ -50,6 +51,7 @@ std::optional<PeImage> parse_pe_image(std::span<const uint8_t> file, std::string
     if (end > UINT32_MAX)
         return fail(why, "section data beyond 4 GiB");
     PeImage image{(uint32_t)end, magic == 0x20B, (uint16_t)read_u16(file, optional + OPTIONAL_SUBSYSTEM)};
+    image.checksum_offset = (uint32_t)(optional + OPTIONAL_CHECKSUM);
     uint64_t directories = optional + (image.pe32_plus ? 112 : 96);
     uint64_t entry = directories + CERTIFICATE_DIRECTORY * 8;
     if (entry + 8 <= optional + optional_size && read_u32(file, directories - 4) > CERTIFICATE_DIRECTORY) {

@@ -15,6 +15,7 @@ struct PeImage {
     // file offset and size, both 0 when unsigned.
     uint32_t certificate_offset = 0;
     uint32_t certificate_size = 0;
+    uint32_t checksum_offset = 0; // the optional header's CheckSum field
 };
 
 // The image layout of a PE file, or nullopt with the reason in *why.

@@ -17,6 +17,8 @@ packages=(
   locales
   # the Windows loader, its static checks and its runs under Wine
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 icoutils wine wine64 xvfb xauth xdotool imagemagick
+  # what packed files show Windows: their manifests parsed, their headers and resources read independently
+  libxml2-utils python3-pefile
   # code signing end to end
   osslsigncode openssl
   # fuzzing (clang's libFuzzer) and memcheck

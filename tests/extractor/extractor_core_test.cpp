@@ -29,6 +29,7 @@ std::string parsed(const wchar_t *arguments) {
     std::string said;
     said += switches.silent ? "silent " : "";
     said += switches.keep ? "keep " : "";
+    said += switches.nowait ? "nowait " : "";
     said += switches.help ? "help " : "";
     said += switches.extract ? "extract" : "";
     said += switches.folder ? narrow(switches.folder).insert(0, 1, '=') : "";
@@ -47,6 +48,7 @@ TEST(ExtractorSwitches, OnlyLeadingOnesAreTaken) {
         {L"/S /sfx:silent", "| /S /sfx:silent"},
         {L"/SFX:Silent /S", "silent | /S"},
         {L" /sfx:silent\t/sfx:keep  x y", "silent keep | x y"},
+        {L"/sfx:NoWait /sfx:keep /nowait", "keep nowait | /nowait"},
         {L"/sfxkeep /sfx:keep", "| /sfxkeep /sfx:keep"},
         {L"/sfx:extract", "extract | "},
         {L"/sfx:extract=C:\\out /S", "extract=C:\\out | /S"},

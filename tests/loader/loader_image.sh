@@ -20,6 +20,9 @@ dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | sort | tr '\n' ' ')
 if [ "$kind" = extractor ]; then
   # System DLLs only: no C runtime, no common controls.
   [ "$dlls" = "ADVAPI32.dll KERNEL32.dll USER32.dll " ] || fail "imports from $dlls"
+  # Its manifest, well-formed: it runs as its caller.
+  wrestool -x --raw --type=24 --name=1 "$exe" | xmllint --xpath '//*[local-name()="requestedExecutionLevel"]/@level' - |
+    grep -qx ' level="asInvoker"' || fail "no manifest asking to run as the caller"
   echo "$arch extractor: file $(stat -c %s "$exe") bytes"
   exit 0
 fi

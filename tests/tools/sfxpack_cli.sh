@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # sfxpack as its users run it, a table per concern:
-#   sfxpack_cli.sh SFXPACK LOADER.exe STUB.exe HOSTILE_BUNDLE EXTRACTOR.exe
-# The stub must be a PE file whose image reaches beyond offset 32768.
+#   sfxpack_cli.sh SFXPACK LOADER.exe STUB.exe HOSTILE_BUNDLE EXTRACTOR.exe IDENTITY_STUB.exe
+# The stub must be a PE file whose image reaches beyond offset 32768, and
+# have no resources; the identity stub has an icon, version information and
+# a manifest.
 # SFXPACK_RUNNER (valgrind, say) may wrap the tool.
 set -uo pipefail
 sfxpack=$(realpath "$1") loader_file=$(realpath "$2") stub_file=$(realpath "$3") hostile=$(realpath "$4") extractor_file=$(realpath "$5")
+identity_file=$(realpath "$6")
 top=$(mktemp -d) && trap 'chmod -R u+rwx "$top"; rm -rf "$top"' EXIT
 mkdir "$top/w" && cd "$top/w" || exit 1
 failed=0
@@ -37,7 +40,8 @@ expect() {
 cp "$loader_file" loader.exe
 cp "$stub_file" stub.exe
 cp "$extractor_file" extractor.exe
-loader_size=$(stat -c %s loader.exe) stub_size=$(stat -c %s stub.exe)
+stub_size=$(stat -c %s stub.exe)
+code() { x86_64-w64-mingw32-objcopy -O binary -j .text "$1" /dev/stdout | md5sum; }
 
 # --- payloads: decoded exactly, or refused with the reason ---
 echo keep > out.bin
@@ -59,8 +63,9 @@ expect 0 '' encode small.bin -o small.payload
 printf EXTRA > extra.bin
 for level in 1 6 9; do
   expect 0 '' pack -f stub.exe -o packed.exe --loader loader.exe -l $level
-  cmp -s -n "$loader_size" loader.exe packed.exe || bad "level $level: the loader is not at the start"
-  cmp -s -n $((32728 - loader_size)) -i "$loader_size:0" packed.exe /dev/zero ||
+  [ "$(code packed.exe)" = "$(code loader.exe)" ] || bad "level $level: the loader is not at the start"
+  image_size=$(run info --json packed.exe && jq .loader_image_size "$top/out")
+  cmp -s -n $((32728 - image_size)) -i "$image_size:0" packed.exe /dev/zero ||
     bad "level $level: not zeros up to the package record"
   expect 0 '' unpack -f packed.exe -o unpacked.exe
   cmp -s stub.exe unpacked.exe || bad "level $level: unpacked is not the stub"
@@ -72,10 +77,11 @@ coded=$(stat -c %s small.payload)
 [ "$(tail -c 5 appended.exe)" = EXTRA ] || bad "appended data is not last"
 expect 0 '' info appended.exe
 printf '%-18s %s\n' file: appended.exe kind: 'packed executable' file_size: $((32768 + coded + 5)) \
-  loader_image_size: "$loader_size" payload_offset: 32768 count: 5000 coded_size: "$coded" \
+  loader_image_size: "$image_size" payload_offset: 32768 count: 5000 coded_size: "$coded" \
   ratio: "$(awk "BEGIN { printf \"%.4f\", $coded / 5000 }")" record: yes record_version: 2 flags: none stub_crc32: "$(crc < small.bin)" \
   appended_offset: $((32768 + coded)) appended_size: 5 appended_crc32: "$(crc < extra.bin)" signature_size: 0 \
-  decodes_cleanly: yes verified: yes | diff - "$top/out" >&2 || bad "info of a packed file"
+  decodes_cleanly: yes icon: '48x48@4, 48x48@8, 48x48@32, 32x32@4, 32x32@8, 32x32@32, 16x16@4, 16x16@8, 16x16@32' \
+  file_version: - version_strings: - execution_level: asInvoker verified: yes | diff - "$top/out" >&2 || bad "info of a packed file"
 expect 0 '' info small.payload
 grep -qx 'kind: *bare payload' "$top/out" || bad "info of a bare payload: $(cat "$top/out")"
 ${SFXPACK_RUNNER:-} "$sfxpack" encode - -o - < stub.exe | ${SFXPACK_RUNNER:-} "$sfxpack" decode - -o piped.exe ||
@@ -333,6 +339,7 @@ kind: command
 command: "setup.exe" /quiet "two words"
 title: My App
 target: - (a folder beside the file, named after it)
+waits for: the command and all it starts
 program: setup.exe (in the folder)
 codec: LZMA
 -  empty-folder/
@@ -368,6 +375,9 @@ run list --json arc.exe && [ "$(jq -c '[.kind, .command, .target, .program]' "$t
   bad "list --json of an archive: $(head -c 300 "$top/out")"
 expect 0 '' test arc.exe && run info arc.exe && grep -qx 'bundle_kind: *archive' "$top/out" && grep -qx 'bundle_version: *4' "$top/out" ||
   bad "info of an archive: $(cat "$top/out")"
+# Waiting for the command alone is version 4's too.
+expect 0 '' bundle -f app -o arc.exe --run setup.exe --wait command "${tools[@]}"
+run info --json arc.exe && [ "$(jq -c '[.bundle_version, .wait]' "$top/out")" = '[4,"command"]' ] || bad "--wait command: $(cat "$top/out")"
 rm -f arc.exe
 # refused folders and commands: CASE|TEXT|what is made in a copy of the folder
 while IFS='|' read -r text setup; do
@@ -530,4 +540,54 @@ done
 "$hostile" version1 loader.exe stub.exe stub.exe v1.exe && expect 0 '' extract v1.exe -C v1 &&
   cmp -s v1/run.exe stub.exe && expect 0 '' list v1.exe || bad "a version 1 bundle"
 grep -q '^codec: payload' "$top/out" || bad "a version 1 bundle's codec: $(head -3 "$top/out")"
+
+# --- what the packed file shows Windows: the options', else the program's, else the defaults ---
+cp "$identity_file" id.exe
+mkdir -p shown && cp id.exe shown/Setup.exe && LC_ALL=C sed -i "s/'highestAvailable'    /'requireAdministrator'/" shown/Setup.exe
+rsrc=$((16#$(x86_64-w64-mingw32-objdump -h id.exe | awk '$2 == ".rsrc" { print $6 }')))
+cp id.exe loop.exe && put '\0\0\0\x80' loop.exe $((rsrc + 20)) # the directory's first type leads back to its root
+printf '\0\0\1\0\1\0\20\20\0\0\1\0\40\0\50\0\0\0\26\0\0\0' > small.ico && head -c 40 /dev/urandom >> small.ico
+{ printf '\0\0\1\0\1\0\0\0\0\0\1\0\40\0\100\234\0\0\26\0\0\0' && head -c 40000 /dev/urandom; } > big.ico
+# The first icon group's images (or an .ico file's), as one digest; of a
+# program, whether its checksum, SizeOfImage and other headers agree.
+cat > "$top/icon.py" <<'PY'
+import hashlib, struct, sys, pefile
+data = open(sys.argv[1], "rb").read()
+if data[:4] == b"\0\0\1\0":
+    entries = [(data[6 + 16 * i:18 + 16 * i],) + struct.unpack_from("<II", data, 14 + 16 * i) for i in range(data[4])]
+    print(hashlib.md5(b"".join(entry + data[at:at + size] for entry, size, at in entries)).hexdigest())
+    sys.exit()
+pe = pefile.PE(data=data)
+h, types = pe.OPTIONAL_HEADER, {t.id: t.directory.entries for t in pe.DIRECTORY_ENTRY_RESOURCE.entries}
+end = max(s.VirtualAddress + s.Misc_VirtualSize for s in pe.sections)
+if h.CheckSum != pe.generate_checksum() or pe.get_warnings() or h.SizeOfImage != -(-end // h.SectionAlignment) * h.SectionAlignment:
+    print("headers that do not agree")
+group = types[14][0].directory.entries[0]
+read = lambda entry: pe.get_data(entry.data.struct.OffsetToData, entry.data.struct.Size)
+images = {name.id: {l.id: l for l in name.directory.entries} for name in types[3]}
+directory, digest = read(group), hashlib.md5()
+for i in range(directory[4]):
+    languages = images[struct.unpack_from("<H", directory, 18 + 14 * i)[0]]
+    digest.update(directory[6 + 14 * i:18 + 14 * i] + read(languages.get(group.id, next(iter(languages.values())))))
+print(digest.hexdigest())
+PY
+icon() { /usr/bin/python3 "$top/icon.py" "$1"; }
+# Its icon, images, file version, level and a version string; its manifest well-formed.
+shows() {
+  icon "$1"
+  wrestool -x --raw --type=24 "$1" | xmllint --noout - 2> /dev/null || echo "a manifest that is not XML"
+  run info --json "$1" && jq -c '[(.icon | length), .file_version, .execution_level, .version_strings.CompanyName]' "$top/out"
+}
+while IFS='|' read -r name args want icon_of warning; do
+  eval "expect 0 '$warning' -f $args -o shown.exe"
+  [ "$(shows shown.exe)" = "$(icon $icon_of)"$'\n'"$want" ] || bad "$name: shows $(shows shown.exe)"
+done <<'ROWS'
+the stub's first group (of two, one in two languages)|pack id.exe --loader loader.exe|[2,"1.2.3.4","highestAvailable","Identity Test"]|id.exe|
+every option, over the stub's|pack id.exe --loader loader.exe --icon small.ico --execution-level requireAdministrator --version-string CompanyName=Grüße --file-version 9.8.7.6|[1,"9.8.7.6","requireAdministrator","Grüße"]|small.ico|
+no resources: the defaults|pack stub.exe --loader loader.exe|[9,null,"asInvoker",null]|loader.exe|
+a directory that loops: the defaults|pack loop.exe --loader loader.exe|[9,null,"asInvoker",null]|loader.exe|loop.exe: its resource directory loops
+the command's program's|bundle shown --run 'setup.exe /S' "${tools[@]}"|[2,"1.2.3.4","requireAdministrator","Identity Test"]|id.exe|
+a system program: the defaults|bundle shown --run 'cmd /c setup.exe' "${tools[@]}"|[9,null,"asInvoker",null]|loader.exe|
+ROWS
+expect 1 "big.ico: the packed file's resources would take 41" pack id.exe -o big.exe --loader loader.exe --icon big.ico
 exit $failed

@@ -5,8 +5,9 @@
 // folder under SFX_DIR against ORIGINAL_FOLDER, both ways, byte for byte.
 // Writes "all good" or the problems to REPORT, starts a copy of itself that
 // adds "lingered" a moment later (the extractor must wait for it too; it runs
-// outside the folder, in another working folder, so nothing holds the folder
-// up), and exits with EXIT_CODE.
+// outside the folder, in another working folder and on no console, so nothing
+// holds the folder up, not even a console host started there; it waits for
+// the file SFX_LINGER_UNTIL names, where set), and exits with EXIT_CODE.
 #include <windows.h>
 
 #include <cstdio>
@@ -50,7 +51,13 @@ int main() {
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     FILE *report = argc >= 3 ? _wfopen(argv[2], argc == 3 ? L"ab" : L"wb") : nullptr;
     if (argc == 3 && report && wstring(argv[1]) == L"--linger") {
-        Sleep(1500);
+        // A moment, or until the test lets it go where it names a file for that.
+        wstring release = variable(L"SFX_LINGER_UNTIL");
+        if (release == L"<unset>")
+            Sleep(1500);
+        else
+            for (int i = 0; i < 600 && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES; i++)
+                Sleep(100);
         std::fprintf(report, "lingered\n");
         return 0;
     }
@@ -94,7 +101,8 @@ int main() {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     if (CopyFileW(module, copy.c_str(), FALSE) &&
-        CreateProcessW(copy.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, temp, &startup, &process)) {
+        CreateProcessW(copy.c_str(), line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, temp, &startup,
+                       &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }

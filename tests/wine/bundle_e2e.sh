@@ -27,7 +27,8 @@ with_trailer() {
 }
 
 # A folder of nested and non-ASCII names, an empty file, a large one, a path
-# beyond MAX_PATH once under the temporary folder, and the checker; bundled.
+# beyond MAX_PATH once under the temporary folder, and the checker; bundled
+# with an icon and version information.
 bundle_folder() {
   local src="$work/src" deep="$work/src/a"
   mkdir -p "$src/Grüße" "$src/日本語" "$src/a/b/c"
@@ -39,7 +40,8 @@ bundle_folder() {
   mkdir -p "$deep" && printf 'deep\n' > "$deep/tief.txt"
   cp "$build/bundle_check.exe" "$src/check.exe"
   "$SFXPACK" -qf bundle "$src" -o "$1" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \
-    --title "Prüfung" --run "check.exe \"$(winepath -w "$src")\" \"$(winepath -w "$report")\" 42 \"two words\" Grüße"
+    --icon "$(dirname "$0")/identity_a.ico" --version-string "ProductName=Prüfung" --file-version 1.2.3.4 \
+    --title "Prüfung" --run "check.exe \"$(winepath -w "$src")\" \"$(winepath -w "$report")\" 42 \"two words\" Grüße" "${@:2}"
 }
 
 # Runs the checker's bundle (or the extractor with its trailer), with any
@@ -72,8 +74,19 @@ run_boxes() {
     [ -n "$window" ] || { kill "$pid" 2>/dev/null; fail "$exe $*: no window titled ${box%:*}"; }
     sleep 0.5 # let it paint
     import -window root "$WORK_DIR/screenshots/$case_name-${box%:*}.png"
+    # A key sent to a window without the focus may be lost on a busy display:
+    # pressed again now and then, every other time through the focus.
     xdotool key --window "$window" "${box##*:}"
-    while xdotool search --name "^${box%:*}\$" 2>/dev/null | grep -qx "$window"; do sleep 0.2; done
+    local start=$SECONDS tries=0
+    while sleep 0.2 && xdotool search --name "^${box%:*}\$" 2>/dev/null | grep -qx "$window"; do
+      [ $((SECONDS - start)) -lt 60 ] || { kill "$pid"; fail "$exe $*: the window titled ${box%:*} stayed"; }
+      [ $((++tries % 25)) = 0 ] || continue
+      if [ $((tries % 50)) = 0 ]; then
+        xdotool key --window "$window" "${box##*:}" 2>/dev/null || true
+      else
+        xdotool windowfocus "$window" key "${box##*:}" 2>/dev/null || true
+      fi
+    done
   done
   set +e
   wait "$pid"
@@ -158,6 +171,20 @@ unattended)
   [ "$exit_code" = 42 ] && grep -q '^all good' "$report" && [[ $kept == */sfx-*-kept ]] && diff -r "$work/src" "$kept" > /dev/null ||
     fail "/sfx:keep: exit code $exit_code, left: $kept; $(cat "$report")"
   rm -rf "$kept"
+  # Told not to wait (by the switch, or when bundled so), it ends with its
+  # command, while what the command started still runs.
+  export SFX_LINGER_UNTIL; SFX_LINGER_UNTIL=$(winepath -w "$work/release")
+  for switch in /sfx:nowait ""; do
+    [ -n "$switch" ] || bundle_folder "$packed" --wait command
+    rm -f "$report" "$work/release"
+    run_packed "$packed" no Error $switch
+    [ "$exit_code" = 42 ] && grep -q '^all good' "$report" && ! grep -qx lingered "$report" && [ -z "$(leftovers)" ] ||
+      fail "not waiting ($switch): exit code $exit_code, left: $(leftovers); $(cat "$report")"
+    touch "$work/release"
+    for _ in $(seq 1 600); do pgrep -f bundle-check-linger > /dev/null || break; sleep 0.2; done
+    grep -qx lingered "$report" || fail "not waiting ($switch): the command's descendant did not end"
+  done
+  unset SFX_LINGER_UNTIL
   # A console command's output reaches the caller's redirection, through the loader and the extractor.
   mkdir -p "$work/small" && printf 'x\n' > "$work/small/x.txt"
   "$SFXPACK" -qf bundle "$work/small" -o "$work/echo.exe" --loader "$build/loader.exe" --extractor "$build/extractor.exe" \

@@ -171,7 +171,9 @@ flags)
   # As the record asks: the stub's exit code, the loader's arguments exactly
   # as given after the stub's path in quotes; a loader failure exits with
   # 536870912 + its error number (13, damaged data), with its box or silently.
-  "$SFXPACK" -qf pack "$build/report_stub.exe" --loader "$build/loader.exe" -o "$packed" --pass-exit-code --pass-arguments
+  # The stub brings version information and a manifest, the file an icon of its own.
+  "$SFXPACK" -qf pack "$build/identity_stub.exe" --loader "$build/loader.exe" -o "$packed" --pass-exit-code --pass-arguments \
+    --icon "$(dirname "$0")/identity_b.ico" --version-string "ProductName=Grüße" --execution-level requireAdministrator
   SFX_EXIT_CODE=7 run_packed "$packed" no Error /S --foo "bar baz" 'say "hi"' 'back\slash' > "$work/out.txt" 2> "$work/err.txt"
   [ "$exit_code" = 7 ] || fail "exit code $exit_code, want the stub's 7"
   # Such a file hands its standard handles on to a console stub.

@@ -79,6 +79,7 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
     bool split = !archive && command_split(bundle.command.data(), (uint32_t)bundle.command.size(), parts.get()) == NAME_OK;
     ProgramPlace place = archive ? ProgramPlace::none : split ? program_place(*parts, file_names) : ProgramPlace::missing;
     const char *place_name = place == ProgramPlace::folder ? "folder" : place == ProgramPlace::system ? "system" : nullptr;
+    const char *wait = bundle.header.flags & BUNDLE_FLAG_WAIT_COMMAND ? "command" : "all";
     auto or_null = [](bool known, const auto &value) {
         return known ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
     };
@@ -87,6 +88,7 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
                                       {"kind", archive ? "archive" : "command"},
                                       {"command", or_null(!archive, bundle.command)}, {"title", bundle.title},
                                       {"target", or_null(!bundle.target.empty(), bundle.target)},
+                                      {"wait", or_null(!archive, wait)},
                                       {"codec", bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload"},
                                       {"filter", bundle.header.filter == BUNDLE_FILTER_X86     ? "x86"
                                                     : bundle.header.filter == BUNDLE_FILTER_SPLIT ? "x86-split"
@@ -108,6 +110,8 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
         std::printf("kind: %s\ncommand: %s\ntitle: %s\ntarget: %s\n", archive ? "archive" : "command",
                     archive ? "-" : bundle.command.c_str(), bundle.title.c_str(),
                     bundle.target.empty() ? "- (a folder beside the file, named after it)" : bundle.target.c_str());
+        if (!archive)
+            std::printf("waits for: %s\n", wait == std::string("all") ? "the command and all it starts" : "the command alone");
         if (!archive)
             std::printf("program: %s (%s)\n", parts->program,
                         place == ProgramPlace::folder   ? "in the folder"

@@ -16,6 +16,7 @@
 #include "decoder/payload_format.h"
 #include "encoder/payload_encoder.h"
 #include "package/input_file.h"
+#include "package/packed_identity.h"
 #include "output_file.h"
 #include "package/packed_file.h"
 #include "payload_io.h"
@@ -41,6 +42,8 @@ struct BundleOptions {
     unsigned threads = 0; // 0: as many as there are cores
     bool silent = false;
     bool any_system_program = false;
+    IdentityOptions identity;
+    std::string wait = "all";
 };
 
 // The output must not lie inside the folder, or the next bundle of the
@@ -117,6 +120,14 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     if (check_bundle(options.command, options.title, entries, options.any_system_program, options.target) ==
         ProgramPlace::system)
         warn(global, "the command's program is not a file in the folder: it is the Windows system folder's");
+    // The bundle shows Windows what its program would: a program that must
+    // run as administrator makes the bundle ask before anything is extracted.
+    const FolderEntry *program = command_program(options.command, entries);
+    loader = loader_with_identity(loader, options.loader, options.identity,
+                                  program ? program_identity_of(program->source.string()) : ProgramIdentity{},
+                                  program ? program->source.string() : "", [&](const std::string &warning) {
+                                      warn(global, warning);
+                                  });
 
     // Every limit before the long work: the package record's sizes are of 32
     // bits, and LZMA may grow data that does not compress by a little.
@@ -138,11 +149,17 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     Progress progress("the folder's archive", bound, global.quiet);
     BundleHeader header = code_archive([&](const ByteSink &sink) { tar_folder(entries, sink); }, settings, fd,
                                        [&](uint64_t done) { progress.update(done); }, &coded_size);
+    header.flags = options.wait == "command" ? BUNDLE_FLAG_WAIT_COMMAND : 0;
     std::vector<uint8_t> head = bundle_header_bytes(header, options.command, options.title, options.target);
 
     uint32_t crc = crc32_of(0, head.data(), head.size());
-    read_coded_archive(fd, coded_size, [&](const uint8_t *bytes, size_t size) { crc = crc32_of(crc, bytes, size); });
-    std::vector<uint8_t> front = packed_front(loader, extractor, payload, head.size() + coded_size, crc,
+    PeChecksum sum{0, appended_start(payload)};
+    sum.add(head);
+    read_coded_archive(fd, coded_size, [&](const uint8_t *bytes, size_t size) {
+        crc = crc32_of(crc, bytes, size);
+        sum.add({bytes, size});
+    });
+    std::vector<uint8_t> front = packed_front(loader, extractor, payload, head.size() + coded_size, crc, sum,
                                                SFX_FLAG_PASS_EXIT_CODE | SFX_FLAG_PASS_ARGUMENTS |
                                                    (options.silent ? SFX_FLAG_SILENT : 0));
 
@@ -194,8 +211,15 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     sub->add_flag("--system-program", options->any_system_program,
                   "Let the command name any program of the Windows system folder by its bare name, not only the "
                   "known ones");
+    sub->add_option("--wait", options->wait,
+                    "What the bundle waits for before it deletes its folder and exits: all (the command and every "
+                    "program it starts, the default) or command (the command alone, for an installer that starts "
+                    "the installed program at its end)")
+        ->check(CLI::IsMember({"all", "command"}))
+        ->type_name("command|all");
     sub->add_flag("--silent", options->silent,
                   "No progress window and no box: failures show only in the exit code");
+    add_identity_options(*sub, options->identity, "the command's program");
     add_level_option(*sub, options->level, MAX_LEVEL);
     sub->add_flag("-e,--extreme", options->extreme,
                   "Search harder for the last bytes, in about a quarter more time (as xz -e)");

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "output_file.h"
+#include "package/packed_identity.h"
 
 // Options every command sees.
 struct GlobalOptions {
@@ -48,6 +49,9 @@ std::string default_windows_file(const char *variable, const char *file, const c
 void add_level_option(CLI::App &command, int &level, int default_level = 6);
 // Bytes, or with a K, M or G suffix (powers of 1024).
 void add_max_size_option(CLI::App &command, uint64_t &max_size);
+// --icon, --execution-level, --version-string (repeatable), --file-version:
+// what the packed file shows Windows.
+void add_identity_options(CLI::App &command, IdentityOptions &identity, const char *program);
 // -o FILE, or -c for standard output; one of them is required.
 void add_output_option(CLI::App &command, std::string &output, const char *what);
 

@@ -8,6 +8,7 @@
 #include "package/input_file.h"
 #include "package/package_check.h"
 #include "package/package_error.h"
+#include "package/packed_identity.h"
 #include "tool_error.h"
 
 namespace {
@@ -56,6 +57,27 @@ nlohmann::ordered_json describe(const std::string &name, const InputFile &file) 
     info["appended_crc32"] = hex_or_null(has_record, location.record.appended_crc32);
     info["signature_size"] = location.signature_size;
     info["decodes_cleanly"] = clean;
+    // What the loader's resources show Windows.
+    if (location.in_executable) {
+        ProgramIdentity identity = packed_identity(file.read_at(0, location.payload_offset));
+        nlohmann::ordered_json icon = nullptr, strings = nullptr;
+        if (identity.icon) {
+            icon = nlohmann::json::array();
+            for (const IconImage &image : *identity.icon)
+                icon.push_back(icon_image_text(image));
+        }
+        if (identity.version) {
+            strings = nlohmann::ordered_json::object();
+            for (const auto &[key, value] : identity.version->strings)
+                strings[key] = value;
+        }
+        info["icon"] = icon;
+        info["file_version"] = identity.version ? nlohmann::json(version_numbers_text(identity.version->file_version))
+                                                : nlohmann::json(nullptr);
+        info["version_strings"] = strings;
+        info["execution_level"] =
+            identity.level ? nlohmann::json(execution_level_name(*identity.level)) : nlohmann::json(nullptr);
+    }
     // A bundle: its header and its archive, read through as the extractor
     // reads it; which system programs a command may name is test's to judge.
     if (check.problem.empty() && has_bundle_header(file, location)) {
@@ -69,6 +91,8 @@ nlohmann::ordered_json describe(const std::string &name, const InputFile &file) 
             info["command"] = archive ? nlohmann::json(nullptr) : nlohmann::json(bundle.bundle.command);
             info["title"] = bundle.bundle.title;
             info["target"] = bundle.bundle.target.empty() ? nlohmann::json(nullptr) : nlohmann::json(bundle.bundle.target);
+            info["wait"] = archive ? nlohmann::json(nullptr)
+                                   : nlohmann::json(bundle.bundle.header.flags & BUNDLE_FLAG_WAIT_COMMAND ? "command" : "all");
             info["entries"] = bundle.files + bundle.folders;
             info["unpacked_size"] = bundle.bytes;
         } catch (const PackageError &e) {
@@ -89,11 +113,17 @@ std::string text_value(const nlohmann::ordered_json &value) {
         return value.get<std::string>();
     if (value.is_boolean())
         return value.get<bool>() ? "yes" : "no";
-    if (value.is_array()) { // words: the record's flags
+    if (value.is_array()) { // words: the record's flags, the icon's images
         std::string words;
         for (const auto &word : value)
             words += (words.empty() ? "" : ", ") + word.get<std::string>();
         return words.empty() ? "none" : words;
+    }
+    if (value.is_object()) { // the version strings
+        std::string strings;
+        for (const auto &[key, string] : value.items())
+            strings += (strings.empty() ? "" : "; ") + key + "=" + string.get<std::string>();
+        return strings.empty() ? "none" : strings;
     }
     if (value.is_number_float()) {
         char buffer[32];

@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "package/input_file.h"
+#include "package/packed_identity.h"
 #include "output_file.h"
 #include "package/packed_file.h"
 #include "payload_io.h"
@@ -27,6 +28,7 @@ struct PackOptions {
     std::string append;
     int level;
     bool pass_exit_code = false, pass_arguments = false, silent = false;
+    IdentityOptions identity;
 };
 
 } // namespace
@@ -101,6 +103,8 @@ int run_pack(PackOptions options, const GlobalOptions &global) {
     std::vector<uint8_t> appended;
     if (!options.append.empty())
         appended = read_whole_file(options.append);
+    loader = loader_with_identity(loader, options.loader, options.identity, program_identity_of(stub), options.stub,
+                                  [&](const std::string &warning) { warn(global, warning); });
 
     OutputFile out(options.output, global.output(0777));
     std::vector<uint8_t> payload = encode_with_progress(stub, options.level, options.stub, global.quiet);
@@ -134,6 +138,7 @@ Command add_pack_command(CLI::App &app, GlobalOptions &global) {
     sub->add_flag("--pass-arguments", options->pass_arguments,
                   "The file's own arguments follow the stub's path (quoted) on the stub's command line");
     sub->add_flag("--silent", options->silent, "The loader shows no box when it fails; the exit code tells");
+    add_identity_options(*sub, options->identity, "the stub");
     add_level_option(*sub, options->level);
     return {sub, [options, &global] { return run_pack(*options, global); }};
 }

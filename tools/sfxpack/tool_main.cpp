@@ -183,6 +183,55 @@ void add_max_size_option(CLI::App &command, uint64_t &max_size) {
         ->transform(CLI::Validator(parse_size, "", "size"));
 }
 
+void add_identity_options(CLI::App &command, IdentityOptions &identity, const char *program) {
+    std::string from = std::string(" (default: ") + program;
+    command.add_option("--icon", identity.icon, "The packed file's icon, an .ico file" + from + "'s first icon group, "
+                                                "else the loader's)")
+        ->type_name("FILE");
+    command
+        .add_option_function<std::string>(
+            "--execution-level", [&identity](const std::string &name) { identity.level = execution_level_named(name); },
+            "What the packed file asks Windows for: asInvoker, highestAvailable or requireAdministrator" + from +
+                "'s manifest's, else asInvoker)")
+        ->type_name("LEVEL")
+        ->check(CLI::Validator(
+            [](std::string &name) {
+                return execution_level_named(name) ? std::string()
+                                                   : "'" + name + "' is not an execution level: asInvoker, "
+                                                                  "highestAvailable or requireAdministrator";
+            },
+            "", "level"));
+    command
+        .add_option_function<std::vector<std::string>>(
+            "--version-string",
+            [&identity](const std::vector<std::string> &strings) {
+                for (const std::string &string : strings)
+                    identity.strings.push_back({string.substr(0, string.find('=')), string.substr(string.find('=') + 1)});
+            },
+            "A string of the packed file's version information, as CompanyName=ACME (repeatable; over " +
+                std::string(program) + "'s own)")
+        ->type_name("NAME=VALUE")
+        ->check(CLI::Validator(
+            [](std::string &string) {
+                size_t at = string.find('=');
+                return at != 0 && at != std::string::npos ? std::string()
+                                                          : "'" + string + "' is not NAME=VALUE";
+            },
+            "", "string"));
+    command
+        .add_option_function<std::string>(
+            "--file-version", [&identity](const std::string &text) { identity.file_version = parse_version_numbers(text); },
+            "The packed file's version numbers, and its FileVersion string")
+        ->type_name("A.B.C.D")
+        ->check(CLI::Validator(
+            [](std::string &text) {
+                return parse_version_numbers(text) ? std::string()
+                                                   : "'" + text + "' is not a version: four numbers 0 to 65535, "
+                                                                  "as 1.2.0.15";
+            },
+            "", "version"));
+}
+
 void add_output_option(CLI::App &command, std::string &output, const char *what) {
     command.add_option("-o,--output", output, std::string(what) + "; '-' for standard output")->type_name("FILE");
     command.add_flag_callback("-c,--stdout", [&output] { output = "-"; }, "Write to standard output (as -o -)");
