@@ -1,8 +1,7 @@
-// Presses a button of a box or dialog from inside the Wine session, which
-// needs no keyboard focus: press_button TITLE XWINDOW [cancel] posts the
-// top-level window of that title whose X window is XWINDOW (Wine keeps it
-// in a window property) its default button's command, or Cancel's. 0 once
-// posted, 1 when there is no such window.
+// Presses a message box's OK from inside the Wine session, which needs no
+// keyboard focus: press_button TITLE XWINDOW posts IDOK to the top-level
+// window of that title whose X window is XWINDOW (Wine keeps it in a window
+// property). 0 once posted, 1 when there is no such window.
 #include <windows.h>
 
 #include <cwchar>
@@ -26,18 +25,9 @@ static BOOL CALLBACK match(HWND window, LPARAM context) {
 }
 
 int wmain(int argc, wchar_t **argv) {
-    if (argc < 3)
+    if (argc != 3)
         return 2;
     Wanted wanted = {argv[1], (HANDLE)(ULONG_PTR)wcstoull(argv[2], 0, 10), 0};
     EnumWindows(match, (LPARAM)&wanted);
-    if (!wanted.found)
-        return 1;
-    WORD id = IDCANCEL;
-    if (argc < 4 || wcscmp(argv[3], L"cancel") != 0) {
-        LRESULT default_id = SendMessageW(wanted.found, DM_GETDEFID, 0, 0);
-        id = HIWORD(default_id) == DC_HASDEFID ? LOWORD(default_id) : IDOK;
-    }
-    return PostMessageW(wanted.found, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(wanted.found, id))
-               ? 0
-               : 1;
+    return wanted.found && PostMessageW(wanted.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0) ? 0 : 1;
 }

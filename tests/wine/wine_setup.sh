@@ -50,13 +50,11 @@ run_packed() {
     sleep 0.5 # let it paint
     import -window root "$WORK_DIR/screenshots/$case_name.png"
     # A key sent to a box that has not got the focus is lost, on a busy
-    # display now and then: after the first, the box's default button is
-    # pressed from inside the session, by a command that needs no focus.
+    # display now and then: after the first, the box's OK is pressed from
+    # inside the session, by a command that needs no focus.
     xdotool key --window "$window" Return 2>/dev/null || true
     local start=$SECONDS
-    while kill -0 "$pid" 2>/dev/null; do
-      sleep 1
-      kill -0 "$pid" 2>/dev/null || break
+    while sleep 1 && kill -0 "$pid" 2>/dev/null; do
       ${RUN_AS:-} wine "$build/press_button.exe" "$title" "$window" > /dev/null 2>&1 || true
       if [ $((SECONDS - start)) -ge 60 ]; then
         echo "windows open: $(xdotool search --name . 2>/dev/null | while read -r w; do
