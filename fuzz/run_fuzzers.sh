@@ -7,8 +7,12 @@
 set -uo pipefail
 bin_dir=$1 work=$2 seconds=$3
 shift 3
-names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(decoder round_trip sfxpack tar coded record bundle_header pe_image pe_resources)
+all=(decoder round_trip sfxpack tar coded record bundle_header pe_image pe_resources)
+names=("${@%_fuzz}") # a harness named as its program (coded_fuzz) or without the suffix
+[ ${#names[@]} -gt 0 ] || names=("${all[@]}")
+for name in "${names[@]}"; do
+  [ -x "$bin_dir/${name}_fuzz" ] || { echo "run_fuzzers.sh: no harness $name (${all[*]})" >&2; exit 2; }
+done
 jobs=${FUZZ_JOBS:-1}
 here=$(cd "$(dirname "$0")" && pwd)
 
