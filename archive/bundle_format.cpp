@@ -21,12 +21,13 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
     header->properties = header->dictionary = 0;
     header->archive_size = 0;
     header->flags = 0;
-    int v4 = header->version == BUNDLE_VERSION;
+    header->stored_size = header->coded_size = 0;
+    int v4 = header->version >= BUNDLE_TARGET_VERSION, v5 = header->version == BUNDLE_VERSION;
     if (header->version == 1) {
         if (fixed != BUNDLE_V1_HEADER_SIZE)
             return 0;
     } else if (header->version >= 2 && header->version <= BUNDLE_VERSION &&
-               fixed == (v4 ? BUNDLE_V4_HEADER_SIZE : BUNDLE_HEADER_SIZE) && size >= fixed) {
+               fixed == (v5 ? BUNDLE_V5_HEADER_SIZE : v4 ? BUNDLE_V4_HEADER_SIZE : BUNDLE_HEADER_SIZE) && size >= fixed) {
         header->codec = bytes[12];
         header->filter = bytes[13];
         header->properties = bytes[14];
@@ -34,6 +35,12 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
         header->archive_size = get32(bytes + 20) | (uint64_t)get32(bytes + 24) << 32;
         header->target_length = v4 ? get16(bytes + 28) : 0;
         header->flags = v4 ? bytes[15] : 0;
+        if (v5) {
+            header->stored_size = get32(bytes + 30) | (uint64_t)get32(bytes + 34) << 32;
+            header->coded_size = get32(bytes + 38) | (uint64_t)get32(bytes + 42) << 32;
+            if (header->stored_size == 0 || header->stored_size > header->archive_size || header->coded_size < 5)
+                return 0;
+        }
         uint32_t lc = header->properties % 9, lp = header->properties / 9 % 5, pb = header->properties / 45;
         if (header->codec != BUNDLE_CODEC_LZMA || header->filter > (header->version == 2 ? BUNDLE_FILTER_X86 : BUNDLE_FILTER_SPLIT) || (bytes[15] & ~(v4 ? BUNDLE_FLAG_WAIT_COMMAND : 0)) != 0 ||
             pb > 4 || lc + lp > 4 || header->dictionary < BUNDLE_DICTIONARY_MIN ||
@@ -57,11 +64,12 @@ static uint8_t *put_text(uint8_t *to, const char *text, uint32_t length) {
 }
 
 uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
-    int v4 = header->command_length == 0 || header->target_length > 0 || header->flags != 0;
-    uint32_t fixed = v4 ? BUNDLE_V4_HEADER_SIZE : BUNDLE_HEADER_SIZE;
+    int v5 = header->stored_size > 0;
+    int v4 = v5 || header->command_length == 0 || header->target_length > 0 || header->flags != 0;
+    uint32_t fixed = v5 ? BUNDLE_V5_HEADER_SIZE : v4 ? BUNDLE_V4_HEADER_SIZE : BUNDLE_HEADER_SIZE;
     if (out) {
         put(out, BUNDLE_MAGIC, 4);
-        put(out + 4, v4 ? BUNDLE_VERSION : BUNDLE_COMMAND_VERSION, 2);
+        put(out + 4, v5 ? BUNDLE_VERSION : v4 ? BUNDLE_TARGET_VERSION : BUNDLE_COMMAND_VERSION, 2);
         put(out + 6, fixed, 2);
         put(out + 8, header->command_length, 2);
         put(out + 10, header->title_length, 2);
@@ -73,6 +81,10 @@ uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
         put(out + 20, header->archive_size, 8);
         if (v4)
             put(out + 28, header->target_length, 2);
+        if (v5) {
+            put(out + 30, header->stored_size, 8);
+            put(out + 38, header->coded_size, 8);
+        }
         put_text(put_text(put_text(out + fixed, header->command, header->command_length), header->title,
                           header->title_length),
                  header->target, header->target_length);

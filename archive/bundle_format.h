@@ -2,20 +2,25 @@
  * package record locates and checks; every number little-endian:
  *   0  4  magic "SFXB"
  *   4  2  version: 3 for a command, 4 for an archive (no command) or a bundle
- *         with a target or flags; 1 and 2 in bundles of older releases, still read
- *   6  2  header size H: 28 (30 in version 4, 12 in version 1)
- *   8  2  command length C: 0 for an archive (version 4 only)
+ *         with a target or flags, 5 for one whose tar stream ends in stored
+ *         bytes; 1 and 2 in bundles of older releases, still read
+ *   6  2  header size H: 28 (30 in version 4, 46 in version 5, 12 in version 1)
+ *   8  2  command length C: 0 for an archive (from version 4)
  *  10  2  title length T
  * versions 2 to 4:
  *  12  1  codec: 1, LZMA
  *  13  1  filter before the codec: 0 none, 1 x86 branch conversion, 2 split
- *         x86 branch conversion (version 3 only)
+ *         x86 branch conversion (from version 3)
  *  14  1  LZMA properties: lc + 9 * (lp + 5 * pb); lc + lp at most 4, pb at most 4
- *  15  1  flags, version 4 (0 before): BUNDLE_FLAG_WAIT_COMMAND
+ *  15  1  flags, from version 4 (0 before): BUNDLE_FLAG_WAIT_COMMAND
  *  16  4  LZMA dictionary size, 4 KiB to 256 MiB
  *  20  8  the tar stream's size
- * version 4:
+ * from version 4:
  *  28  2  target length G
+ * version 5:
+ *  30  8  stored size S: the tar stream's last S bytes, stored as they are
+ *         after the coded part (files whose data does not compress), 1 or more
+ *  38  8  the coded part's size: the bytes before them
  * then:
  *   H  C  the command, UTF-8: the program (a name inside the folder, quoted
  *         when it holds spaces), then its arguments
@@ -26,9 +31,11 @@
  *         beside the packed file, named after it)
  *  then to the end of the appended data, the coded tar stream of the folder:
  *  version 1, a payload (count header and coded bits); else raw LZMA
- *  with its end mark, exactly as long as the appended data's rest. With the
- *  split conversion (branch_split.h), the LZMA stream of what is left of the
- *  tar stream comes after
+ *  with its end mark, exactly as long as the appended data's rest (in
+ *  version 5, the coded part's size, then the S stored bytes). The filter
+ *  and LZMA see the tar stream's first archive size - S bytes. With the
+ *  split conversion (branch_split.h), the LZMA stream of what is left of
+ *  those comes after
  *   0  8  that stream's decoded size: the tar stream's less the targets'
  *   8  4  the targets' size T, a multiple of 4, at most 64 MiB
  *  12  4  their coded size K: 0 when T is 0
@@ -43,10 +50,12 @@
 
 enum {
     BUNDLE_MAGIC = 0x42584653, /* "SFXB" read as a little-endian number */
-    BUNDLE_VERSION = 4,
+    BUNDLE_VERSION = 5,         /* the newest, which an extractor's mark names */
+    BUNDLE_TARGET_VERSION = 4,  /* an archive, a target or flags, nothing stored */
     BUNDLE_COMMAND_VERSION = 3, /* what a command without a target is written as */
     BUNDLE_HEADER_SIZE = 28,    /* versions 2 and 3 */
     BUNDLE_V4_HEADER_SIZE = 30,
+    BUNDLE_V5_HEADER_SIZE = 46,
     BUNDLE_V1_HEADER_SIZE = 12,
     BUNDLE_CODEC_PAYLOAD = 0, /* version 1: the loader's own payload format */
     BUNDLE_CODEC_LZMA = 1,
@@ -61,7 +70,7 @@ enum {
     /* the extractor waits for the command alone, not for what it starts */
     BUNDLE_FLAG_WAIT_COMMAND = 1,
     /* the most bytes a header, command, title and target can take */
-    BUNDLE_HEADER_MAX = BUNDLE_V4_HEADER_SIZE + BUNDLE_COMMAND_MAX + BUNDLE_TITLE_MAX + BUNDLE_TARGET_MAX,
+    BUNDLE_HEADER_MAX = BUNDLE_V5_HEADER_SIZE + BUNDLE_COMMAND_MAX + BUNDLE_TITLE_MAX + BUNDLE_TARGET_MAX,
 };
 
 /* An extractor's image holds this text followed by one byte, the bundle
@@ -86,19 +95,23 @@ struct BundleHeader {
     uint32_t filter;     /* BUNDLE_FILTER_... */
     uint32_t properties; /* LZMA's lc, lp and pb in one byte */
     uint32_t dictionary;
-    uint64_t archive_size; /* versions 2 and 3: the tar stream's bytes */
-    uint32_t flags;        /* BUNDLE_FLAG_..., version 4 */
+    uint64_t archive_size; /* from version 2: the tar stream's bytes */
+    uint32_t flags;        /* BUNDLE_FLAG_..., from version 4 */
+    uint64_t stored_size;  /* version 5: the tar stream's last bytes, stored (0 before) */
+    uint64_t coded_size;   /* version 5: the coded part's bytes, before those */
 };
 
 /* Fills *header from the appended data's first 'size' bytes: 1 when they
- * hold a whole header of version 1 to 4 with a command (none only in version
- * 4) and, from version 2 on, a codec, filter and LZMA settings within the
- * limits above; 0 when not. */
+ * hold a whole header of version 1 to 5 with a command (none only from
+ * version 4) and, from version 2 on, a codec, filter and LZMA settings within
+ * the limits above, and in version 5 a stored size of 1 to the archive size
+ * and a coded size of at least 5; 0 when not. */
 int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header);
 /* Writes the header 'header' describes (its command, title and target, their
- * lengths, filter, properties, dictionary and archive size) to 'out', unless
- * null: version 3 for a command without a target, so that such bundles keep
- * the bytes they always had, else version 4. Returns its size in bytes. */
+ * lengths, filter, properties, dictionary, archive, stored and coded sizes)
+ * to 'out', unless null: the oldest version that holds it, so that bundles
+ * keep the bytes they always had: 5 when something is stored, else 3 for a
+ * command without a target or flags, else 4. Returns its size in bytes. */
 uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out);
 
 /* The command split as the extractor runs it: the program's name within the

@@ -82,7 +82,10 @@ CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, u
                               int (*take)(void *context, const uint8_t *bytes, uint32_t size), void *context) {
     CLzmaDec *lzma = (CLzmaDec *)mem_alloc(sizeof(CLzmaDec));
     reader->lzma = lzma;
-    reader->left = header->archive_size;
+    reader->stored_left = header->stored_size;
+    reader->coded_left = header->stored_size ? header->coded_size : UINT64_MAX;
+    uint64_t archive_size = header->archive_size - header->stored_size;
+    reader->left = archive_size;
     reader->filter = header->filter;
     x86_init(&reader->x86);
     reader->held = 0;
@@ -94,15 +97,15 @@ CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, u
     reader->split_have = reader->targets_size = reader->targets_used = 0;
     reader->targets_lzma = 0;
     reader->targets = reader->flag_bytes = 0;
-    reader->archive_size = header->archive_size;
+    reader->archive_size = archive_size;
     reader->position = 0;
     reader->previous = 0;
     reader->max_size = max_dictionary;
     // A dictionary larger than the whole stream is never reached into, so the
     // stream's size is enough; LZMA's least is 4 KiB.
     uint32_t size = header->dictionary;
-    if (header->archive_size < size)
-        size = header->archive_size < BUNDLE_DICTIONARY_MIN ? (uint32_t)BUNDLE_DICTIONARY_MIN : (uint32_t)header->archive_size;
+    if (archive_size < size)
+        size = archive_size < BUNDLE_DICTIONARY_MIN ? (uint32_t)BUNDLE_DICTIONARY_MIN : (uint32_t)archive_size;
     if (!lzma)
         return reader->error;
     LzmaDec_Construct(lzma);
@@ -279,9 +282,8 @@ enum { FINISHED_MARKED = 1, FINISHED_UNMARKED = 2 };
 
 static CodedResult fail(CodedReader *reader, CodedResult error) { return reader->error = error; }
 
-CodedResult coded_reader_feed(CodedReader *reader, const uint8_t *bytes, uint32_t size) {
-    if (reader->error != CODED_OK)
-        return reader->error;
+// Takes the next piece of the coded part.
+static CodedResult feed_coded(CodedReader *reader, const uint8_t *bytes, uint32_t size) {
     CLzmaDec *lzma = (CLzmaDec *)reader->lzma;
     while (size > 0 && reader->split_phase != SPLIT_MAIN) {
         uint32_t used;
@@ -328,10 +330,28 @@ CodedResult coded_reader_feed(CodedReader *reader, const uint8_t *bytes, uint32_
     return CODED_OK;
 }
 
+CodedResult coded_reader_feed(CodedReader *reader, const uint8_t *bytes, uint32_t size) {
+    if (reader->error != CODED_OK)
+        return reader->error;
+    if (reader->coded_left > 0) {
+        uint32_t n = reader->coded_left < size ? (uint32_t)reader->coded_left : size;
+        if (CodedResult result = feed_coded(reader, bytes, n); result != CODED_OK)
+            return result;
+        if (reader->coded_left != UINT64_MAX && (reader->coded_left -= n) == 0 && !reader->finished)
+            return fail(reader, CODED_DAMAGED); // stored bytes where LZMA should go on
+        bytes += n;
+        size -= n;
+    }
+    if (size > reader->stored_left)
+        return fail(reader, CODED_TRAILING);
+    reader->stored_left -= size;
+    return size == 0 || reader->take(reader->context, bytes, size) ? CODED_OK : fail(reader, CODED_REFUSED);
+}
+
 CodedResult coded_reader_finish(CodedReader *reader) {
     if (reader->error != CODED_OK)
         return reader->error;
-    return reader->finished ? CODED_OK : fail(reader, CODED_TRUNCATED);
+    return reader->finished && reader->stored_left == 0 ? CODED_OK : fail(reader, CODED_TRUNCATED);
 }
 
 void coded_reader_free(CodedReader *reader) {

@@ -1,9 +1,11 @@
-// Decodes the coded tar stream of a version 2 or 3 bundle, fed in pieces of
+// Decodes the coded tar stream of a bundle of version 2 on, fed in pieces of
 // any size: raw LZMA with its end mark (the LZMA SDK's decoder), then, when
 // the header names one, the x86 branch conversion undone or the split branch
-// targets put back (their streams, held in memory, come first). The tar
-// bytes go to a function in pieces. Neither more nor fewer bytes than the header declares
-// ever reach it, and the LZMA stream must end exactly where the input does.
+// targets put back (their streams, held in memory, come first); then, in
+// version 5, the stored bytes passed on as they are. The tar bytes go to a
+// function in pieces. Neither more nor fewer bytes than the header declares
+// ever reach it, and the LZMA stream must end exactly where the coded part
+// does, the stored bytes where the input does.
 //
 // Plain procedures over a plain record; memory from mem_alloc, no C runtime.
 #pragma once
@@ -37,7 +39,8 @@ uint32_t x86_convert(X86State *state, uint8_t *bytes, uint32_t size, int encode)
 
 struct CodedReader {
     void *lzma; // the LZMA SDK's decoder (CLzmaDec), from mem_alloc
-    uint64_t left; // tar bytes still to come
+    uint64_t left; // tar bytes still to come from the coded part
+    uint64_t coded_left, stored_left; // input bytes still to come of the coded part, and stored
     uint32_t filter;
     X86State x86;
     uint32_t held; // bytes of 'work' that wait for more to be converted
@@ -50,7 +53,7 @@ struct CodedReader {
     void *targets_lzma; // the targets' decoder while they come
     uint8_t *targets, *flag_bytes;
     uint32_t targets_size, targets_coded, targets_used, flags_size;
-    uint64_t archive_size, position; // the tar stream's size, and bytes of it passed on
+    uint64_t archive_size, position; // the coded part's tar bytes, and how many of them are passed on
     uint8_t previous;
     uint32_t max_size; // the most memory each of the streams held may take
     SplitFlags flags;

@@ -47,6 +47,8 @@ uint32_t choose_filter(const std::vector<FolderEntry> &entries) {
     // on like libraries most; on other data it costs a few bytes of flags.
     uint64_t code = 0, all = 0;
     for (const FolderEntry &entry : entries) {
+        if (entry.stored)
+            continue;
         all += entry.size;
         if (entry.folder || entry.size < 512)
             continue;
@@ -95,6 +97,7 @@ class BlockQueue {
     struct Block {
         std::vector<uint8_t> bytes;
         uint64_t done = 0; // the tar stream's bytes made when it was handed on
+        bool stored = false; // bytes to store, not to code
     };
     static constexpr size_t BLOCKS = 4, BLOCK_SIZE = 1 << 20;
 
@@ -103,11 +106,15 @@ class BlockQueue {
             block.bytes.reserve(BLOCK_SIZE);
     }
 
-    // The reading side: appends 'size' bytes, handing each full block on.
-    // Throws Abandoned once the coding side has stopped.
-    void put(const uint8_t *bytes, size_t size, uint64_t done) {
+    // The reading side: appends 'size' bytes, handing each full block on;
+    // bytes to store never share a block with bytes to code. Throws
+    // Abandoned once the coding side has stopped.
+    void put(const uint8_t *bytes, size_t size, uint64_t done, bool stored) {
+        if (!blocks_[filling_].bytes.empty() && blocks_[filling_].stored != stored)
+            hand_on(false, nullptr);
         while (size > 0) {
             Block &block = blocks_[filling_];
+            block.stored = stored;
             size_t piece = std::min(size, BLOCK_SIZE - block.bytes.size());
             block.bytes.insert(block.bytes.end(), bytes, bytes + piece);
             block.done = done;
@@ -209,8 +216,8 @@ std::vector<uint8_t> split_streams(const BranchSplitter &splitter, const CodingS
 
 } // namespace
 
-BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, const CodingSettings &settings,
-                          int fd, const ProgressCall &progress, uint64_t *coded_size, bool verify) {
+BundleHeader code_archive(const TarProducer &produce, const CodingSettings &settings, int fd,
+                          const ProgressCall &progress, uint64_t *coded_size, bool verify) {
     lzma_options_lzma options = level_options(settings.level, settings.extreme);
     options.dict_size = settings.dictionary;
     lzma_filter filters[3], *next = filters;
@@ -237,7 +244,7 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
     int lzma_fd = split ? coded_archive_file() : fd;
     std::unique_ptr<int, void (*)(int *)> closer(split ? &lzma_fd : nullptr, [](int *f) { close(*f); });
     std::vector<uint8_t> out(1 << 20);
-    uint64_t archive_size = 0, coded = 0;
+    uint64_t archive_size = 0, stored = 0, coded = 0, coded_part = 0;
     auto code = [&](const uint8_t *bytes, size_t size, lzma_action action) {
         stream.next_in = bytes;
         stream.avail_in = size;
@@ -253,14 +260,39 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
                 break;
         }
     };
+    // The bytes to store follow the LZMA stream, which ends before the first.
+    bool coded_all = false;
+    auto finish_coding = [&] {
+        if (!coded_all)
+            code(nullptr, 0, LZMA_FINISH);
+        coded_all = true;
+        coded_part = coded;
+    };
+    auto store = [&](const uint8_t *bytes, size_t size) {
+        if (!coded_all)
+            finish_coding();
+        write_all(lzma_fd, bytes, size);
+        coded += size;
+    };
     // What LZMA takes: coded at once with one thread; with more, made on a
     // thread of its own and coded on this one, block by block, and there the
     // split conversion's part is coded as soon as the tar stream has ended,
     // while LZMA codes the last blocks.
-    ByteSink to_code;
+    ByteSink to_code, to_store;
     BranchSplitter splitter([&](const uint8_t *bytes, size_t size) { to_code(bytes, size); });
     std::vector<uint8_t> split_part;
+    bool storing = false;
+    auto end_coded = [&] {
+        if (split) {
+            splitter.feed(nullptr, 0, true);
+            split_part = split_streams(splitter, settings);
+        }
+    };
     auto make = [&] {
+        auto store_rest = [&] {
+            end_coded();
+            storing = true;
+        };
         produce([&](const uint8_t *bytes, size_t size) {
             for (size_t at = 0; at < size;) {
                 uint32_t piece = (uint32_t)std::min<size_t>(size - at, 1 << 30);
@@ -269,26 +301,29 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
                 at += piece;
             }
             archive_size += size;
-            if (split)
+            if (storing) {
+                stored += size;
+                to_store(bytes, size);
+            } else if (split)
                 splitter.feed(bytes, size, false);
             else
                 to_code(bytes, size);
             if (progress && settings.threads < 2)
                 progress(archive_size);
-        });
+        }, store_rest);
         if (ArchiveError error = verify ? tar_reader_finish(reader.get()) : ArchiveError(ARCHIVE_OK); error != ARCHIVE_OK)
             throw BundleError("the folder's archive: " + archive_error_text(*reader, error));
-        if (split) {
-            splitter.feed(nullptr, 0, true);
-            split_part = split_streams(splitter, settings);
-        }
+        if (!storing)
+            end_coded();
     };
     if (settings.threads < 2) {
         to_code = [&](const uint8_t *bytes, size_t size) { code(bytes, size, LZMA_RUN); };
+        to_store = store;
         make();
     } else {
         BlockQueue queue;
-        to_code = [&](const uint8_t *bytes, size_t size) { queue.put(bytes, size, archive_size); };
+        to_code = [&](const uint8_t *bytes, size_t size) { queue.put(bytes, size, archive_size, false); };
+        to_store = [&](const uint8_t *bytes, size_t size) { queue.put(bytes, size, archive_size, true); };
         std::thread maker([&] {
             try {
                 make();
@@ -299,7 +334,10 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
         });
         try {
             while (const BlockQueue::Block *block = queue.take()) {
-                code(block->bytes.data(), block->bytes.size(), LZMA_RUN);
+                if (block->stored)
+                    store(block->bytes.data(), block->bytes.size());
+                else
+                    code(block->bytes.data(), block->bytes.size(), LZMA_RUN);
                 if (progress)
                     progress(block->done);
             }
@@ -311,11 +349,13 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
         maker.join();
         queue.rethrow();
     }
-    code(nullptr, 0, LZMA_FINISH);
+    if (!coded_all)
+        finish_coding();
     if (split) {
         write_all(fd, split_part.data(), split_part.size());
         read_coded_archive(lzma_fd, coded, [&](const uint8_t *bytes, size_t size) { write_all(fd, bytes, size); });
         coded += split_part.size();
+        coded_part += split_part.size();
     }
     *coded_size = coded;
 
@@ -326,6 +366,8 @@ BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, 
     header.properties = options.lc + 9 * (options.lp + 5 * options.pb);
     header.dictionary = options.dict_size;
     header.archive_size = archive_size;
+    header.stored_size = stored;
+    header.coded_size = stored ? coded_part : 0;
     return header;
 }
 
@@ -363,11 +405,19 @@ void read_coded_archive(int fd, uint64_t size, const std::function<void(const ui
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level, uint32_t filter,
-                                     const std::string &target) {
+                                     const std::string &target, size_t stored_from) {
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     uint64_t coded_size;
-    BundleHeader header = code_archive([&](const ByteSink &sink) { sink(tar.data(), tar.size()); },
+    auto produce = [&](const ByteSink &sink, const StoreRest &store_rest) {
+        size_t coded = std::min(stored_from, tar.size());
+        sink(tar.data(), coded);
+        if (coded < tar.size()) {
+            store_rest();
+            sink(tar.data() + coded, tar.size() - coded);
+        }
+    };
+    BundleHeader header = code_archive(produce,
                                        coding_settings(level, false, filter, tar.size()), fd, nullptr, &coded_size, false);
     std::vector<uint8_t> appended = bundle_header_bytes(header, command, title, target);
     appended.resize(appended.size() + coded_size);

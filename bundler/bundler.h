@@ -1,7 +1,8 @@
 // Making bundles: a folder and a command as the appended data of a packed
 // extractor. The folder is scanned under the rules every extraction follows
-// (folder_scan.cpp), written as a pax tar stream (tar_writer.cpp), coded with
-// LZMA after its filter (archive_coder.cpp) and checked on its way by the
+// (folder_scan.cpp), its files that do not compress found (stored_files.cpp),
+// written as a pax tar stream (tar_writer.cpp), coded with LZMA after its
+// filter, those files stored after it (archive_coder.cpp), and checked on its way by the
 // same archive reader the extractor uses; the command is checked against the
 // folder's files (bundle_checks.cpp). The format itself, and reading it, are
 // archive/'s. Errors are BundleError, one line a user reads.
@@ -32,6 +33,7 @@ struct FolderEntry {
     uint64_t size;  // 0 for a folder
     uint32_t mode;  // permission bits: 0755 for folders and files their owner may run, else 0644
     int64_t mtime;  // seconds since 1970
+    bool stored = false; // its data does not compress: stored as it is, after what is coded
 };
 
 // How a folder is read.
@@ -52,19 +54,29 @@ constexpr size_t SCAN_PROBLEMS_SHOWN = 10;
 std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {},
                                      std::vector<std::string> *unmatched = nullptr);
 
+// Marks the files whose data does not compress to be stored: those of at
+// least STORED_FILE_MIN bytes of which a sample (the start, middle and end)
+// looks random byte by byte and saves under 1 % with liblzma's fastest
+// preset. A file with a copy in the folder is left to LZMA, which finds it.
+constexpr uint64_t STORED_FILE_MIN = 16 << 10;
+void mark_stored_files(std::vector<FolderEntry> &entries);
+
 // Puts the entries in the order the archive holds them: the folders by
 // name, then the files grouped by extension, then by name, so that like
-// files stand together for the compressor.
+// files stand together for the compressor; the files to store last.
 void order_for_coding(std::vector<FolderEntry> &entries);
 
-// The most bytes the entries' tar stream can take.
-uint64_t tar_size_bound(const std::vector<FolderEntry> &entries);
+// The most bytes the entries' tar stream can take; with 'coded', its part
+// that is coded, not stored.
+uint64_t tar_size_bound(const std::vector<FolderEntry> &entries, bool coded = false);
 
 using ByteSink = std::function<void(const uint8_t *bytes, size_t size)>;
+using StoreRest = std::function<void()>;
 // The entries as a pax tar stream (libarchive), their data read from their
 // sources, handed to 'sink' in pieces: mode and mtime from the entries, no
-// owner.
-void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink);
+// owner. 'store_rest', when given, is called once before the first entry to
+// store, every byte before it handed on.
+void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink, const StoreRest &store_rest = nullptr);
 
 // How a bundle's archive is coded: a level (1 to 9, liblzma's presets; 9
 // searches less deep than the preset's extreme form), 'extreme' for
@@ -81,8 +93,8 @@ struct CodingSettings {
 };
 CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_bound);
 // The filter that pays for these files: the split branch conversion when
-// Windows programs and libraries (x86 or x86-64) make up most of the bytes,
-// else none.
+// Windows programs and libraries (x86 or x86-64) make up most of the bytes
+// coded (not stored), else none.
 uint32_t choose_filter(const std::vector<FolderEntry> &entries);
 
 // Where the extractor finds the command's program: the folder's file of that
@@ -118,13 +130,16 @@ ProgramPlace check_bundle(const std::string &command, const std::string &title, 
 
 // Codes the tar stream 'produce' hands its sink into 'fd' as raw LZMA,
 // checking it with the archive reader on its way: the header fields that
-// describe it (filter, properties, dictionary, archive size), its coded size
-// in *coded_size. With 'verify', BundleError when the reader refuses it.
-// 'progress', when given, hears the tar stream's bytes so far, on the
-// calling thread. 'produce' runs on another when settings.threads > 1.
+// describe it (filter, properties, dictionary, archive, stored and coded
+// sizes), all it wrote in *coded_size. What comes after 'produce' calls its
+// StoreRest is written as it is, after the LZMA stream. With 'verify',
+// BundleError when the reader refuses it. 'progress', when given, hears the
+// tar stream's bytes so far, on the calling thread. 'produce' runs on
+// another when settings.threads > 1.
 using ProgressCall = std::function<void(uint64_t done)>;
-BundleHeader code_archive(const std::function<void(const ByteSink &)> &produce, const CodingSettings &settings,
-                          int fd, const ProgressCall &progress, uint64_t *coded_size, bool verify = true);
+using TarProducer = std::function<void(const ByteSink &, const StoreRest &)>;
+BundleHeader code_archive(const TarProducer &produce, const CodingSettings &settings, int fd,
+                          const ProgressCall &progress, uint64_t *coded_size, bool verify = true);
 
 // An unlinked temporary file in $TMPDIR (else /tmp) for a coded archive,
 // whose size and CRC-32 must be known before it is written out: its
@@ -139,7 +154,9 @@ std::vector<uint8_t> bundle_header_bytes(BundleHeader header, const std::string 
                                          const std::string &target);
 
 // The whole appended data of a bundle, 'tar' coded at 'level' as it is
-// (unchecked), in memory: for small archives, such as the tests make.
+// (unchecked), its bytes from 'stored_from' on stored, in memory: for small
+// archives, such as the tests make.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level,
-                                     uint32_t filter = BUNDLE_FILTER_NONE, const std::string &target = "");
+                                     uint32_t filter = BUNDLE_FILTER_NONE, const std::string &target = "",
+                                     size_t stored_from = SIZE_MAX);

@@ -251,7 +251,7 @@ void order_for_coding(std::vector<FolderEntry> &entries) {
         std::string_view file = slash == std::string_view::npos ? name : name.substr(slash + 1);
         size_t dot = file.rfind('.');
         std::string_view extension = dot == std::string_view::npos || dot == 0 ? "" : file.substr(dot + 1);
-        return std::make_tuple(!entry.folder, entry.folder ? "" : extension, name);
+        return std::make_tuple(!entry.folder, entry.stored, entry.folder ? "" : extension, name);
     };
     std::stable_sort(entries.begin(), entries.end(),
                      [&](const FolderEntry &a, const FolderEntry &b) { return key(a) < key(b); });

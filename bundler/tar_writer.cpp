@@ -78,18 +78,19 @@ void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size,
 
 } // namespace
 
-uint64_t tar_size_bound(const std::vector<FolderEntry> &entries) {
+uint64_t tar_size_bound(const std::vector<FolderEntry> &entries, bool coded) {
     // Each entry: its header block, an extended header (one block and its
     // records: the name and perhaps a large size or time), its data padded
     // to a block; then the two end blocks.
     uint64_t total = 2 * TAR_BLOCK;
     for (const FolderEntry &entry : entries)
-        total += 3 * TAR_BLOCK + (entry.name.size() + 255) / TAR_BLOCK * TAR_BLOCK +
-                 (entry.size + TAR_BLOCK - 1) / TAR_BLOCK * TAR_BLOCK;
+        if (!coded || !entry.stored)
+            total += 3 * TAR_BLOCK + (entry.name.size() + 255) / TAR_BLOCK * TAR_BLOCK +
+                     (entry.size + TAR_BLOCK - 1) / TAR_BLOCK * TAR_BLOCK;
     return total;
 }
 
-void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink) {
+void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink, const StoreRest &store_rest) {
     // Names are UTF-8 whatever the user's locale; libarchive converts with
     // the thread's, which for its extended headers must then be UTF-8 too.
     struct Utf8Locale {
@@ -110,9 +111,18 @@ void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink) {
         writer.check(result, what);
     };
     check(archive_write_set_format_pax_restricted(writer.handle), "tar");
+    // Unblocked: every byte of an entry is handed on before the next one's
+    // header is written, so the stored part starts where it should.
+    check(archive_write_set_bytes_per_block(writer.handle, 0), "tar");
     check(archive_write_set_bytes_in_last_block(writer.handle, 1), "tar");
     check(archive_write_open2(writer.handle, &call, nullptr, pass_on, nullptr, nullptr), "tar");
+    bool storing = false;
     for (const FolderEntry &item : entries) {
+        if (item.stored && !storing && store_rest) {
+            storing = true;
+            check(archive_write_finish_entry(writer.handle), "tar"); // the padding of the entry before
+            store_rest();
+        }
         std::unique_ptr<archive_entry, void (*)(archive_entry *)> entry(archive_entry_new(), archive_entry_free);
         archive_entry_set_pathname_utf8(entry.get(), item.folder ? (item.name + "/").c_str() : item.name.c_str());
         archive_entry_set_filetype(entry.get(), item.folder ? AE_IFDIR : AE_IFREG);

@@ -1,6 +1,6 @@
 // The bundle header at the start of the appended data, and the command it
 // carries as the extractor splits it. A header read as sound lies within
-// the bytes given, and in versions 3 and 4 writes back the same where the
+// the bytes given, and from version 3 on writes back the same where the
 // writer would choose that version; the command's program and arguments lie
 // within the command.
 #include <cstdint>
@@ -13,16 +13,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     BundleHeader header;
     if (!bundle_header_read(data, (uint32_t)size, &header))
         return 0;
-    uint32_t fixed = header.version == 1                ? BUNDLE_V1_HEADER_SIZE
-                     : header.version == BUNDLE_VERSION ? BUNDLE_V4_HEADER_SIZE
-                                                        : BUNDLE_HEADER_SIZE;
+    uint32_t fixed = header.version == 1                       ? BUNDLE_V1_HEADER_SIZE
+                     : header.version == BUNDLE_VERSION        ? BUNDLE_V5_HEADER_SIZE
+                     : header.version == BUNDLE_TARGET_VERSION ? BUNDLE_V4_HEADER_SIZE
+                                                               : BUNDLE_HEADER_SIZE;
     FUZZ_CHECK(header.size == fixed + header.command_length + header.title_length + header.target_length &&
                header.size <= size);
     FUZZ_CHECK(header.command == (const char *)data + fixed && header.title == header.command + header.command_length &&
                header.target == header.title + header.title_length);
-    FUZZ_CHECK(header.command_length > 0 || header.version == BUNDLE_VERSION);
-    bool archive_or_target = header.command_length == 0 || header.target_length > 0;
-    if (header.version == (archive_or_target ? (uint32_t)BUNDLE_VERSION : (uint32_t)BUNDLE_COMMAND_VERSION)) {
+    FUZZ_CHECK(header.command_length > 0 || header.version >= BUNDLE_TARGET_VERSION);
+    FUZZ_CHECK((header.stored_size > 0) == (header.version == BUNDLE_VERSION) &&
+               header.stored_size <= header.archive_size);
+    bool archive_target_or_flags = header.command_length == 0 || header.target_length > 0 || header.flags != 0;
+    uint32_t version = header.stored_size > 0    ? BUNDLE_VERSION
+                       : archive_target_or_flags ? BUNDLE_TARGET_VERSION
+                                                 : BUNDLE_COMMAND_VERSION;
+    if (header.version == version) {
         static uint8_t written[BUNDLE_HEADER_MAX];
         FUZZ_CHECK(bundle_header_write(&header, written) == header.size);
         FUZZ_CHECK(std::memcmp(written, data, header.size) == 0);

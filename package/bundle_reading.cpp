@@ -64,6 +64,8 @@ std::string codec_text(const BundleHeader &header) {
                                                          : "",
                   header.properties % 9,
                   header.properties / 9 % 5, header.properties / 45, header.dictionary >> 10);
+    if (header.stored_size > 0)
+        return text + ("; then " + std::to_string(header.stored_size) + " bytes stored as they are");
     return text;
 }
 

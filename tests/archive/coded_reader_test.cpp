@@ -220,35 +220,120 @@ TEST(CodedReader, RefusesSplitStreamsThatLie) {
         }
 }
 
-// An archive (no command) or a target needs version 4; a command alone is
-// written as version 3, as it always was. Each reads back whole, and not cut short.
-TEST(BundleHeader, ArchivesAndTargetsTakeVersion4) {
+// An archive (no command) or a target needs version 4, stored bytes version
+// 5; a command alone is written as version 3, as it always was. Each reads
+// back whole, and not cut short.
+TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
     const struct {
         const char *command;
         std::string target;
+        uint64_t stored, coded;
         int version; // 0: refused
     } rows[] = {
-        {"a.exe /S", "", 3},
-        {"", "", 4},
-        {"a.exe", "%USERPROFILE%\\Fotos", 4},
-        {"", std::string(BUNDLE_TARGET_MAX, 'x'), 4},
-        {"", std::string(BUNDLE_TARGET_MAX + 1, 'x'), 0},
+        {"a.exe /S", "", 0, 0, 3},
+        {"", "", 0, 0, 4},
+        {"a.exe", "%USERPROFILE%\\Fotos", 0, 0, 4},
+        {"", std::string(BUNDLE_TARGET_MAX, 'x'), 0, 0, 4},
+        {"", std::string(BUNDLE_TARGET_MAX + 1, 'x'), 0, 0, 0},
+        {"a.exe", "", 1000, 5, 5},
+        {"", "", 1 << 20, 1u << 31, 5},
+        {"", "", (1 << 20) + 1, 100, 0}, // more stored than the archive holds
+        {"", "", 1000, 4, 0},            // no room for an LZMA stream's end
     };
     for (const auto &row : rows) {
         BundleHeader header{}, read;
         header.properties = 3;
         header.dictionary = 1 << 20;
+        header.archive_size = 1 << 20;
+        header.stored_size = row.stored;
+        header.coded_size = row.coded;
         std::vector<uint8_t> bytes = bundle_header_bytes(header, row.command, "Fotos", row.target);
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), row.version != 0) << row.command;
         if (!row.version)
             continue;
         EXPECT_EQ(read.version, (uint32_t)row.version);
         EXPECT_EQ(read.size, bytes.size());
+        EXPECT_EQ(read.stored_size, row.stored);
+        EXPECT_EQ(read.coded_size, row.coded);
         EXPECT_EQ(std::string(read.command, read.command_length) + "|" + std::string(read.title, read.title_length) + "|" +
                       std::string(read.target, read.target_length),
                   std::string(row.command) + "|Fotos|" + row.target);
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size() - 1, &read), 0) << row.command;
-        bytes[4] = (uint8_t)(7 - row.version); // the other of versions 3 and 4: the header's size no longer fits
+        bytes[4] = (uint8_t)(row.version == 3 ? 4 : row.version - 1); // another version: its header's size does not fit
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), 0) << row.command;
+    }
+}
+
+namespace {
+
+// Code followed by random bytes, coded as sfxpack codes a bundle's archive
+// with its bytes from 'stored_from' on stored.
+std::vector<uint8_t> stored_coded(const std::vector<uint8_t> &data, uint32_t filter, size_t stored_from,
+                                  BundleHeader *header) {
+    std::vector<uint8_t> appended = bundle_appended("a.exe", "", data, 1, filter, "", stored_from);
+    EXPECT_EQ(bundle_header_read(appended.data(), (uint32_t)appended.size(), header), 1);
+    return {appended.begin() + header->size, appended.end()};
+}
+
+std::vector<uint8_t> code_then_random() {
+    std::vector<uint8_t> data = code_like(100000);
+    std::mt19937 random(3);
+    for (int i = 0; i < 50000; i++)
+        data.push_back((uint8_t)random());
+    return data;
+}
+
+} // namespace
+
+TEST(CodedReader, StoredBytesFollowTheCodedPart) {
+    const std::vector<uint8_t> data = code_then_random();
+    const struct {
+        uint32_t filter;
+        size_t stored_from;
+    } rows[] = {{BUNDLE_FILTER_NONE, 100000}, {BUNDLE_FILTER_SPLIT, 100000}, {BUNDLE_FILTER_NONE, 0},
+                {BUNDLE_FILTER_SPLIT, 0}, {BUNDLE_FILTER_NONE, data.size() - 1}};
+    for (const auto &row : rows) {
+        BundleHeader header;
+        std::vector<uint8_t> coded = stored_coded(data, row.filter, row.stored_from, &header);
+        EXPECT_EQ(header.version, (uint32_t)BUNDLE_VERSION);
+        EXPECT_EQ(header.stored_size, data.size() - row.stored_from);
+        EXPECT_EQ(header.coded_size + header.stored_size, coded.size());
+        EXPECT_TRUE(std::equal(data.begin() + (ptrdiff_t)row.stored_from, data.end(),
+                               coded.end() - (ptrdiff_t)header.stored_size));
+        for (size_t piece : {1, 7, 4099, 1 << 20}) {
+            std::vector<uint8_t> out;
+            EXPECT_EQ(decode(header, coded, piece, &out), CODED_OK) << row.filter << " " << row.stored_from;
+            EXPECT_TRUE(out == data) << row.filter << " " << row.stored_from << " " << piece;
+        }
+    }
+}
+
+TEST(CodedReader, RefusesStoredPartsThatLie) {
+    BundleHeader header;
+    const std::vector<uint8_t> coded = stored_coded(code_then_random(), BUNDLE_FILTER_NONE, 100000, &header);
+    const struct {
+        const char *what;
+        int64_t stored_change, coded_change;
+        size_t cut;
+        std::vector<uint8_t> extra;
+        CodedResult result;
+    } rows[] = {
+        {"coded part said shorter", 0, -1, 0, {}, CODED_DAMAGED},
+        {"coded part said longer", 0, 1, 0, {}, CODED_TRAILING},
+        {"stored part said longer", 1, 0, 0, {}, CODED_TRUNCATED},
+        {"stored part cut short", 0, 0, 1, {}, CODED_TRUNCATED},
+        {"a byte after the stored part", 0, 0, 0, {0}, CODED_TRAILING},
+        {"stored part said shorter", -1, 0, 0, {}, CODED_TRAILING},
+    };
+    for (const auto &row : rows) {
+        BundleHeader lying = header;
+        lying.stored_size += (uint64_t)row.stored_change;
+        lying.archive_size += (uint64_t)row.stored_change;
+        lying.coded_size += (uint64_t)row.coded_change;
+        std::vector<uint8_t> input(coded.begin(), coded.end() - (ptrdiff_t)row.cut);
+        input.insert(input.end(), row.extra.begin(), row.extra.end());
+        std::vector<uint8_t> out;
+        EXPECT_EQ(decode(lying, input, 4096, &out), row.result) << row.what;
+        EXPECT_LE(out.size(), lying.archive_size) << row.what;
     }
 }

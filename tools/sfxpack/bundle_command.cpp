@@ -113,7 +113,6 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     std::vector<FolderEntry> entries = scan_folder(options.folder, options.scan, &unmatched);
     for (const std::string &pattern : unmatched)
         warn(global, "--exclude '" + pattern + "' matched nothing in " + options.folder);
-    order_for_coding(entries);
     if (!options.archive && options.command.empty())
         throw ToolError("--run: the command must be 1 to " + std::to_string(BUNDLE_COMMAND_MAX) +
                         " bytes of UTF-8; leave --run out for an archive");
@@ -143,11 +142,14 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     // before it needs its size and CRC-32, and the output may be a pipe.
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
-    CodingSettings settings = coding_settings(options.level, options.extreme, choose_filter(entries), bound);
+    mark_stored_files(entries);
+    order_for_coding(entries);
+    CodingSettings settings = coding_settings(options.level, options.extreme, choose_filter(entries),
+                                              tar_size_bound(entries, true));
     settings.threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     uint64_t coded_size;
     Progress progress("the folder's archive", bound, global.quiet);
-    BundleHeader header = code_archive([&](const ByteSink &sink) { tar_folder(entries, sink); }, settings, fd,
+    BundleHeader header = code_archive([&](const ByteSink &sink, const StoreRest &store_rest) { tar_folder(entries, sink, store_rest); }, settings, fd,
                                        [&](uint64_t done) { progress.update(done); }, &coded_size);
     header.flags = options.wait == "command" ? BUNDLE_FLAG_WAIT_COMMAND : 0;
     std::vector<uint8_t> head = bundle_header_bytes(header, options.command, options.title, options.target);

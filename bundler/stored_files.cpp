@@ -1,0 +1,104 @@
+// Files whose data does not compress (archives, media, random bytes): LZMA
+// spends most of its time on them and makes them larger, so the bundle
+// stores them as they are, after everything it codes. Each file is judged
+// by a sample: its start, middle and end.
+#include <fcntl.h>
+#include <lzma.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+
+#include "bundler/bundler.h"
+#include "portable/portable_io.h"
+
+namespace {
+
+constexpr size_t PIECE = 16 << 10; // each of the three pieces of a sample
+
+// A file's sample: the whole file when it is short, else its first, middle
+// and last PIECE bytes; empty when it cannot be read, which the tar
+// writer then reports.
+std::vector<uint8_t> sample_of(const FolderEntry &entry) {
+    std::vector<uint8_t> sample;
+    int fd = open(entry.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return sample;
+    std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
+    uint64_t starts[3] = {0, entry.size / 2 - PIECE / 2, entry.size - PIECE};
+    size_t pieces = entry.size <= 3 * PIECE ? 1 : 3, length = pieces == 1 ? (size_t)entry.size : PIECE;
+    sample.resize(pieces * length);
+    for (size_t i = 0; i < pieces; i++)
+        if (pread(fd, sample.data() + i * length, length, (off_t)starts[i]) != (ssize_t)length)
+            return {};
+    return sample;
+}
+
+// Bits per byte when each byte is coded alone: above 7.5 only for data
+// that is compressed, encrypted or random, or for sound and the like.
+double byte_entropy(const std::vector<uint8_t> &bytes) {
+    size_t counts[256] = {};
+    for (uint8_t byte : bytes)
+        counts[byte]++;
+    double bits = 0;
+    for (size_t count : counts)
+        if (count)
+            bits -= (double)count * std::log2((double)count / (double)bytes.size());
+    return bits / (double)bytes.size();
+}
+
+// Whether liblzma's fastest preset saves under 1 % of the sample: a cheap
+// look for what deep searching would find, which on such data is no more.
+bool does_not_compress(const std::vector<uint8_t> &sample) {
+    if (sample.empty() || byte_entropy(sample) < 7.5)
+        return false;
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 0);
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    std::vector<uint8_t> coded(sample.size() + sample.size() / 16 + 1024);
+    size_t size = 0;
+    if (lzma_raw_buffer_encode(filters, nullptr, sample.data(), sample.size(), coded.data(), &size, coded.size()) !=
+        LZMA_OK)
+        return false;
+    return size * 100 >= sample.size() * 99;
+}
+
+// A file's bytes as one number, to tell copies apart.
+uint64_t content_sum(const FolderEntry &entry) {
+    int fd = open(entry.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
+    std::vector<uint8_t> block(1 << 20);
+    uint32_t low = 0, high = 0x9E3779B9;
+    for (ssize_t n; (n = read(fd, block.data(), block.size())) > 0;) {
+        low = crc32_of(low, block.data(), (size_t)n);
+        high = crc32_of(high ^ low, block.data(), (size_t)n);
+    }
+    return (uint64_t)high << 32 | low;
+}
+
+} // namespace
+
+void mark_stored_files(std::vector<FolderEntry> &entries) {
+    // Files of the same size are compared by their bytes: a copy is left to
+    // LZMA, which codes it in a few bytes once it has seen the first.
+    std::map<uint64_t, std::vector<FolderEntry *>> by_size;
+    for (FolderEntry &entry : entries) {
+        entry.stored = false;
+        if (!entry.folder && entry.size >= STORED_FILE_MIN && does_not_compress(sample_of(entry)))
+            by_size[entry.size].push_back(&entry);
+    }
+    for (auto &[size, files] : by_size) {
+        if (files.size() == 1) {
+            files[0]->stored = true;
+            continue;
+        }
+        std::map<uint64_t, std::vector<FolderEntry *>> by_sum;
+        for (FolderEntry *file : files)
+            by_sum[content_sum(*file)].push_back(file);
+        for (auto &[sum, same] : by_sum)
+            same[0]->stored = same.size() == 1;
+    }
+}
