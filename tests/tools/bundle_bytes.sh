@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Bundles are the same bytes for the same folder and settings: two fixed
-# folders, one coded with the split branch conversion and one without, at
-# levels 1 and 9 (the text's with -e), both on one thread and on two; the
+# Bundles are the same bytes for the same folder and settings: three fixed
+# folders, one coded with the split branch conversion, one without, and one
+# whose random file is stored, at levels 1 and 9 (the text's with -e), on one
+# thread and on two; the
 # appended data (header, command, coded archive) must hash as recorded, so
 # that a change to how bundles are made that changes their bytes is seen, and
 # then recorded here on purpose.
@@ -21,7 +22,13 @@ perl -e 'print "MZ", "\0" x 58, pack("V", 64), "PE\0\0", pack("v", 0x8664), "\0"
 cp code/prog.exe code/lib/copy.dll && printf 'read me\n' > code/readme.txt
 seq 1 30000 > text/numbers.txt && printf 'Grüße\n' > text/sub/Ärger.txt && : > text/sub/empty
 seq 1 800000 > text/sub/count.txt # 5 MB: more than the threads hand on at once, and not alike
-chmod -R u=rwX,go=rX code text && chmod 755 code/prog.exe
+# Random bytes (a chain of SHA-256 digests) are stored, unless too small or
+# copied; the text beside them is coded.
+mkdir -p mixed/sub
+perl -MDigest::SHA=sha256 -e '$s = "x"; for (1 .. 10000) { $s = sha256($s); print $s }' > mixed/noise.bin
+head -c 120000 mixed/noise.bin > mixed/sub/copy.bin && cp mixed/sub/copy.bin mixed/sub/copy2.bin
+head -c 9000 mixed/noise.bin > mixed/small.bin && seq 1 20000 > mixed/numbers.txt
+chmod -R u=rwX,go=rX code text mixed && chmod 755 code/prog.exe
 export SOURCE_DATE_EPOCH=1000000000 # every time clamped to it
 
 while read -r folder level filter want; do
@@ -30,6 +37,11 @@ while read -r folder level filter want; do
     { echo "FAIL: $folder $level: sfxpack bundle failed" >&2; failed=1; continue; }
   "$sfxpack" list --json out.exe | grep -q "\"filter\": \"$filter\"" ||
     { echo "FAIL: $folder $level: not coded with filter $filter" >&2; failed=1; }
+  stored=$("$sfxpack" list --json out.exe | sed -n 's/.*"stored_size": *\([0-9]*\).*/\1/p')
+  want_stored=$([ "$folder" = mixed ] && echo 321536 || echo 0) # noise.bin's header and data, the end blocks
+  [ "$stored" = "$want_stored" ] || { echo "FAIL: $folder $level: $stored bytes stored, want $want_stored" >&2; failed=1; }
+  rm -rf back && "$sfxpack" -q extract out.exe -C back && diff -r "$folder" back ||
+    { echo "FAIL: $folder $level: extracted, the files differ" >&2; failed=1; }
   info=$("$sfxpack" info --json out.exe)
   offset=$(sed -n 's/.*"appended_offset": *\([0-9]*\).*/\1/p' <<< "$info")
   size=$(sed -n 's/.*"appended_size": *\([0-9]*\).*/\1/p' <<< "$info")
@@ -42,5 +54,7 @@ code -9 x86-split 5e48e6d11a2846ee
 text -1T2 none b2b9558118e2b5df
 text -1T1 none b2b9558118e2b5df
 text -9e none 0896654d72c166e3
+mixed -1T1 none d19320a8b126d24e
+mixed -1T2 none d19320a8b126d24e
 ROWS
 exit $failed

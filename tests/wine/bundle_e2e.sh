@@ -26,8 +26,9 @@ with_trailer() {
     printf "\\x$(printf %02x $((${#origin} & 255)))\\x$(printf %02x $((${#origin} >> 8)))"; } > "$2"
 }
 
-# A folder of nested and non-ASCII names, an empty file, a large one, a path
-# beyond MAX_PATH once under the temporary folder, and the checker; bundled
+# A folder of nested and non-ASCII names, an empty file, a large one, random
+# bytes (stored as they are), a path beyond MAX_PATH once under the temporary
+# folder, and the checker; bundled
 # with an icon and version information.
 bundle_folder() {
   local src="$work/src" deep="$work/src/a"
@@ -36,6 +37,7 @@ bundle_folder() {
   printf '\x00\x01\xff' > "$src/日本語/ファイル.bin"
   : > "$src/a/b/c/leer.txt"
   seq 1 700000 > "$src/a/groß.bin" # about 4.6 MB
+  head -c 300000 /dev/urandom > "$src/Grüße/zufällig.dat"
   for i in 1 2 3 4 5; do deep="$deep/folder-$i-with-a-name-long-enough-to-pass-max-path-sooner"; done
   mkdir -p "$deep" && printf 'deep\n' > "$deep/tief.txt"
   cp "$build/bundle_check.exe" "$src/check.exe"
@@ -112,6 +114,7 @@ export SFX_EXPECT_ORIGIN; SFX_EXPECT_ORIGIN=$(winepath -w "$packed")
 case "$what" in
 runs | unicode)
   bundle_folder "$packed"
+  "$SFXPACK" info --json "$packed" | grep -q '"stored_size": [1-9]' || fail "the random file is not stored"
   check_run "$packed" 42 # bundle asks the loader to pass the command's code on
   [ "$what" = unicode ] || { with_trailer "$packed" "$work/direct.exe" && check_run "$work/direct.exe" 42; }
   ;;
