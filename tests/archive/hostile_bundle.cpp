@@ -6,7 +6,8 @@
 // refusal must also take back what was already written; the command is
 // run.exe, which must never start. The lzma-* cases hold a sound archive
 // under a bundle header that lies about its coding, the split-* cases one
-// whose split branch conversion lies about its streams (split is sound);
+// whose split branch conversion lies about its streams (split is sound),
+// the stored-* cases one whose second half is stored (stored is sound);
 // version1 is a sound bundle in the first version's format, which must
 // still extract.
 #include <cctype>
@@ -124,6 +125,8 @@ const Case CASES[] = {
     {"split", {}}, // not hostile: a sound archive, split
     {"split-sizes", {}},
     {"split-flags", {}},
+    {"stored", {}}, // not hostile: a sound archive, its second half stored
+    {"stored-sizes", {}},
 };
 
 void put(std::vector<uint8_t> &bytes, size_t at, uint64_t value, int size) {
@@ -150,7 +153,8 @@ std::vector<uint8_t> appended_for(const std::string &which, const std::vector<ui
         return out;
     }
     bool split = which.starts_with("split");
-    std::vector<uint8_t> out = bundle_appended(command, title, tar, 1, split ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_NONE);
+    std::vector<uint8_t> out = bundle_appended(command, title, tar, 1, split ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_NONE,
+                                               "", which.starts_with("stored") ? tar.size() / 2 : SIZE_MAX);
     uint64_t size = tar.size();
     size_t coded = BUNDLE_HEADER_SIZE + command.size() + title.size();
     auto get = [&](size_t at) { return sfx_get32(out.data() + at); };
@@ -161,6 +165,8 @@ std::vector<uint8_t> appended_for(const std::string &which, const std::vector<ui
         out.erase(out.begin() + (ptrdiff_t)(coded + SPLIT_HEADER_SIZE + get(coded + 12) + flags - 1));
         put(out, coded + 16, flags - 1, 4);
     }
+    if (which == "stored-sizes") // the coded part said a byte shorter: stored bytes where LZMA goes on
+        put(out, 38, get(38) - 1, 4);
     if (which == "lzma-properties")
         out[14] = 9 * 5 * 5;
     else if (which == "lzma-dictionary")

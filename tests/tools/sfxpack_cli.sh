@@ -530,6 +530,7 @@ lzma-shorter|damaged LZMA data
 lzma-cut|the LZMA stream is truncated
 split-sizes|damaged LZMA data
 split-flags|damaged LZMA data
+stored-sizes|damaged LZMA data
 ROWS
 # sizes from an extended header and in base-256 form
 for row in 'pax-size:5000  sized.bin' 'base256:700  binary-size.bin'; do
