@@ -39,7 +39,7 @@ wall() { awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0
 peak() { awk -F': ' '/Maximum resident set size/ { print $2 }' "$1"; }
 
 printf '%-6s %12s %12s %12s %12s %12s %8s %8s\n' folder bytes bundle 'xz -9e' '7zz -mx9' installer 'b/7z' 'b/inst'
-for name in A B; do
+for name in A B C; do
   folder="$dir/$name"
   cp "$dir/run.exe" "$folder/run.exe"
   out="$dir/out-$name" && rm -rf "$out" && mkdir -p "$out"
@@ -73,7 +73,7 @@ done
 
 echo
 printf '%-6s %9s %9s %9s %8s %11s %11s %8s\n' folder 'bundle s' 'xz -9e s' '7zz s' 'b/7z' 'bundle KB' '7zz KB' 'b/7z'
-for name in A B; do
+for name in A B C; do
   out="$dir/out-$name"
   tb=$(wall "$out/bundle.time") tz=$(wall "$out/7z.time") mb=$(peak "$out/bundle.time") mz=$(peak "$out/7z.time")
   printf '%-6s %9s %9s %9s %8s %11s %11s %8s\n' "$name" "$tb" "$(wall "$out/xz.time")" "$tz" "$(ratio "$tb" "$tz")" \
@@ -82,7 +82,7 @@ done
 
 echo
 printf '%-6s %12s %12s %8s   (Wine, seconds, median of %s alternating runs)\n' folder bundle installer ratio "$runs"
-for name in A B; do
+for name in A B C; do
   out="$dir/out-$name"
   : > "$out/bundle.times" && : > "$out/installer.times"
   for _ in $(seq 1 "$runs"); do

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the two folders the bundle benchmark packs, from files Debian
+# Builds the three folders the bundle benchmark packs, from files Debian
 # installs, once: bundle_folders.sh OUT_DIR. OUT_DIR/A is Wine's Windows DLLs
 # and programs stripped with MinGW's strip (about 85 MB); OUT_DIR/B an
 # application-like folder of about 32 MB: some DLLs, text documents, locale
-# catalogues, fonts and images. A folder already built is kept.
+# catalogues, fonts and images; OUT_DIR/C 64 MiB that does not compress:
+# random bytes in eight files and their xz'd Debian changelogs. A folder
+# already built is kept.
 set -euo pipefail
 out=$1
 mkdir -p "$out"
@@ -64,6 +66,13 @@ if [ ! -f "$out/B.done" ]; then
     copy_until "$out/B/images" /usr/share $((4 * 1000 * 1000))
   touch "$out/B.done"
 fi
-for f in A B; do
+if [ ! -f "$out/C.done" ]; then
+  rm -rf "$out/C" && mkdir -p "$out/C/changelogs"
+  for i in 1 2 3 4 5 6 7 8; do head -c $((8 << 20)) /dev/urandom > "$out/C/random-$i.bin"; done
+  find /usr/share/doc -type f -name 'changelog*.gz' | sort | sed -n '1,200p' |
+    while read -r f; do gzip -dc "$f" | xz -9 > "$out/C/changelogs/$(basename "$(dirname "$f")").xz"; done
+  touch "$out/C.done"
+fi
+for f in A B C; do
   echo "$f: $(find "$out/$f" -type f | wc -l) files, $(du -sb "$out/$f" | cut -f1) bytes" >&2
 done

@@ -58,7 +58,9 @@ std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const 
 // least STORED_FILE_MIN bytes of which a sample (the start, middle and end)
 // looks random byte by byte and saves under 1 % with liblzma's fastest
 // preset. A file with a copy in the folder is left to LZMA, which finds it.
-constexpr uint64_t STORED_FILE_MIN = 16 << 10;
+// A smaller file would cost more stored than coded: its tar header and
+// padding, which LZMA codes in a few bytes, would be stored with it.
+constexpr uint64_t STORED_FILE_MIN = 64 << 10;
 void mark_stored_files(std::vector<FolderEntry> &entries);
 
 // Puts the entries in the order the archive holds them: the folders by
