@@ -73,9 +73,10 @@ bench: build windows
 	    $$loaders/tiny_program.exe build/bench/startup
 	$(NATIVE)/bench/decoder_bench --benchmark_min_time=1
 
-# Bundles against tar | xz -9e, 7-Zip -mx9 and an NSIS installer on two
-# folders made once from installed files (build/bench/A and B): sizes, then
-# run times under Wine. BENCH_RUNS alternating runs each, medians.
+# Bundles against tar | xz -9e, 7-Zip -mx9 and an NSIS installer on four
+# folders made once from installed files (build/bench/A, B, C and T): sizes,
+# then run times under Wine. BENCH_RUNS alternating runs each, medians;
+# BENCH_FOLDERS picks some.
 BENCH_RUNS ?= 5
 bench-bundle: build windows
 	bash bench/bundle_folders.sh build/bench

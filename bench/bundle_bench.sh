@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Bundles against the best archivers and an installer, on the folders
 # bundle_folders.sh builds: bundle_bench.sh SFXPACK WINDOWS_BUILD BENCH_DIR [RUNS]
-# Prints, per folder, the bytes of our bundle (default level), tar | xz -9e,
+# Prints, per folder (BENCH_FOLDERS, by default all), the bytes of our bundle (default level), tar | xz -9e,
 # 7-Zip -mx9 and an NSIS installer (solid LZMA, 64 MiB dictionary, silent,
 # unpacking to $PLUGINSDIR and waiting for the same command); the seconds
 # the bundle, xz and 7-Zip took to build and the most memory the bundle and
@@ -14,6 +14,7 @@
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
 sfxpack=$(realpath "$1") windows=$(realpath "$2") dir=$(realpath "$3") runs=${4:-5}
+folders=${BENCH_FOLDERS:-A B C T}
 export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 [ -d "$WINEPREFIX/drive_c/windows" ] || { wineboot -i > /dev/null 2>&1; wineserver -w; }
 # With no window manager on the virtual display, Wine waits 2 s for each
@@ -39,7 +40,7 @@ wall() { awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0
 peak() { awk -F': ' '/Maximum resident set size/ { print $2 }' "$1"; }
 
 printf '%-6s %12s %12s %12s %12s %12s %8s %8s\n' folder bytes bundle 'xz -9e' '7zz -mx9' installer 'b/7z' 'b/inst'
-for name in A B C; do
+for name in $folders; do
   folder="$dir/$name"
   cp "$dir/run.exe" "$folder/run.exe"
   out="$dir/out-$name" && rm -rf "$out" && mkdir -p "$out"
@@ -73,7 +74,7 @@ done
 
 echo
 printf '%-6s %9s %9s %9s %8s %11s %11s %8s\n' folder 'bundle s' 'xz -9e s' '7zz s' 'b/7z' 'bundle KB' '7zz KB' 'b/7z'
-for name in A B C; do
+for name in $folders; do
   out="$dir/out-$name"
   tb=$(wall "$out/bundle.time") tz=$(wall "$out/7z.time") mb=$(peak "$out/bundle.time") mz=$(peak "$out/7z.time")
   printf '%-6s %9s %9s %9s %8s %11s %11s %8s\n' "$name" "$tb" "$(wall "$out/xz.time")" "$tz" "$(ratio "$tb" "$tz")" \
@@ -82,7 +83,7 @@ done
 
 echo
 printf '%-6s %12s %12s %8s   (Wine, seconds, median of %s alternating runs)\n' folder bundle installer ratio "$runs"
-for name in A B C; do
+for name in $folders; do
   out="$dir/out-$name"
   : > "$out/bundle.times" && : > "$out/installer.times"
   for _ in $(seq 1 "$runs"); do

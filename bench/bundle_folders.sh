@@ -4,8 +4,9 @@
 # and programs stripped with MinGW's strip (about 85 MB); OUT_DIR/B an
 # application-like folder of about 32 MB: some DLLs, text documents, locale
 # catalogues, fonts and images; OUT_DIR/C 64 MiB that does not compress:
-# random bytes in eight files and their xz'd Debian changelogs. A folder
-# already built is kept.
+# random bytes in eight files and their xz'd Debian changelogs; OUT_DIR/T
+# one text file, for how fast a tiny bundle starts. A folder already built
+# is kept.
 set -euo pipefail
 out=$1
 mkdir -p "$out"
@@ -73,6 +74,7 @@ if [ ! -f "$out/C.done" ]; then
     while read -r f; do gzip -dc "$f" | xz -9 > "$out/C/changelogs/$(basename "$(dirname "$f")").xz"; done
   touch "$out/C.done"
 fi
-for f in A B C; do
+mkdir -p "$out/T" && printf 'Read me.\r\n' > "$out/T/readme.txt"
+for f in A B C T; do
   echo "$f: $(find "$out/$f" -type f | wc -l) files, $(du -sb "$out/$f" | cut -f1) bytes" >&2
 done
