@@ -259,6 +259,11 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
                       std::string(read.target, read.target_length),
                   std::string(row.command) + "|Fotos|" + row.target);
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size() - 1, &read), 0) << row.command;
+        for (uint8_t codec : {0, 2}) { // LZMA is the only codec from version 2 on
+            std::vector<uint8_t> other = bytes;
+            other[12] = codec;
+            EXPECT_EQ(bundle_header_read(other.data(), (uint32_t)other.size(), &read), 0) << row.command << " " << codec;
+        }
         bytes[4] = (uint8_t)(row.version == 3 ? 4 : row.version - 1); // another version: its header's size does not fit
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), 0) << row.command;
     }
