@@ -12,7 +12,7 @@
 # at once, so that the figures are the folders' and not its. Under a virtual
 # display when there is none: the progress window is part of what is timed.
 set -euo pipefail
-[ -n "${DISPLAY:-}" ] || exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+[ -n "${DISPLAY:-}" ] || exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" bash "$0" "$@"
 sfxpack=$(realpath "$1") windows=$(realpath "$2") dir=$(realpath "$3") runs=${4:-5}
 folders=${BENCH_FOLDERS:-A B C T}
 export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="

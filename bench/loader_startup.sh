@@ -9,7 +9,7 @@ set -euo pipefail
 sfxpack=$(realpath "$1") new=$(realpath "$2") base=$(realpath "$3") stub=$(realpath "$4") work=$(realpath -m "$5")
 rounds=${ROUNDS:-9}
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 640x480x24" "$0" "$@"
+  exec xvfb-run -a -s "-screen 0 640x480x24 -noreset" "$0" "$@"
 fi
 mkdir -p "$work"
 export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="

@@ -12,7 +12,7 @@ else
   windows=$(realpath "$3"); which="the 64-bit twin of the loader ($why)"
 fi
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@"
 fi
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 [ -d "$WINEPREFIX/drive_c/windows" ] || { echo "Setting up a Wine prefix in $WINEPREFIX ..."; wineboot -i >/dev/null 2>&1; }

@@ -10,8 +10,12 @@ if [ "$arch" = i686 ] && ! why=$(bash "$(dirname "${BASH_SOURCE[0]}")/../../scri
   echo "SKIP: the 32-bit build cannot run here: $why"
   exit 77
 fi
+# -noreset: by default the server starts afresh whenever its last client
+# has gone, and a program of the case that connects just then loses its
+# connection ("X connection broken"); between two of a case's programs
+# there are such moments.
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@"
 fi
 
 WORK_DIR=$(realpath "$WORK_DIR"); SFXPACK=$(realpath "$SFXPACK")
