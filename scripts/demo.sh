@@ -15,6 +15,9 @@ if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@"
 fi
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+# Wine's desktop process outlives the last window by a little: waited for,
+# so that the display is not taken from under it.
+trap 'wineserver -w 2> /dev/null || true' EXIT
 [ -d "$WINEPREFIX/drive_c/windows" ] || { echo "Setting up a Wine prefix in $WINEPREFIX ..."; wineboot -i >/dev/null 2>&1; }
 
 demo="$build/demo.exe"
