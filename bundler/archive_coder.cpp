@@ -36,9 +36,9 @@ lzma_options_lzma level_options(int level, bool extreme) {
 
 } // namespace
 
-CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_bound) {
+CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_size) {
     lzma_options_lzma options = level_options(level, extreme);
-    uint64_t dictionary = std::clamp<uint64_t>(archive_bound, BUNDLE_DICTIONARY_MIN, options.dict_size);
+    uint64_t dictionary = std::clamp<uint64_t>(archive_size, BUNDLE_DICTIONARY_MIN, options.dict_size);
     return {level, extreme, filter, (uint32_t)dictionary};
 }
 

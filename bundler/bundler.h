@@ -68,9 +68,16 @@ void mark_stored_files(std::vector<FolderEntry> &entries);
 // files stand together for the compressor; the files to store last.
 void order_for_coding(std::vector<FolderEntry> &entries);
 
-// The most bytes the entries' tar stream can take; with 'coded', its part
-// that is coded, not stored.
-uint64_t tar_size_bound(const std::vector<FolderEntry> &entries, bool coded = false);
+// The most bytes the entries' tar stream can take, known before anything
+// is read.
+uint64_t tar_size_bound(const std::vector<FolderEntry> &entries);
+// The bytes the entries' tar stream takes, as long as no file changes its
+// size, and of them the part that is coded, not stored: found by writing the
+// headers alone, as the entries stand in order.
+struct TarSize {
+    uint64_t all, coded;
+};
+TarSize tar_size(const std::vector<FolderEntry> &entries);
 
 using ByteSink = std::function<void(const uint8_t *bytes, size_t size)>;
 using StoreRest = std::function<void()>;
@@ -93,7 +100,7 @@ struct CodingSettings {
     uint32_t dictionary; // the preset's, or the archive's size when smaller
     unsigned threads = 1;
 };
-CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_bound);
+CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_size);
 // The filter that pays for these files: the split branch conversion when
 // Windows programs and libraries (x86 or x86-64) make up most of the bytes
 // coded (not stored), else none.

@@ -78,19 +78,24 @@ void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size,
 
 } // namespace
 
-uint64_t tar_size_bound(const std::vector<FolderEntry> &entries, bool coded) {
+uint64_t tar_size_bound(const std::vector<FolderEntry> &entries) {
     // Each entry: its header block, an extended header (one block and its
     // records: the name and perhaps a large size or time), its data padded
     // to a block; then the two end blocks.
     uint64_t total = 2 * TAR_BLOCK;
     for (const FolderEntry &entry : entries)
-        if (!coded || !entry.stored)
-            total += 3 * TAR_BLOCK + (entry.name.size() + 255) / TAR_BLOCK * TAR_BLOCK +
-                     (entry.size + TAR_BLOCK - 1) / TAR_BLOCK * TAR_BLOCK;
+        total += 3 * TAR_BLOCK + (entry.name.size() + 255) / TAR_BLOCK * TAR_BLOCK +
+                 (entry.size + TAR_BLOCK - 1) / TAR_BLOCK * TAR_BLOCK;
     return total;
 }
 
-void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink, const StoreRest &store_rest) {
+namespace {
+
+// The tar stream of 'entries', their data read from their sources unless
+// 'headers_only', where libarchive writes zeros in its place: the same
+// number of bytes.
+void write_tar(const std::vector<FolderEntry> &entries, const ByteSink &sink, const StoreRest &store_rest,
+               bool headers_only) {
     // Names are UTF-8 whatever the user's locale; libarchive converts with
     // the thread's, which for its extended headers must then be UTF-8 too.
     struct Utf8Locale {
@@ -130,8 +135,20 @@ void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink, c
         archive_entry_set_size(entry.get(), (la_int64_t)item.size);
         archive_entry_set_mtime(entry.get(), item.mtime, 0);
         check(archive_write_header(writer.handle, entry.get()), item.source.string());
-        if (!item.folder)
+        if (!item.folder && !headers_only)
             write_file_data(writer, item.source, item.size, call.failure);
     }
     check(archive_write_close(writer.handle), "tar");
+}
+
+} // namespace
+
+void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink, const StoreRest &store_rest) {
+    write_tar(entries, sink, store_rest, false);
+}
+
+TarSize tar_size(const std::vector<FolderEntry> &entries) {
+    uint64_t size = 0, stored_from = UINT64_MAX;
+    write_tar(entries, [&](const uint8_t *, size_t n) { size += n; }, [&] { stored_from = size; }, true);
+    return {size, std::min(size, stored_from)};
 }

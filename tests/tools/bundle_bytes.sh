@@ -50,11 +50,11 @@ while read -r folder level filter want; do
 done <<'ROWS'
 code -1T1 x86-split 801febf0f59370f7
 code -1T2 x86-split 801febf0f59370f7
-code -9 x86-split 5e48e6d11a2846ee
+code -9 x86-split 215fbbe95644ef7e
 text -1T2 none b2b9558118e2b5df
 text -1T1 none b2b9558118e2b5df
-text -9e none 0896654d72c166e3
-mixed -1T1 none d19320a8b126d24e
-mixed -1T2 none d19320a8b126d24e
+text -9e none ae4c48a571257bc6
+mixed -1T1 none 674a9f6c550d9ea4
+mixed -1T2 none 674a9f6c550d9ea4
 ROWS
 exit $failed

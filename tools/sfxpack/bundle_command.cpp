@@ -144,11 +144,11 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     mark_stored_files(entries);
     order_for_coding(entries);
-    CodingSettings settings = coding_settings(options.level, options.extreme, choose_filter(entries),
-                                              tar_size_bound(entries, true));
+    TarSize size = tar_size(entries);
+    CodingSettings settings = coding_settings(options.level, options.extreme, choose_filter(entries), size.coded);
     settings.threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     uint64_t coded_size;
-    Progress progress("the folder's archive", bound, global.quiet);
+    Progress progress("the folder's archive", size.all, global.quiet);
     BundleHeader header = code_archive([&](const ByteSink &sink, const StoreRest &store_rest) { tar_folder(entries, sink, store_rest); }, settings, fd,
                                        [&](uint64_t done) { progress.update(done); }, &coded_size);
     header.flags = options.wait == "command" ? BUNDLE_FLAG_WAIT_COMMAND : 0;
