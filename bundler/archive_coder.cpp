@@ -244,7 +244,7 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     int lzma_fd = split ? coded_archive_file() : fd;
     std::unique_ptr<int, void (*)(int *)> closer(split ? &lzma_fd : nullptr, [](int *f) { close(*f); });
     std::vector<uint8_t> out(1 << 20);
-    uint64_t archive_size = 0, stored = 0, coded = 0, coded_part = 0;
+    uint64_t archive_size = 0, stored = 0, coded = 0;
     auto code = [&](const uint8_t *bytes, size_t size, lzma_action action) {
         stream.next_in = bytes;
         stream.avail_in = size;
@@ -266,11 +266,9 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
         if (!coded_all)
             code(nullptr, 0, LZMA_FINISH);
         coded_all = true;
-        coded_part = coded;
     };
     auto store = [&](const uint8_t *bytes, size_t size) {
-        if (!coded_all)
-            finish_coding();
+        finish_coding();
         write_all(lzma_fd, bytes, size);
         coded += size;
     };
@@ -349,13 +347,11 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
         maker.join();
         queue.rethrow();
     }
-    if (!coded_all)
-        finish_coding();
+    finish_coding();
     if (split) {
         write_all(fd, split_part.data(), split_part.size());
         read_coded_archive(lzma_fd, coded, [&](const uint8_t *bytes, size_t size) { write_all(fd, bytes, size); });
         coded += split_part.size();
-        coded_part += split_part.size();
     }
     *coded_size = coded;
 
@@ -367,7 +363,7 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     header.dictionary = options.dict_size;
     header.archive_size = archive_size;
     header.stored_size = stored;
-    header.coded_size = stored ? coded_part : 0;
+    header.coded_size = stored ? coded - stored : 0;
     return header;
 }
 
