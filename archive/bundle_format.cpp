@@ -22,12 +22,14 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
     header->archive_size = 0;
     header->flags = 0;
     header->stored_size = header->coded_size = 0;
-    int v4 = header->version >= BUNDLE_TARGET_VERSION, v5 = header->version == BUNDLE_VERSION;
+    header->slice_size = 0;
+    int v4 = header->version >= BUNDLE_TARGET_VERSION, v5 = header->version >= BUNDLE_STORED_VERSION,
+        v6 = header->version == BUNDLE_VERSION;
     if (header->version == 1) {
         if (fixed != BUNDLE_V1_HEADER_SIZE)
             return 0;
     } else if (header->version >= 2 && header->version <= BUNDLE_VERSION &&
-               fixed == (v5 ? BUNDLE_V5_HEADER_SIZE : v4 ? BUNDLE_V4_HEADER_SIZE : BUNDLE_HEADER_SIZE) && size >= fixed) {
+               fixed == (v6 ? BUNDLE_V6_HEADER_SIZE : v5 ? BUNDLE_V5_HEADER_SIZE : v4 ? BUNDLE_V4_HEADER_SIZE : BUNDLE_HEADER_SIZE) && size >= fixed) {
         header->codec = bytes[12];
         header->filter = bytes[13];
         header->properties = bytes[14];
@@ -38,7 +40,14 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
         if (v5) {
             header->stored_size = get32(bytes + 30) | (uint64_t)get32(bytes + 34) << 32;
             header->coded_size = get32(bytes + 38) | (uint64_t)get32(bytes + 42) << 32;
-            if (header->stored_size == 0 || header->stored_size > header->archive_size || header->coded_size < 5)
+            if (header->stored_size == 0 ? !v6 || header->coded_size != 0
+                                         : header->stored_size > header->archive_size || header->coded_size < 5)
+                return 0;
+        }
+        if (v6) {
+            header->slice_size = get32(bytes + 46);
+            if (header->slice_size < BUNDLE_SLICE_MIN || header->slice_size % 4096 != 0 ||
+                header->slice_size >= header->archive_size - header->stored_size || header->filter == BUNDLE_FILTER_X86)
                 return 0;
         }
         uint32_t lc = header->properties % 9, lp = header->properties / 9 % 5, pb = header->properties / 45;
@@ -64,12 +73,20 @@ static uint8_t *put_text(uint8_t *to, const char *text, uint32_t length) {
 }
 
 uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
-    int v5 = header->stored_size > 0;
+    int v6 = header->slice_size > 0, v5 = v6 || header->stored_size > 0;
     int v4 = v5 || header->command_length == 0 || header->target_length > 0 || header->flags != 0;
-    uint32_t fixed = v5 ? BUNDLE_V5_HEADER_SIZE : v4 ? BUNDLE_V4_HEADER_SIZE : BUNDLE_HEADER_SIZE;
+    uint32_t fixed = v6   ? BUNDLE_V6_HEADER_SIZE
+                     : v5 ? BUNDLE_V5_HEADER_SIZE
+                     : v4 ? BUNDLE_V4_HEADER_SIZE
+                          : BUNDLE_HEADER_SIZE;
     if (out) {
         put(out, BUNDLE_MAGIC, 4);
-        put(out + 4, v5 ? BUNDLE_VERSION : v4 ? BUNDLE_TARGET_VERSION : BUNDLE_COMMAND_VERSION, 2);
+        put(out + 4,
+            v6   ? BUNDLE_VERSION
+            : v5 ? BUNDLE_STORED_VERSION
+            : v4 ? BUNDLE_TARGET_VERSION
+                 : BUNDLE_COMMAND_VERSION,
+            2);
         put(out + 6, fixed, 2);
         put(out + 8, header->command_length, 2);
         put(out + 10, header->title_length, 2);
@@ -85,6 +102,8 @@ uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
             put(out + 30, header->stored_size, 8);
             put(out + 38, header->coded_size, 8);
         }
+        if (v6)
+            put(out + 46, header->slice_size, 4);
         put_text(put_text(put_text(out + fixed, header->command, header->command_length), header->title,
                           header->title_length),
                  header->target, header->target_length);

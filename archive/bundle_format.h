@@ -3,8 +3,10 @@
  *   0  4  magic "SFXB"
  *   4  2  version: 3 for a command, 4 for an archive (no command) or a bundle
  *         with a target or flags, 5 for one whose tar stream ends in stored
- *         bytes; 1 and 2 in bundles of older releases, still read
- *   6  2  header size H: 28 (30 in version 4, 46 in version 5, 12 in version 1)
+ *         bytes, 6 for one whose LZMA stream comes in slices; 1 and 2 in
+ *         bundles of older releases, still read
+ *   6  2  header size H: 28 (30 in version 4, 46 in version 5, 50 in
+ *         version 6, 12 in version 1)
  *   8  2  command length C: 0 for an archive (from version 4)
  *  10  2  title length T
  * versions 2 to 4:
@@ -17,10 +19,17 @@
  *  20  8  the tar stream's size
  * from version 4:
  *  28  2  target length G
- * version 5:
+ * from version 5:
  *  30  8  stored size S: the tar stream's last S bytes, stored as they are
- *         after the coded part (files whose data does not compress), 1 or more
- *  38  8  the coded part's size: the bytes before them
+ *         after the coded part (files whose data does not compress), 1 or
+ *         more (in version 6, 0 for none)
+ *  38  8  the coded part's size: the bytes before them (0 when S is 0)
+ * version 6:
+ *  46  4  slice size L, a multiple of 4 KiB, at least 1 MiB: the data LZMA
+ *         codes comes as one raw LZMA stream (with its end mark) for each L
+ *         bytes of it, the last for what remains; each starts LZMA's state
+ *         afresh but keeps the dictionary, so it may copy from the slices
+ *         before. The encoder codes the slices side by side.
  * then:
  *   H  C  the command, UTF-8: the program (a name inside the folder, quoted
  *         when it holds spaces), then its arguments
@@ -50,12 +59,15 @@
 
 enum {
     BUNDLE_MAGIC = 0x42584653, /* "SFXB" read as a little-endian number */
-    BUNDLE_VERSION = 5,         /* the newest, which an extractor's mark names */
+    BUNDLE_VERSION = 6,         /* the newest, which an extractor's mark names */
+    BUNDLE_STORED_VERSION = 5,  /* stored bytes, one LZMA stream */
     BUNDLE_TARGET_VERSION = 4,  /* an archive, a target or flags, nothing stored */
     BUNDLE_COMMAND_VERSION = 3, /* what a command without a target is written as */
     BUNDLE_HEADER_SIZE = 28,    /* versions 2 and 3 */
     BUNDLE_V4_HEADER_SIZE = 30,
     BUNDLE_V5_HEADER_SIZE = 46,
+    BUNDLE_V6_HEADER_SIZE = 50,
+    BUNDLE_SLICE_MIN = 1 << 20,
     BUNDLE_V1_HEADER_SIZE = 12,
     BUNDLE_CODEC_PAYLOAD = 0, /* version 1: the loader's own payload format */
     BUNDLE_CODEC_LZMA = 1,
@@ -70,7 +82,7 @@ enum {
     /* the extractor waits for the command alone, not for what it starts */
     BUNDLE_FLAG_WAIT_COMMAND = 1,
     /* the most bytes a header, command, title and target can take */
-    BUNDLE_HEADER_MAX = BUNDLE_V5_HEADER_SIZE + BUNDLE_COMMAND_MAX + BUNDLE_TITLE_MAX + BUNDLE_TARGET_MAX,
+    BUNDLE_HEADER_MAX = BUNDLE_V6_HEADER_SIZE + BUNDLE_COMMAND_MAX + BUNDLE_TITLE_MAX + BUNDLE_TARGET_MAX,
 };
 
 /* An extractor's image holds this text followed by one byte, the bundle
@@ -99,19 +111,23 @@ struct BundleHeader {
     uint32_t flags;        /* BUNDLE_FLAG_..., from version 4 */
     uint64_t stored_size;  /* version 5: the tar stream's last bytes, stored (0 before) */
     uint64_t coded_size;   /* version 5: the coded part's bytes, before those */
+    uint32_t slice_size;   /* version 6: the bytes LZMA codes in each of its streams; 0: one stream */
 };
 
 /* Fills *header from the appended data's first 'size' bytes: 1 when they
- * hold a whole header of version 1 to 5 with a command (none only from
+ * hold a whole header of version 1 to 6 with a command (none only from
  * version 4) and, from version 2 on, a codec, filter and LZMA settings within
- * the limits above, and in version 5 a stored size of 1 to the archive size
- * and a coded size of at least 5; 0 when not. */
+ * the limits above, from version 5 a stored size of at most the archive size
+ * and a coded size of at least 5 (1 or more stored in version 5; in version 6
+ * none with a coded size of 0), and in version 6 a slice size as above,
+ * less than the archive size, and no x86 conversion; 0 when not. */
 int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header);
 /* Writes the header 'header' describes (its command, title and target, their
  * lengths, filter, properties, dictionary, archive, stored and coded sizes)
  * to 'out', unless null: the oldest version that holds it, so that bundles
- * keep the bytes they always had: 5 when something is stored, else 3 for a
- * command without a target or flags, else 4. Returns its size in bytes. */
+ * keep the bytes they always had: 6 when LZMA codes in slices, else 5 when
+ * something is stored, else 3 for a command without a target or flags, else
+ * 4. Returns its size in bytes. */
 uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out);
 
 /* The command split as the extractor runs it: the program's name within the

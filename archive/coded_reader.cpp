@@ -4,6 +4,10 @@
 
 #include "LzmaDec.h"
 
+// Public in LzmaDec.c, though its header leaves it out: starts a new stream,
+// its state afresh when 'initState', its dictionary kept unless 'initDic'.
+extern "C" void LzmaDec_InitDicAndState(CLzmaDec *p, Bool initDic, Bool initState);
+
 #include "decoder/decoder_io.h"
 #include "include/sfx_package.h"
 
@@ -85,7 +89,8 @@ CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, u
     reader->stored_left = header->stored_size;
     reader->coded_left = header->stored_size ? header->coded_size : UINT64_MAX;
     uint64_t archive_size = header->archive_size - header->stored_size;
-    reader->left = archive_size;
+    reader->left = reader->slice_left = archive_size;
+    reader->slice_size = header->slice_size;
     reader->filter = header->filter;
     x86_init(&reader->x86);
     reader->held = 0;
@@ -137,7 +142,7 @@ static CodedResult split_start(CodedReader *reader) {
         return CODED_DAMAGED;
     if (reader->targets_size > reader->max_size || reader->flags_size > reader->max_size)
         return CODED_NO_MEMORY;
-    reader->left = main_size;
+    reader->left = reader->slice_left = main_size;
     reader->flag_bytes = (uint8_t *)mem_alloc(reader->flags_size);
     if (!reader->flag_bytes)
         return CODED_NO_MEMORY;
@@ -297,34 +302,46 @@ static CodedResult feed_coded(CodedReader *reader, const uint8_t *bytes, uint32_
             return CODED_OK; // what follows can only be the end mark
         if (reader->finished)
             return fail(reader, CODED_TRAILING);
+        if (reader->slice_size && reader->slice_left == reader->left && reader->left > reader->slice_size)
+            reader->slice_left = reader->slice_size;
+        int last = reader->slice_left == reader->left;
         if (lzma->dicPos == lzma->dicBufSize)
             lzma->dicPos = 0;
+        // A slice before the last ends in its end mark: with all its bytes
+        // out, room for one more, which only the mark leaves unused.
         SizeT start = lzma->dicPos, room = lzma->dicBufSize - start, used = size;
-        int to_end = reader->left <= room;
+        int to_end = reader->slice_left <= room;
         if (to_end)
-            room = (SizeT)reader->left;
+            room = reader->slice_left == 0 && !last ? 1 : (SizeT)reader->slice_left;
         ELzmaStatus status;
-        SRes result = LzmaDec_DecodeToDic(lzma, start + room, bytes, &used, to_end ? LZMA_FINISH_END : LZMA_FINISH_ANY,
-                                          &status);
+        SRes result = LzmaDec_DecodeToDic(lzma, start + room, bytes, &used,
+                                          to_end && last ? LZMA_FINISH_END : LZMA_FINISH_ANY, &status);
         bytes += used;
         size -= (uint32_t)used;
         uint32_t produced = (uint32_t)(lzma->dicPos - start);
-        reader->left -= produced;
-        if (result != SZ_OK)
+        if (result != SZ_OK || produced > reader->slice_left)
             return fail(reader, CODED_DAMAGED);
+        reader->left -= produced;
+        reader->slice_left -= produced;
         // The decoder may stop at the declared size, before the end mark,
         // when the range coder's state happens to allow an unmarked end.
-        reader->finished = status == LZMA_STATUS_FINISHED_WITH_MARK                                    ? FINISHED_MARKED
-                           : status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK && reader->left == 0 ? FINISHED_UNMARKED
-                                                                                                     : 0;
-        if (reader->finished && reader->left != 0)
+        int marked = status == LZMA_STATUS_FINISHED_WITH_MARK;
+        reader->finished = !last || !(marked || (status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK &&
+                                                 reader->left == 0)) ? 0
+                           : marked                                 ? FINISHED_MARKED
+                                                                    : FINISHED_UNMARKED;
+        if (marked && reader->slice_left != 0)
             return fail(reader, CODED_SHORT);
         if (CodedResult result = deliver(reader, lzma->dic + start, produced, reader->finished); result != CODED_OK)
             return fail(reader, result);
         if (reader->finished && reader->filter == BUNDLE_FILTER_SPLIT &&
             (reader->targets_used != reader->targets_size || reader->flags.at != reader->flags.size))
             return fail(reader, CODED_DAMAGED);
-        if (!reader->finished && produced == 0 && used == 0)
+        if (marked && !last) {
+            // The next slice: LZMA's state afresh, the dictionary kept.
+            LzmaDec_InitDicAndState(lzma, 0, 1);
+            reader->slice_left = reader->left;
+        } else if (!reader->finished && produced == 0 && used == 0)
             return fail(reader, CODED_DAMAGED);
     }
     return CODED_OK;

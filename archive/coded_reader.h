@@ -2,7 +2,8 @@
 // any size: raw LZMA with its end mark (the LZMA SDK's decoder), then, when
 // the header names one, the x86 branch conversion undone or the split branch
 // targets put back (their streams, held in memory, come first); then, in
-// version 5, the stored bytes passed on as they are. The tar bytes go to a
+// version 5, the stored bytes passed on as they are. In version 6 LZMA's
+// data comes in slices, each its own stream over the one dictionary. The tar bytes go to a
 // function in pieces. Neither more nor fewer bytes than the header declares
 // ever reach it, and the LZMA stream must end exactly where the coded part
 // does, the stored bytes where the input does.
@@ -40,6 +41,8 @@ uint32_t x86_convert(X86State *state, uint8_t *bytes, uint32_t size, int encode)
 struct CodedReader {
     void *lzma; // the LZMA SDK's decoder (CLzmaDec), from mem_alloc
     uint64_t left; // tar bytes still to come from the coded part
+    uint64_t slice_left; // of those, the ones the current LZMA stream holds
+    uint32_t slice_size; // 0: one stream
     uint64_t coded_left, stored_left; // input bytes still to come of the coded part, and stored
     uint32_t filter;
     X86State x86;

@@ -39,7 +39,12 @@ lzma_options_lzma level_options(int level, bool extreme) {
 CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_size) {
     lzma_options_lzma options = level_options(level, extreme);
     uint64_t dictionary = std::clamp<uint64_t>(archive_size, BUNDLE_DICTIONARY_MIN, options.dict_size);
-    return {level, extreme, filter, (uint32_t)dictionary};
+    uint32_t slice = 0;
+    if (archive_size >= SLICE_FROM && filter != BUNDLE_FILTER_X86) {
+        // Two slices of half the coded part.
+        slice = (uint32_t)(((archive_size + 1) / 2 + BUNDLE_SLICE_MIN - 1) / BUNDLE_SLICE_MIN * BUNDLE_SLICE_MIN);
+    }
+    return {level, extreme, filter, (uint32_t)dictionary, slice};
 }
 
 uint32_t choose_filter(const std::vector<FolderEntry> &entries) {
@@ -89,102 +94,6 @@ void write_all(int fd, const uint8_t *bytes, size_t size) {
     }
 }
 
-// The bytes to code, handed from the thread that reads, writes and converts
-// the tar stream to the one that codes it, through a few blocks of fixed
-// size: memory stays flat however far the reading runs ahead.
-class BlockQueue {
-  public:
-    struct Block {
-        std::vector<uint8_t> bytes;
-        uint64_t done = 0; // the tar stream's bytes made when it was handed on
-        bool stored = false; // bytes to store, not to code
-    };
-    static constexpr size_t BLOCKS = 4, BLOCK_SIZE = 1 << 20;
-
-    BlockQueue() {
-        for (Block &block : blocks_)
-            block.bytes.reserve(BLOCK_SIZE);
-    }
-
-    // The reading side: appends 'size' bytes, handing each full block on;
-    // bytes to store never share a block with bytes to code. Throws
-    // Abandoned once the coding side has stopped.
-    void put(const uint8_t *bytes, size_t size, uint64_t done, bool stored) {
-        if (!blocks_[filling_].bytes.empty() && blocks_[filling_].stored != stored)
-            hand_on(false, nullptr);
-        while (size > 0) {
-            Block &block = blocks_[filling_];
-            block.stored = stored;
-            size_t piece = std::min(size, BLOCK_SIZE - block.bytes.size());
-            block.bytes.insert(block.bytes.end(), bytes, bytes + piece);
-            block.done = done;
-            bytes += piece;
-            size -= piece;
-            if (block.bytes.size() == BLOCK_SIZE)
-                hand_on(false, nullptr);
-        }
-    }
-    // The reading side has ended, with 'failure' when it failed.
-    void close(std::exception_ptr failure) { hand_on(true, std::move(failure)); }
-    struct Abandoned {};
-
-    // The coding side: the next block, nullptr after the last or once the
-    // reading side has failed; the block before it is given back.
-    const Block *take() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (holding_) {
-            blocks_[taken_].bytes.clear();
-            taken_ = (taken_ + 1) % BLOCKS;
-            ready_--;
-            holding_ = false;
-            changed_.notify_all();
-        }
-        changed_.wait(lock, [this] { return ready_ > 0 || closed_; });
-        if (ready_ == 0 || failure_)
-            return nullptr;
-        holding_ = true;
-        return &blocks_[taken_];
-    }
-    // The coding side stops: the reading side's next hand-on throws.
-    void abandon() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        abandoned_ = true;
-        changed_.notify_all();
-    }
-    // After the last block: what the reading side failed with, if it did.
-    void rethrow() const {
-        if (failure_)
-            std::rethrow_exception(failure_);
-    }
-
-  private:
-    void hand_on(bool last, std::exception_ptr failure) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!blocks_[filling_].bytes.empty()) {
-            ready_++;
-            filling_ = (filling_ + 1) % BLOCKS;
-        }
-        if (last) {
-            closed_ = true;
-            failure_ = std::move(failure);
-            changed_.notify_all();
-            return;
-        }
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return ready_ < BLOCKS || abandoned_; });
-        if (abandoned_)
-            throw Abandoned();
-    }
-
-    Block blocks_[BLOCKS];
-    size_t filling_ = 0;           // the reading side's own
-    size_t taken_ = 0, ready_ = 0; // the first block handed on and not given back, and how many are
-    bool holding_ = false, closed_ = false, abandoned_ = false;
-    std::exception_ptr failure_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-};
-
 // The split conversion's header and its targets and flags, which come before
 // the LZMA stream of the rest.
 std::vector<uint8_t> split_streams(const BranchSplitter &splitter, const CodingSettings &settings) {
@@ -216,19 +125,185 @@ std::vector<uint8_t> split_streams(const BranchSplitter &splitter, const CodingS
 
 } // namespace
 
+namespace {
+
+// One raw LZMA stream coded into a file of its own.
+class StreamCoder {
+  public:
+    StreamCoder(const lzma_filter *filters, int fd) : fd_(fd) {
+        if (lzma_ret result = lzma_raw_encoder(&stream_, filters); result != LZMA_OK)
+            throw BundleError(std::string("the folder's archive: ") + lzma_text(result));
+    }
+    ~StreamCoder() { lzma_end(&stream_); }
+    StreamCoder(const StreamCoder &) = delete;
+    StreamCoder &operator=(const StreamCoder &) = delete;
+
+    void code(const uint8_t *bytes, size_t size) { run(bytes, size, LZMA_RUN); }
+    // Ends the stream with its end mark.
+    void finish() { run(nullptr, 0, LZMA_FINISH); }
+    uint64_t written = 0;
+
+  private:
+    void run(const uint8_t *bytes, size_t size, lzma_action action) {
+        stream_.next_in = bytes;
+        stream_.avail_in = size;
+        for (;;) {
+            stream_.next_out = out_;
+            stream_.avail_out = sizeof out_;
+            lzma_ret result = lzma_code(&stream_, action);
+            if (result != LZMA_OK && result != LZMA_STREAM_END)
+                throw BundleError(std::string("the folder's archive: ") + lzma_text(result));
+            write_all(fd_, out_, sizeof out_ - stream_.avail_out);
+            written += sizeof out_ - stream_.avail_out;
+            if (action == LZMA_FINISH ? result == LZMA_STREAM_END : stream_.avail_in == 0 && stream_.avail_out > 0)
+                return;
+        }
+    }
+    lzma_stream stream_ = LZMA_STREAM_INIT;
+    int fd_;
+    uint8_t out_[1 << 16];
+};
+
+// The first slice's bytes, written to a file as they come and coded from it
+// by another thread (or, with one, once they are all in).
+class FirstSlice {
+  public:
+    FirstSlice() : input_(coded_archive_file()), output_(coded_archive_file()) {}
+    ~FirstSlice() {
+        stop();
+        close(input_);
+        close(output_);
+    }
+
+    // The reading side: the next bytes, and their end.
+    void put(const uint8_t *bytes, size_t size) {
+        write_all(input_, bytes, size);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (failure_)
+            throw Failed();
+        written_ += size;
+        changed_.notify_all();
+    }
+    void end() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+        changed_.notify_all();
+    }
+    struct Failed {};
+    uint64_t size() const { return written_; }
+    // 'count' bytes ending at 'end', read back.
+    std::vector<uint8_t> tail(uint64_t end, uint32_t count) const {
+        std::vector<uint8_t> bytes(count);
+        if (pread(input_, bytes.data(), count, (off_t)(end - count)) != (ssize_t)count)
+            throw BundleError("cannot read the archive's data back");
+        return bytes;
+    }
+
+    // Codes the slice on a thread of its own, or at once when 'now'.
+    void start(const lzma_filter *filters, bool now) {
+        if (now)
+            code(filters);
+        else
+            thread_ = std::thread([this, filters] {
+                try {
+                    code(filters);
+                } catch (...) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    failure_ = std::current_exception();
+                }
+            });
+    }
+    // Waits for the coder, telling 'progress' every tenth of a second how
+    // many bytes it has coded; then its coded bytes' file and their count,
+    // or what it failed with.
+    std::pair<int, uint64_t> wait(const std::function<void(uint64_t)> &progress) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (thread_.joinable() && !done_ && !failure_) {
+            changed_.wait_for(lock, std::chrono::milliseconds(100));
+            if (progress) {
+                uint64_t coded = coded_;
+                lock.unlock();
+                progress(coded);
+                lock.lock();
+            }
+        }
+        lock.unlock();
+        stop();
+        if (failure_)
+            std::rethrow_exception(failure_);
+        return {output_, written_out_};
+    }
+    uint64_t coded() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return coded_;
+    }
+
+  private:
+    void code(const lzma_filter *filters) {
+        StreamCoder coder(filters, output_);
+        std::vector<uint8_t> block(1 << 20);
+        for (uint64_t at = 0;;) {
+            uint64_t have;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return written_ > at || ended_ || stopping_; });
+                if (stopping_)
+                    return;
+                if (written_ == at)
+                    break;
+                have = written_;
+            }
+            size_t n = (size_t)std::min<uint64_t>(block.size(), have - at);
+            if (pread(input_, block.data(), n, (off_t)at) != (ssize_t)n)
+                throw BundleError("cannot read the archive's data back");
+            coder.code(block.data(), n);
+            at += n;
+            std::lock_guard<std::mutex> lock(mutex_);
+            coded_ = at;
+        }
+        coder.finish();
+        std::lock_guard<std::mutex> lock(mutex_);
+        written_out_ = coder.written;
+        done_ = true;
+        changed_.notify_all();
+    }
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = !done_;
+            changed_.notify_all();
+        }
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    int input_, output_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    uint64_t written_ = 0, coded_ = 0, written_out_ = 0;
+    bool ended_ = false, done_ = false, stopping_ = false;
+    std::exception_ptr failure_;
+};
+
+} // namespace
+
 BundleHeader code_archive(const TarProducer &produce, const CodingSettings &settings, int fd,
                           const ProgressCall &progress, uint64_t *coded_size, bool verify) {
     lzma_options_lzma options = level_options(settings.level, settings.extreme);
     options.dict_size = settings.dictionary;
+    // The x86 conversion runs inside liblzma, from the stream's start: it
+    // is never sliced.
+    uint64_t slice = settings.filter == BUNDLE_FILTER_X86 || settings.slice == 0 ? UINT64_MAX : settings.slice;
+    // The first slice reaches back no further than its own start, so its
+    // coder needs no more dictionary than the slice's size.
+    lzma_options_lzma first_options = options;
+    first_options.dict_size = (uint32_t)std::clamp<uint64_t>(slice, BUNDLE_DICTIONARY_MIN, options.dict_size);
     lzma_filter filters[3], *next = filters;
     if (settings.filter == BUNDLE_FILTER_X86)
         *next++ = {LZMA_FILTER_X86, nullptr};
-    *next++ = {LZMA_FILTER_LZMA1, &options};
+    *next++ = {LZMA_FILTER_LZMA1, &first_options};
     *next = {LZMA_VLI_UNKNOWN, nullptr};
-    lzma_stream stream = LZMA_STREAM_INIT;
-    if (lzma_ret result = lzma_raw_encoder(&stream, filters); result != LZMA_OK)
-        throw BundleError(std::string("the folder's archive: ") + lzma_text(result));
-    std::unique_ptr<lzma_stream, void (*)(lzma_stream *)> end(&stream, lzma_end);
 
     // The stream is read back as it is written, so that whatever the
     // extractor would refuse is refused here.
@@ -238,59 +313,65 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     tar_reader_init(reader.get(), &accept);
     std::unique_ptr<TarReader, void (*)(TarReader *)> free_reader(reader.get(), tar_reader_free);
 
-    // With the split conversion, the LZMA stream goes after the targets and
-    // flags, which are known only at the end: it waits in a file of its own.
-    bool split = settings.filter == BUNDLE_FILTER_SPLIT;
-    int lzma_fd = split ? coded_archive_file() : fd;
-    std::unique_ptr<int, void (*)(int *)> closer(split ? &lzma_fd : nullptr, [](int *f) { close(*f); });
-    std::vector<uint8_t> out(1 << 20);
-    uint64_t archive_size = 0, stored = 0, coded = 0;
-    auto code = [&](const uint8_t *bytes, size_t size, lzma_action action) {
-        stream.next_in = bytes;
-        stream.avail_in = size;
-        for (;;) {
-            stream.next_out = out.data();
-            stream.avail_out = out.size();
-            lzma_ret result = lzma_code(&stream, action);
-            if (result != LZMA_OK && result != LZMA_STREAM_END)
-                throw BundleError(std::string("the folder's archive: ") + lzma_text(result));
-            write_all(lzma_fd, out.data(), out.size() - stream.avail_out);
-            coded += out.size() - stream.avail_out;
-            if (action == LZMA_FINISH ? result == LZMA_STREAM_END : stream.avail_in == 0 && stream.avail_out > 0)
-                break;
-        }
-    };
-    // The bytes to store follow the LZMA stream, which ends before the first.
-    bool coded_all = false;
-    auto finish_coding = [&] {
-        if (!coded_all)
-            code(nullptr, 0, LZMA_FINISH);
-        coded_all = true;
-    };
-    auto store = [&](const uint8_t *bytes, size_t size) {
-        finish_coding();
-        write_all(lzma_fd, bytes, size);
-        coded += size;
-    };
-    // What LZMA takes: coded at once with one thread; with more, made on a
-    // thread of its own and coded on this one, block by block, and there the
-    // split conversion's part is coded as soon as the tar stream has ended,
-    // while LZMA codes the last blocks.
-    ByteSink to_code, to_store;
-    BranchSplitter splitter([&](const uint8_t *bytes, size_t size) { to_code(bytes, size); });
+    // The first slice is coded from a file as its bytes come in; the second
+    // here, as they come, into a file of its own that the stored bytes
+    // follow. Both files are written out once the first slice's coder is
+    // done, after the split conversion's targets and flags.
+    FirstSlice first;
+    bool threads = settings.threads > 1;
+    if (threads)
+        first.start(filters, false);
+    int second_fd = coded_archive_file();
+    std::unique_ptr<int, void (*)(int *)> closer(&second_fd, [](int *f) { close(*f); });
+    std::unique_ptr<StreamCoder> second;
     std::vector<uint8_t> split_part;
-    bool storing = false;
+    uint64_t archive_size = 0, stored = 0, second_coded = 0, second_written = 0;
+    bool sliced = false;
+    auto report = [&] {
+        if (progress)
+            progress((threads ? first.coded() : 0) + second_coded + stored);
+    };
+    auto to_code = [&](const uint8_t *bytes, size_t size) {
+        if (first.size() < slice) {
+            size_t piece = (size_t)std::min<uint64_t>(size, slice - first.size());
+            first.put(bytes, piece);
+            bytes += piece;
+            size -= piece;
+        }
+        if (size == 0)
+            return;
+        if (!second) {
+            // The second slice takes the first's last bytes (a whole number
+            // of 4 KiB, as many as the dictionary holds) as its dictionary.
+            uint32_t preset = (uint32_t)std::min<uint64_t>(slice, options.dict_size) / 4096 * 4096;
+            std::vector<uint8_t> before = first.tail(slice, preset);
+            lzma_options_lzma with = options;
+            with.preset_dict = before.data();
+            with.preset_dict_size = preset;
+            lzma_filter primed[2] = {{LZMA_FILTER_LZMA1, &with}, {LZMA_VLI_UNKNOWN, nullptr}};
+            second = std::make_unique<StreamCoder>(primed, second_fd);
+        }
+        second->code(bytes, size);
+        second_coded += size;
+    };
+    BranchSplitter splitter(to_code);
+    bool split = settings.filter == BUNDLE_FILTER_SPLIT, storing = false;
     auto end_coded = [&] {
         if (split) {
             splitter.feed(nullptr, 0, true);
             split_part = split_streams(splitter, settings);
         }
+        first.end();
+        if (second) {
+            // Its memory goes before the first slice's coder takes its own,
+            // when that comes after.
+            second->finish();
+            second_written = second->written;
+            second.reset();
+            sliced = true;
+        }
     };
-    auto make = [&] {
-        auto store_rest = [&] {
-            end_coded();
-            storing = true;
-        };
+    try {
         produce([&](const uint8_t *bytes, size_t size) {
             for (size_t at = 0; at < size;) {
                 uint32_t piece = (uint32_t)std::min<size_t>(size - at, 1 << 30);
@@ -300,59 +381,35 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
             }
             archive_size += size;
             if (storing) {
+                write_all(second_fd, bytes, size);
                 stored += size;
-                to_store(bytes, size);
             } else if (split)
                 splitter.feed(bytes, size, false);
             else
                 to_code(bytes, size);
-            if (progress && settings.threads < 2)
-                progress(archive_size);
-        }, store_rest);
+            report();
+        }, [&] {
+            end_coded();
+            storing = true;
+        });
         if (ArchiveError error = verify ? tar_reader_finish(reader.get()) : ArchiveError(ARCHIVE_OK); error != ARCHIVE_OK)
             throw BundleError("the folder's archive: " + archive_error_text(*reader, error));
         if (!storing)
             end_coded();
-    };
-    if (settings.threads < 2) {
-        to_code = [&](const uint8_t *bytes, size_t size) { code(bytes, size, LZMA_RUN); };
-        to_store = store;
-        make();
-    } else {
-        BlockQueue queue;
-        to_code = [&](const uint8_t *bytes, size_t size) { queue.put(bytes, size, archive_size, false); };
-        to_store = [&](const uint8_t *bytes, size_t size) { queue.put(bytes, size, archive_size, true); };
-        std::thread maker([&] {
-            try {
-                make();
-                queue.close(nullptr);
-            } catch (...) {
-                queue.close(std::current_exception());
-            }
-        });
-        try {
-            while (const BlockQueue::Block *block = queue.take()) {
-                if (block->stored)
-                    store(block->bytes.data(), block->bytes.size());
-                else
-                    code(block->bytes.data(), block->bytes.size(), LZMA_RUN);
-                if (progress)
-                    progress(block->done);
-            }
-        } catch (...) {
-            queue.abandon();
-            maker.join();
-            throw;
-        }
-        maker.join();
-        queue.rethrow();
+    } catch (const FirstSlice::Failed &) {
+        // The first slice's coder failed: what it failed with comes next.
     }
-    finish_coding();
-    if (split) {
-        write_all(fd, split_part.data(), split_part.size());
-        read_coded_archive(lzma_fd, coded, [&](const uint8_t *bytes, size_t size) { write_all(fd, bytes, size); });
-        coded += split_part.size();
-    }
+    if (!threads)
+        first.start(filters, true);
+    auto [first_fd, first_coded] = first.wait([&](uint64_t coded) {
+        if (progress)
+            progress(coded + second_coded + stored);
+    });
+    write_all(fd, split_part.data(), split_part.size());
+    read_coded_archive(first_fd, first_coded, [&](const uint8_t *bytes, size_t size) { write_all(fd, bytes, size); });
+    read_coded_archive(second_fd, second_written + stored,
+                       [&](const uint8_t *bytes, size_t size) { write_all(fd, bytes, size); });
+    uint64_t coded = split_part.size() + first_coded + second_written + stored;
     *coded_size = coded;
 
     BundleHeader header{};
@@ -364,6 +421,7 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     header.archive_size = archive_size;
     header.stored_size = stored;
     header.coded_size = stored ? coded - stored : 0;
+    header.slice_size = sliced ? (uint32_t)slice : 0;
     return header;
 }
 
@@ -401,7 +459,7 @@ void read_coded_archive(int fd, uint64_t size, const std::function<void(const ui
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level, uint32_t filter,
-                                     const std::string &target, size_t stored_from) {
+                                     const std::string &target, size_t stored_from, uint32_t slice) {
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     uint64_t coded_size;
@@ -413,8 +471,10 @@ std::vector<uint8_t> bundle_appended(const std::string &command, const std::stri
             sink(tar.data() + coded, tar.size() - coded);
         }
     };
-    BundleHeader header = code_archive(produce,
-                                       coding_settings(level, false, filter, tar.size()), fd, nullptr, &coded_size, false);
+    CodingSettings settings = coding_settings(level, false, filter, tar.size());
+    if (slice)
+        settings.slice = slice;
+    BundleHeader header = code_archive(produce, settings, fd, nullptr, &coded_size, false);
     std::vector<uint8_t> appended = bundle_header_bytes(header, command, title, target);
     appended.resize(appended.size() + coded_size);
     if (pread(fd, appended.data() + appended.size() - coded_size, coded_size, 0) != (ssize_t)coded_size)

@@ -90,16 +90,24 @@ void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink, c
 // How a bundle's archive is coded: a level (1 to 9, liblzma's presets; 9
 // searches less deep than the preset's extreme form), 'extreme' for
 // liblzma's extreme flag (slower, for the last bytes, as xz's -e), and a
-// filter before LZMA. The threads change nothing in the bytes: with one the
-// folder is read, written, converted and coded in turn; with two or more it
-// is read, written and converted on a thread of its own while this one codes.
+// filter before LZMA. What LZMA codes may come in two slices, the second
+// its own stream that starts with the first's last dictionary-full as its
+// dictionary, so that the two are coded side by side. The threads change
+// nothing in the bytes: with one, the folder is read, written and converted,
+// then each slice coded in turn; with two or more the first slice is coded
+// on a thread of its own as it comes while this one codes the second.
 struct CodingSettings {
     int level;
     bool extreme;
     uint32_t filter;     // BUNDLE_FILTER_...
-    uint32_t dictionary; // the preset's, or the archive's size when smaller
+    uint32_t dictionary; // the preset's, or the archive's or a slice's size when smaller
+    uint32_t slice = 0;  // the bytes LZMA codes in its first stream when there are two, else 0
     unsigned threads = 1;
 };
+// The settings for an archive of 'archive_size' bytes to code: a coded part
+// of at least SLICE_FROM bytes is cut in two slices of at most half its size,
+// rounded up to a MiB, each of at most that dictionary.
+constexpr uint64_t SLICE_FROM = 16 << 20;
 CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_size);
 // The filter that pays for these files: the split branch conversion when
 // Windows programs and libraries (x86 or x86-64) make up most of the bytes
@@ -140,11 +148,13 @@ ProgramPlace check_bundle(const std::string &command, const std::string &title, 
 // Codes the tar stream 'produce' hands its sink into 'fd' as raw LZMA,
 // checking it with the archive reader on its way: the header fields that
 // describe it (filter, properties, dictionary, archive, stored and coded
-// sizes), all it wrote in *coded_size. What comes after 'produce' calls its
-// StoreRest is written as it is, after the LZMA stream. With 'verify',
-// BundleError when the reader refuses it. 'progress', when given, hears the
-// tar stream's bytes so far, on the calling thread. 'produce' runs on
-// another when settings.threads > 1.
+// sizes, slice), all it wrote in *coded_size. What comes after 'produce'
+// calls its StoreRest is written as it is, after the LZMA streams. With
+// 'verify', BundleError when the reader refuses it. 'progress', when given,
+// hears about how many of the tar stream's bytes are done, on the calling
+// thread, which is also where 'produce' runs. LZMA's input waits in a
+// temporary file for the first slice's coder, and the coded slices each in
+// one, until they are written out in order.
 using ProgressCall = std::function<void(uint64_t done)>;
 using TarProducer = std::function<void(const ByteSink &, const StoreRest &)>;
 BundleHeader code_archive(const TarProducer &produce, const CodingSettings &settings, int fd,
@@ -163,9 +173,10 @@ std::vector<uint8_t> bundle_header_bytes(BundleHeader header, const std::string 
                                          const std::string &target);
 
 // The whole appended data of a bundle, 'tar' coded at 'level' as it is
-// (unchecked), its bytes from 'stored_from' on stored, in memory: for small
-// archives, such as the tests make.
+// (unchecked), its bytes from 'stored_from' on stored, LZMA's cut in two
+// slices at 'slice' when it is not 0, in memory: for small archives, such as
+// the tests make.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level,
                                      uint32_t filter = BUNDLE_FILTER_NONE, const std::string &target = "",
-                                     size_t stored_from = SIZE_MAX);
+                                     size_t stored_from = SIZE_MAX, uint32_t slice = 0);

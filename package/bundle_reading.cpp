@@ -64,9 +64,12 @@ std::string codec_text(const BundleHeader &header) {
                                                          : "",
                   header.properties % 9,
                   header.properties / 9 % 5, header.properties / 45, header.dictionary >> 10);
+    std::string all = text;
+    if (header.slice_size > 0)
+        all += ", in slices of " + std::to_string(header.slice_size) + " bytes";
     if (header.stored_size > 0)
-        return text + ("; then " + std::to_string(header.stored_size) + " bytes stored as they are");
-    return text;
+        all += "; then " + std::to_string(header.stored_size) + " bytes stored as they are";
+    return all;
 }
 
 namespace {

@@ -300,7 +300,7 @@ TEST(CodedReader, StoredBytesFollowTheCodedPart) {
     for (const auto &row : rows) {
         BundleHeader header;
         std::vector<uint8_t> coded = stored_coded(data, row.filter, row.stored_from, &header);
-        EXPECT_EQ(header.version, (uint32_t)BUNDLE_VERSION);
+        EXPECT_EQ(header.version, (uint32_t)BUNDLE_STORED_VERSION);
         EXPECT_EQ(header.stored_size, data.size() - row.stored_from);
         EXPECT_EQ(header.coded_size + header.stored_size, coded.size());
         EXPECT_TRUE(std::equal(data.begin() + (ptrdiff_t)row.stored_from, data.end(),

@@ -95,6 +95,7 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
                                                                                                   : "none"},
                                       {"dictionary", or_null(bundle.header.codec == BUNDLE_CODEC_LZMA, bundle.header.dictionary)},
                                       {"stored_size", bundle.header.stored_size},
+                                      {"slice_size", bundle.header.slice_size},
                                       {"program", or_null(!archive, parts->program)},
                                       {"program_place", or_null(place_name != nullptr, place_name ? place_name : "")},
                                       {"files", files}, {"folders", entries.size() - files}, {"bytes", bytes},

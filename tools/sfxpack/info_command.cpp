@@ -89,6 +89,7 @@ nlohmann::ordered_json describe(const std::string &name, const InputFile &file) 
             info["codec"] = bundle.codec;
             info["dictionary"] = bundle.dictionary ? nlohmann::json(bundle.dictionary) : nlohmann::json(nullptr);
             info["stored_size"] = bundle.bundle.header.stored_size;
+            info["slice_size"] = bundle.bundle.header.slice_size;
             info["command"] = archive ? nlohmann::json(nullptr) : nlohmann::json(bundle.bundle.command);
             info["title"] = bundle.bundle.title;
             info["target"] = bundle.bundle.target.empty() ? nlohmann::json(nullptr) : nlohmann::json(bundle.bundle.target);
