@@ -26,10 +26,10 @@
  *  38  8  the coded part's size: the bytes before them (0 when S is 0)
  * version 6:
  *  46  4  slice size L, a multiple of 4 KiB, at least 1 MiB: the data LZMA
- *         codes comes as one raw LZMA stream (with its end mark) for each L
- *         bytes of it, the last for what remains; each starts LZMA's state
- *         afresh but keeps the dictionary, so it may copy from the slices
- *         before. The encoder codes the slices side by side.
+ *         codes comes in two raw LZMA streams (each with its end mark), the
+ *         first of its first L bytes, the second of the rest; the second
+ *         starts LZMA's state afresh but keeps the dictionary, so it may copy
+ *         from the first. The encoder codes the two side by side.
  * then:
  *   H  C  the command, UTF-8: the program (a name inside the folder, quoted
  *         when it holds spaces), then its arguments
@@ -111,7 +111,7 @@ struct BundleHeader {
     uint32_t flags;        /* BUNDLE_FLAG_..., from version 4 */
     uint64_t stored_size;  /* version 5: the tar stream's last bytes, stored (0 before) */
     uint64_t coded_size;   /* version 5: the coded part's bytes, before those */
-    uint32_t slice_size;   /* version 6: the bytes LZMA codes in each of its streams; 0: one stream */
+    uint32_t slice_size;   /* version 6: the bytes LZMA codes in the first of its two streams; 0: one stream */
 };
 
 /* Fills *header from the appended data's first 'size' bytes: 1 when they

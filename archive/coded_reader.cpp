@@ -82,6 +82,11 @@ uint32_t x86_convert(X86State *state, uint8_t *bytes, uint32_t size, int encode)
     return at;
 }
 
+// The first LZMA stream holds the slice size's bytes, when there are two.
+static void start_slices(CodedReader *reader) {
+    reader->slice_left = reader->slice_size && reader->slice_size < reader->left ? reader->slice_size : reader->left;
+}
+
 CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, uint32_t max_dictionary,
                               int (*take)(void *context, const uint8_t *bytes, uint32_t size), void *context) {
     CLzmaDec *lzma = (CLzmaDec *)mem_alloc(sizeof(CLzmaDec));
@@ -89,8 +94,9 @@ CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, u
     reader->stored_left = header->stored_size;
     reader->coded_left = header->stored_size ? header->coded_size : UINT64_MAX;
     uint64_t archive_size = header->archive_size - header->stored_size;
-    reader->left = reader->slice_left = archive_size;
+    reader->left = archive_size;
     reader->slice_size = header->slice_size;
+    start_slices(reader);
     reader->filter = header->filter;
     x86_init(&reader->x86);
     reader->held = 0;
@@ -142,7 +148,8 @@ static CodedResult split_start(CodedReader *reader) {
         return CODED_DAMAGED;
     if (reader->targets_size > reader->max_size || reader->flags_size > reader->max_size)
         return CODED_NO_MEMORY;
-    reader->left = reader->slice_left = main_size;
+    reader->left = main_size;
+    start_slices(reader);
     reader->flag_bytes = (uint8_t *)mem_alloc(reader->flags_size);
     if (!reader->flag_bytes)
         return CODED_NO_MEMORY;
@@ -302,12 +309,10 @@ static CodedResult feed_coded(CodedReader *reader, const uint8_t *bytes, uint32_
             return CODED_OK; // what follows can only be the end mark
         if (reader->finished)
             return fail(reader, CODED_TRAILING);
-        if (reader->slice_size && reader->slice_left == reader->left && reader->left > reader->slice_size)
-            reader->slice_left = reader->slice_size;
         int last = reader->slice_left == reader->left;
         if (lzma->dicPos == lzma->dicBufSize)
             lzma->dicPos = 0;
-        // A slice before the last ends in its end mark: with all its bytes
+        // The first of two slices ends in its end mark: with all its bytes
         // out, room for one more, which only the mark leaves unused.
         SizeT start = lzma->dicPos, room = lzma->dicBufSize - start, used = size;
         int to_end = reader->slice_left <= room;
@@ -338,7 +343,7 @@ static CodedResult feed_coded(CodedReader *reader, const uint8_t *bytes, uint32_
             (reader->targets_used != reader->targets_size || reader->flags.at != reader->flags.size))
             return fail(reader, CODED_DAMAGED);
         if (marked && !last) {
-            // The next slice: LZMA's state afresh, the dictionary kept.
+            // The second slice: LZMA's state afresh, the dictionary kept.
             LzmaDec_InitDicAndState(lzma, 0, 1);
             reader->slice_left = reader->left;
         } else if (!reader->finished && produced == 0 && used == 0)

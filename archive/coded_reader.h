@@ -3,7 +3,7 @@
 // the header names one, the x86 branch conversion undone or the split branch
 // targets put back (their streams, held in memory, come first); then, in
 // version 5, the stored bytes passed on as they are. In version 6 LZMA's
-// data comes in slices, each its own stream over the one dictionary. The tar bytes go to a
+// data comes in two slices, each its own stream over the one dictionary. The tar bytes go to a
 // function in pieces. Neither more nor fewer bytes than the header declares
 // ever reach it, and the LZMA stream must end exactly where the coded part
 // does, the stored bytes where the input does.
@@ -42,7 +42,7 @@ struct CodedReader {
     void *lzma; // the LZMA SDK's decoder (CLzmaDec), from mem_alloc
     uint64_t left; // tar bytes still to come from the coded part
     uint64_t slice_left; // of those, the ones the current LZMA stream holds
-    uint32_t slice_size; // 0: one stream
+    uint32_t slice_size; // the first stream's, when there are two; else 0
     uint64_t coded_left, stored_left; // input bytes still to come of the coded part, and stored
     uint32_t filter;
     X86State x86;

@@ -80,11 +80,11 @@ done
 seed_bundle() {
   "$hostile" "$1" "$loader" "$loader" "$2" "$tmp/bundle.exe"
   tail -c +$(($("$sfxpack" info --json "$tmp/bundle.exe" | jq .appended_offset) + 1)) "$tmp/bundle.exe" > "$tmp/appended"
-  case $1 in version1 | pax-size | split | stored) head -c 120 "$tmp/appended" > "$head/$1" ;; esac
+  case $1 in version1 | pax-size | split | stored | sliced) head -c 120 "$tmp/appended" > "$head/$1" ;; esac
   [ "$1" = version1 ] || { printf '\x05'; cat "$tmp/appended"; } > "$coded/$1"
 }
 for case_name in pax-size version1 lzma-properties lzma-longer lzma-shorter; do seed_bundle $case_name "$tree/abc.txt"; done
-for case_name in split split-flags stored stored-sizes; do seed_bundle $case_name "$loader"; done
+for case_name in split split-flags stored stored-sizes sliced sliced-size; do seed_bundle $case_name "$loader"; done
 # An archive's header (version 4: no command, a title and a target).
 printf 'SFXB\x04\x00\x1e\x00\x00\x00\x05\x00\x01\x00\x5d\x00\x00\x00\x10\x00\x00\x10\x00\x00\x00\x00\x00\x00\x0c\x00FotosC:\\Fotos\\%%X%%' > "$head/archive"
 

@@ -4,6 +4,7 @@
 // about themselves are refused, row by row.
 #include <gtest/gtest.h>
 #include <lzma.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -221,38 +222,47 @@ TEST(CodedReader, RefusesSplitStreamsThatLie) {
 }
 
 // An archive (no command) or a target needs version 4, stored bytes version
-// 5; a command alone is written as version 3, as it always was. Each reads
+// 5, slices version 6; a command alone is written as version 3, as it always was. Each reads
 // back whole, and not cut short.
 TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
     const struct {
         const char *command;
         std::string target;
         uint64_t stored, coded;
+        uint32_t slice;
         int version; // 0: refused
     } rows[] = {
-        {"a.exe /S", "", 0, 0, 3},
-        {"", "", 0, 0, 4},
-        {"a.exe", "%USERPROFILE%\\Fotos", 0, 0, 4},
-        {"", std::string(BUNDLE_TARGET_MAX, 'x'), 0, 0, 4},
-        {"", std::string(BUNDLE_TARGET_MAX + 1, 'x'), 0, 0, 0},
-        {"a.exe", "", 1000, 5, 5},
-        {"", "", 1 << 20, 1u << 31, 5},
-        {"", "", (1 << 20) + 1, 100, 0}, // more stored than the archive holds
-        {"", "", 1000, 4, 0},            // no room for an LZMA stream's end
+        {"a.exe /S", "", 0, 0, 0, 3},
+        {"", "", 0, 0, 0, 4},
+        {"a.exe", "%USERPROFILE%\\Fotos", 0, 0, 0, 4},
+        {"", std::string(BUNDLE_TARGET_MAX, 'x'), 0, 0, 0, 4},
+        {"", std::string(BUNDLE_TARGET_MAX + 1, 'x'), 0, 0, 0, 0},
+        {"a.exe", "", 1000, 5, 0, 5},
+        {"", "", 1 << 20, 1u << 31, 0, 5},
+        {"", "", (4 << 20) + 1, 100, 0, 0}, // more stored than the archive holds
+        {"", "", 1000, 4, 0, 0},            // no room for an LZMA stream's end
+        {"a.exe", "", 0, 0, 1 << 20, 6},
+        {"", "", 1000, 5, 3 << 20, 6},
+        {"a.exe", "", 0, 5, 1 << 20, 0},               // a coded size with nothing stored
+        {"a.exe", "", 0, 0, (1 << 20) - 4096, 0},      // a slice under 1 MiB
+        {"a.exe", "", 0, 0, (1 << 20) + 1, 0},         // not whole 4 KiB
+        {"a.exe", "", 3 << 20, 5, 1 << 20, 0},         // one slice holds all that is coded
     };
     for (const auto &row : rows) {
         BundleHeader header{}, read;
         header.properties = 3;
         header.dictionary = 1 << 20;
-        header.archive_size = 1 << 20;
+        header.archive_size = 4 << 20;
         header.stored_size = row.stored;
         header.coded_size = row.coded;
+        header.slice_size = row.slice;
         std::vector<uint8_t> bytes = bundle_header_bytes(header, row.command, "Fotos", row.target);
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), row.version != 0) << row.command;
         if (!row.version)
             continue;
         EXPECT_EQ(read.version, (uint32_t)row.version);
         EXPECT_EQ(read.size, bytes.size());
+        EXPECT_EQ(read.slice_size, row.slice);
         EXPECT_EQ(read.stored_size, row.stored);
         EXPECT_EQ(read.coded_size, row.coded);
         EXPECT_EQ(std::string(read.command, read.command_length) + "|" + std::string(read.title, read.title_length) + "|" +
@@ -337,6 +347,106 @@ TEST(CodedReader, RefusesStoredPartsThatLie) {
         lying.coded_size += (uint64_t)row.coded_change;
         std::vector<uint8_t> input(coded.begin(), coded.end() - (ptrdiff_t)row.cut);
         input.insert(input.end(), row.extra.begin(), row.extra.end());
+        std::vector<uint8_t> out;
+        EXPECT_EQ(decode(lying, input, 4096, &out), row.result) << row.what;
+        EXPECT_LE(out.size(), lying.archive_size) << row.what;
+    }
+}
+
+namespace {
+
+// 'data' coded at level 1 as a bundle's archive, LZMA's input cut in two at
+// 1 MiB, its bytes from 'stored_from' on stored, with 'threads'.
+std::vector<uint8_t> sliced_coded(const std::vector<uint8_t> &data, uint32_t filter, size_t stored_from,
+                                  unsigned threads, BundleHeader *header) {
+    int fd = coded_archive_file();
+    CodingSettings settings = coding_settings(1, false, filter, data.size());
+    settings.slice = 1 << 20;
+    settings.threads = threads;
+    uint64_t size = 0;
+    BundleHeader coded = code_archive(
+        [&](const ByteSink &sink, const StoreRest &store_rest) {
+            sink(data.data(), std::min(stored_from, data.size()));
+            if (stored_from < data.size()) {
+                store_rest();
+                sink(data.data() + stored_from, data.size() - stored_from);
+            }
+        },
+        settings, fd, nullptr, &size, false);
+    std::vector<uint8_t> bytes = bundle_header_bytes(coded, "a.exe", "", "");
+    EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), header), 1);
+    std::vector<uint8_t> out(size);
+    EXPECT_EQ(pread(fd, out.data(), size, 0), (ssize_t)size);
+    close(fd);
+    return out;
+}
+
+// 768 KiB of random bytes four times over: only a dictionary that reaches
+// back across the slices' border codes the second slice small.
+std::vector<uint8_t> repeated_random() {
+    std::mt19937 random(5);
+    std::vector<uint8_t> part(768 << 10);
+    for (uint8_t &byte : part)
+        byte = (uint8_t)random();
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 4; i++)
+        data.insert(data.end(), part.begin(), part.end());
+    return data;
+}
+
+} // namespace
+
+// The second slice copies from the first, decodes whole in pieces of any
+// size, and the bytes are the same whatever the threads.
+TEST(CodedReader, SlicesShareTheDictionary) {
+    const std::vector<uint8_t> random = repeated_random();
+    std::vector<uint8_t> code = code_like(3 << 20);
+    const struct {
+        const char *what;
+        const std::vector<uint8_t> &data;
+        uint32_t filter;
+        size_t stored_from;
+    } rows[] = {
+        {"random", random, BUNDLE_FILTER_NONE, SIZE_MAX},
+        {"code, split", code, BUNDLE_FILTER_SPLIT, SIZE_MAX},
+        {"random, stored", random, BUNDLE_FILTER_NONE, 5 << 19},
+        {"code, split, stored", code, BUNDLE_FILTER_SPLIT, 5 << 19},
+    };
+    for (const auto &row : rows) {
+        BundleHeader header, two;
+        std::vector<uint8_t> coded = sliced_coded(row.data, row.filter, row.stored_from, 1, &header);
+        EXPECT_TRUE(sliced_coded(row.data, row.filter, row.stored_from, 2, &two) == coded) << row.what;
+        EXPECT_EQ(header.version, (uint32_t)BUNDLE_VERSION) << row.what;
+        EXPECT_EQ(header.slice_size, 1u << 20) << row.what;
+        if (&row.data == &random) {
+            EXPECT_LT(coded.size() - header.stored_size, 900u << 10) << row.what;
+        }
+        for (size_t piece : {1, 4099, 1 << 20}) {
+            std::vector<uint8_t> out;
+            EXPECT_EQ(decode(header, coded, piece, &out), CODED_OK) << row.what << " " << piece;
+            EXPECT_TRUE(out == row.data) << row.what << " " << piece;
+        }
+    }
+}
+
+TEST(CodedReader, RefusesSlicesThatLie) {
+    BundleHeader header;
+    const std::vector<uint8_t> coded = sliced_coded(code_like(3 << 20), BUNDLE_FILTER_NONE, SIZE_MAX, 1, &header);
+    const struct {
+        const char *what;
+        int64_t slice_change;
+        size_t cut;
+        CodedResult result;
+    } rows[] = {
+        {"slice said longer", 4096, 0, CODED_SHORT},
+        {"slice said shorter", -4096, 0, CODED_DAMAGED},
+        {"no slices said", -(1 << 20), 0, CODED_SHORT},
+        {"cut in the second slice", 0, 100, CODED_TRUNCATED},
+    };
+    for (const auto &row : rows) {
+        BundleHeader lying = header;
+        lying.slice_size += (uint32_t)row.slice_change;
+        std::vector<uint8_t> input(coded.begin(), coded.end() - (ptrdiff_t)row.cut);
         std::vector<uint8_t> out;
         EXPECT_EQ(decode(lying, input, 4096, &out), row.result) << row.what;
         EXPECT_LE(out.size(), lying.archive_size) << row.what;

@@ -7,7 +7,8 @@
 // run.exe, which must never start. The lzma-* cases hold a sound archive
 // under a bundle header that lies about its coding, the split-* cases one
 // whose split branch conversion lies about its streams (split is sound),
-// the stored-* cases one whose second half is stored (stored is sound);
+// the stored-* cases one whose second half is stored (stored is sound), the
+// sliced-* cases one whose LZMA stream comes in two slices (sliced is sound);
 // version1 is a sound bundle in the first version's format, which must
 // still extract.
 #include <cctype>
@@ -127,6 +128,8 @@ const Case CASES[] = {
     {"split-flags", {}},
     {"stored", {}}, // not hostile: a sound archive, its second half stored
     {"stored-sizes", {}},
+    {"sliced", {{"filler.bin", '0', std::string(3 << 19, 'f')}}}, // not hostile: a sound archive in two slices
+    {"sliced-size", {{"filler.bin", '0', std::string(3 << 19, 'f')}}},
 };
 
 void put(std::vector<uint8_t> &bytes, size_t at, uint64_t value, int size) {
@@ -154,7 +157,8 @@ std::vector<uint8_t> appended_for(const std::string &which, const std::vector<ui
     }
     bool split = which.starts_with("split");
     std::vector<uint8_t> out = bundle_appended(command, title, tar, 1, split ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_NONE,
-                                               "", which.starts_with("stored") ? tar.size() / 2 : SIZE_MAX);
+                                               "", which.starts_with("stored") ? tar.size() / 2 : SIZE_MAX,
+                                               which.starts_with("sliced") ? 1 << 20 : 0);
     uint64_t size = tar.size();
     size_t coded = BUNDLE_HEADER_SIZE + command.size() + title.size();
     auto get = [&](size_t at) { return sfx_get32(out.data() + at); };
@@ -167,6 +171,8 @@ std::vector<uint8_t> appended_for(const std::string &which, const std::vector<ui
     }
     if (which == "stored-sizes") // the coded part said a byte shorter: stored bytes where LZMA goes on
         put(out, 38, get(38) - 1, 4);
+    if (which == "sliced-size") // the first slice said 4 KiB longer: its stream ends early
+        put(out, 46, get(46) + 4096, 4);
     if (which == "lzma-properties")
         out[14] = 9 * 5 * 5;
     else if (which == "lzma-dictionary")

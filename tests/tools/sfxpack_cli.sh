@@ -531,15 +531,20 @@ lzma-cut|the LZMA stream is truncated
 split-sizes|damaged LZMA data
 split-flags|damaged LZMA data
 stored-sizes|damaged LZMA data
+sliced-size|the LZMA stream ends before its declared size
 ROWS
 # sizes from an extended header and in base-256 form
 for row in 'pax-size:5000  sized.bin' 'base256:700  binary-size.bin'; do
   "$hostile" ${row%%:*} loader.exe stub.exe stub.exe sized.exe && expect 0 '' list sized.exe
   grep -q " ${row#*:}\$" "$top/out" || bad "${row%%:*}: $(cat "$top/out")"
 done
-# bundles of the first version still list and extract
-"$hostile" version1 loader.exe stub.exe stub.exe v1.exe && expect 0 '' extract v1.exe -C v1 &&
-  cmp -s v1/run.exe stub.exe && expect 0 '' list v1.exe || bad "a version 1 bundle"
+# bundles of the first version still list and extract, and so do bundles in slices
+for kind in version1 sliced; do
+  "$hostile" $kind loader.exe stub.exe stub.exe $kind.exe && expect 0 '' extract $kind.exe -C $kind &&
+    cmp -s $kind/run.exe stub.exe && expect 0 '' list $kind.exe || bad "a bundle: $kind"
+done
+grep -q '^codec: LZMA, .*in slices of 1048576 bytes' "$top/out" || bad "a sliced bundle's codec: $(head -3 "$top/out")"
+expect 0 '' list version1.exe
 grep -q '^codec: payload' "$top/out" || bad "a version 1 bundle's codec: $(head -3 "$top/out")"
 
 # --- what the packed file shows Windows: the options', else the program's, else the defaults ---

@@ -139,7 +139,7 @@ hostile)
   # before the refused entry: nothing may run, nor stay written, here or
   # anywhere on drive C.
   export SFX_REPORT; SFX_REPORT=$(winepath -w "$report")
-  for kind in parent device symlink fold truncated lzma-properties lzma-huge lzma-shorter lzma-cut split-flags stored-sizes; do
+  for kind in parent device symlink fold truncated lzma-properties lzma-huge lzma-shorter lzma-cut split-flags stored-sizes sliced-size; do
     "${HOSTILE_BUNDLE:?}" "$kind" "$build/loader.exe" "$build/extractor.exe" "$build/report_stub.exe" "$work/$kind.exe"
     with_trailer "$work/$kind.exe" "$work/$kind-direct.exe"
     touch "$work/before" && sleep 1
@@ -148,12 +148,15 @@ hostile)
     [ "$exit_code" = 255 ] && [ ! -e "$report" ] && [ -z "$written" ] && [ -z "$(leftovers)" ] ||
       fail "$kind: exit code $exit_code, want 255; ran: $([ -e "$report" ] && echo yes); written: $written $(leftovers)"
   done
-  # A bundle of the first version still runs its command.
-  "$HOSTILE_BUNDLE" version1 "$build/loader.exe" "$build/extractor.exe" "$build/report_stub.exe" "$work/v1.exe"
-  with_trailer "$work/v1.exe" "$work/v1-direct.exe"
-  run_packed "$work/v1-direct.exe" no
-  [ -e "$report" ] && [ -z "$(leftovers)" ] || fail "version 1: exit code $exit_code; ran: $([ -e "$report" ] && echo yes)"
-  rm -f "$report"
+  # A bundle of the first version still runs its command; so does one
+  # whose LZMA stream comes in two slices.
+  for kind in version1 sliced; do
+    "$HOSTILE_BUNDLE" $kind "$build/loader.exe" "$build/extractor.exe" "$build/report_stub.exe" "$work/$kind.exe"
+    with_trailer "$work/$kind.exe" "$work/$kind-direct.exe"
+    run_packed "$work/$kind-direct.exe" no
+    [ -e "$report" ] && [ -z "$(leftovers)" ] || fail "$kind: exit code $exit_code; ran: $([ -e "$report" ] && echo yes)"
+    rm -f "$report"
+  done
   run_packed "$work/parent.exe" yes
   [ "$exit_code" = 1 ] && [ ! -e "$report" ] && [ -z "$(leftovers)" ] ||
     fail "through the loader: exit code $exit_code, want 1; ran: $([ -e "$report" ] && echo yes); left: $(leftovers)"
