@@ -40,9 +40,14 @@ CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_
     lzma_options_lzma options = level_options(level, extreme);
     uint64_t dictionary = std::clamp<uint64_t>(archive_size, BUNDLE_DICTIONARY_MIN, options.dict_size);
     uint32_t slice = 0;
-    if (archive_size >= SLICE_FROM && filter != BUNDLE_FILTER_X86) {
-        // Two slices of half the coded part.
-        slice = (uint32_t)(((archive_size + 1) / 2 + BUNDLE_SLICE_MIN - 1) / BUNDLE_SLICE_MIN * BUNDLE_SLICE_MIN);
+    if (archive_size >= std::max<uint64_t>(SLICE_FROM, SLICE_DICTIONARIES * options.dict_size) &&
+        filter != BUNDLE_FILTER_X86) {
+        // The second slice's coder first takes in a dictionary-full of the
+        // first's bytes, which costs it about half of coding them: the first
+        // slice takes that much more, so that both end together.
+        uint64_t first = (archive_size + dictionary / 2 + 1) / 2;
+        slice = (uint32_t)std::min<uint64_t>((first + BUNDLE_SLICE_MIN - 1) / BUNDLE_SLICE_MIN * BUNDLE_SLICE_MIN,
+                                             UINT32_MAX / BUNDLE_SLICE_MIN * BUNDLE_SLICE_MIN);
     }
     return {level, extreme, filter, (uint32_t)dictionary, slice};
 }
@@ -164,61 +169,104 @@ class StreamCoder {
     uint8_t out_[1 << 16];
 };
 
-// The first slice's bytes, written to a file as they come and coded from it
-// by another thread (or, with one, once they are all in).
+// The first slice's bytes (all of LZMA's input when there is one slice),
+// coded where they come in (Here), or written to a file as they come and
+// coded from it by a thread of their own (Thread), or once they are all in
+// (Later). The file is a ring of 'capacity' bytes, which the reading side
+// waits for the coder to make room in.
 class FirstSlice {
   public:
-    FirstSlice() : input_(coded_archive_file()), output_(coded_archive_file()) {}
+    enum Mode { Here, Thread, Later };
+    FirstSlice(const lzma_filter *filters, Mode mode, uint64_t capacity)
+        : filters_(filters), mode_(mode), capacity_(capacity), input_(coded_archive_file()), output_(coded_archive_file()) {
+        if (mode == Here)
+            here_ = std::make_unique<StreamCoder>(filters, output_);
+        else if (mode == Thread)
+            thread_ = std::thread([this] {
+                try {
+                    code();
+                } catch (...) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    failure_ = std::current_exception();
+                    changed_.notify_all();
+                }
+            });
+    }
     ~FirstSlice() {
         stop();
         close(input_);
         close(output_);
     }
 
-    // The reading side: the next bytes, and their end.
+    // The reading side: the next bytes, and their end. Throws Failed once
+    // the coder has failed.
     void put(const uint8_t *bytes, size_t size) {
-        write_all(input_, bytes, size);
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (failure_)
-            throw Failed();
-        written_ += size;
-        changed_.notify_all();
+        if (here_) {
+            here_->code(bytes, size);
+            written_ += size;
+            coded_ = written_;
+            return;
+        }
+        while (size > 0) {
+            uint64_t room;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return written_ - coded_ < capacity_ || failure_; });
+                if (failure_)
+                    throw Failed();
+                room = capacity_ - (written_ - coded_);
+            }
+            uint64_t at = written_ % capacity_;
+            size_t piece = (size_t)std::min<uint64_t>({size, room, capacity_ - at});
+            for (size_t done = 0; done < piece;) {
+                ssize_t n = pwrite(input_, bytes + done, piece - done, (off_t)(at + done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    throw BundleError(std::string("cannot write a temporary file: ") +
+                                      std::strerror(n < 0 ? errno : ENOSPC));
+                done += (size_t)n;
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            written_ += piece;
+            changed_.notify_all();
+            bytes += piece;
+            size -= piece;
+        }
     }
     void end() {
+        if (here_) {
+            here_->finish();
+            written_out_ = here_->written;
+            here_.reset();
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         ended_ = true;
         changed_.notify_all();
     }
     struct Failed {};
     uint64_t size() const { return written_; }
-    // 'count' bytes ending at 'end', read back.
+    // 'count' bytes ending at 'end', read back (never from a ring that has
+    // gone round).
     std::vector<uint8_t> tail(uint64_t end, uint32_t count) const {
         std::vector<uint8_t> bytes(count);
         if (pread(input_, bytes.data(), count, (off_t)(end - count)) != (ssize_t)count)
             throw BundleError("cannot read the archive's data back");
         return bytes;
     }
-
-    // Codes the slice on a thread of its own, or at once when 'now'.
-    void start(const lzma_filter *filters, bool now) {
-        if (now)
-            code(filters);
-        else
-            thread_ = std::thread([this, filters] {
-                try {
-                    code(filters);
-                } catch (...) {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    failure_ = std::current_exception();
-                }
-            });
+    uint64_t coded() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return coded_;
     }
-    // Waits for the coder, telling 'progress' every tenth of a second how
-    // many bytes it has coded; then its coded bytes' file and their count,
-    // or what it failed with.
+
+    // Codes what is left to code and waits for it, telling 'progress' every
+    // tenth of a second how many bytes are coded; then the coded bytes' file
+    // and their count, or what the coder failed with.
     std::pair<int, uint64_t> wait(const std::function<void(uint64_t)> &progress) {
+        if (mode_ == Later)
+            code();
         std::unique_lock<std::mutex> lock(mutex_);
-        while (thread_.joinable() && !done_ && !failure_) {
+        while (mode_ == Thread && !done_ && !failure_) {
             changed_.wait_for(lock, std::chrono::milliseconds(100));
             if (progress) {
                 uint64_t coded = coded_;
@@ -233,14 +281,10 @@ class FirstSlice {
             std::rethrow_exception(failure_);
         return {output_, written_out_};
     }
-    uint64_t coded() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return coded_;
-    }
 
   private:
-    void code(const lzma_filter *filters) {
-        StreamCoder coder(filters, output_);
+    void code() {
+        StreamCoder coder(filters_, output_);
         std::vector<uint8_t> block(1 << 20);
         for (uint64_t at = 0;;) {
             uint64_t have;
@@ -253,13 +297,14 @@ class FirstSlice {
                     break;
                 have = written_;
             }
-            size_t n = (size_t)std::min<uint64_t>(block.size(), have - at);
-            if (pread(input_, block.data(), n, (off_t)at) != (ssize_t)n)
+            size_t n = (size_t)std::min<uint64_t>({block.size(), have - at, capacity_ - at % capacity_});
+            if (pread(input_, block.data(), n, (off_t)(at % capacity_)) != (ssize_t)n)
                 throw BundleError("cannot read the archive's data back");
             coder.code(block.data(), n);
             at += n;
             std::lock_guard<std::mutex> lock(mutex_);
             coded_ = at;
+            changed_.notify_all();
         }
         coder.finish();
         std::lock_guard<std::mutex> lock(mutex_);
@@ -277,7 +322,11 @@ class FirstSlice {
             thread_.join();
     }
 
+    const lzma_filter *filters_;
+    Mode mode_;
+    uint64_t capacity_;
     int input_, output_;
+    std::unique_ptr<StreamCoder> here_;
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -317,10 +366,13 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     // here, as they come, into a file of its own that the stored bytes
     // follow. Both files are written out once the first slice's coder is
     // done, after the split conversion's targets and flags.
-    FirstSlice first;
+    // With one slice and two threads, the reading runs at most 64 MiB ahead.
     bool threads = settings.threads > 1;
-    if (threads)
-        first.start(filters, false);
+    FirstSlice first(filters,
+                     threads                ? FirstSlice::Thread
+                     : slice == UINT64_MAX ? FirstSlice::Here
+                                            : FirstSlice::Later,
+                     threads && slice == UINT64_MAX ? 64 << 20 : UINT64_MAX);
     int second_fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&second_fd, [](int *f) { close(*f); });
     std::unique_ptr<StreamCoder> second;
@@ -329,7 +381,7 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     bool sliced = false;
     auto report = [&] {
         if (progress)
-            progress((threads ? first.coded() : 0) + second_coded + stored);
+            progress(first.coded() + second_coded + stored);
     };
     auto to_code = [&](const uint8_t *bytes, size_t size) {
         if (first.size() < slice) {
@@ -399,8 +451,6 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     } catch (const FirstSlice::Failed &) {
         // The first slice's coder failed: what it failed with comes next.
     }
-    if (!threads)
-        first.start(filters, true);
     auto [first_fd, first_coded] = first.wait([&](uint64_t coded) {
         if (progress)
             progress(coded + second_coded + stored);

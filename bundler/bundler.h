@@ -105,9 +105,10 @@ struct CodingSettings {
     unsigned threads = 1;
 };
 // The settings for an archive of 'archive_size' bytes to code: a coded part
-// of at least SLICE_FROM bytes is cut in two slices of at most half its size,
-// rounded up to a MiB, each of at most that dictionary.
+// of SLICE_DICTIONARIES times the level's dictionary or more (and at least
+// SLICE_FROM) is cut in two slices, the first a little larger than half.
 constexpr uint64_t SLICE_FROM = 16 << 20;
+constexpr uint64_t SLICE_DICTIONARIES = 4;
 CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_size);
 // The filter that pays for these files: the split branch conversion when
 // Windows programs and libraries (x86 or x86-64) make up most of the bytes
