@@ -435,20 +435,17 @@ TEST(CodedReader, RefusesSlicesThatLie) {
     const struct {
         const char *what;
         int64_t slice_change;
-        size_t cut;
         CodedResult result;
     } rows[] = {
-        {"slice said longer", 4096, 0, CODED_SHORT},
-        {"slice said shorter", -4096, 0, CODED_DAMAGED},
-        {"no slices said", -(1 << 20), 0, CODED_SHORT},
-        {"cut in the second slice", 0, 100, CODED_TRUNCATED},
+        {"slice said longer", 4096, CODED_SHORT},
+        {"slice said shorter", -4096, CODED_DAMAGED},
+        {"no slices said", -(1 << 20), CODED_SHORT},
     };
     for (const auto &row : rows) {
         BundleHeader lying = header;
         lying.slice_size += (uint32_t)row.slice_change;
-        std::vector<uint8_t> input(coded.begin(), coded.end() - (ptrdiff_t)row.cut);
         std::vector<uint8_t> out;
-        EXPECT_EQ(decode(lying, input, 4096, &out), row.result) << row.what;
+        EXPECT_EQ(decode(lying, coded, 4096, &out), row.result) << row.what;
         EXPECT_LE(out.size(), lying.archive_size) << row.what;
     }
 }

@@ -531,7 +531,6 @@ lzma-cut|the LZMA stream is truncated
 split-sizes|damaged LZMA data
 split-flags|damaged LZMA data
 stored-sizes|damaged LZMA data
-sliced-size|the LZMA stream ends before its declared size
 ROWS
 # sizes from an extended header and in base-256 form
 for row in 'pax-size:5000  sized.bin' 'base256:700  binary-size.bin'; do

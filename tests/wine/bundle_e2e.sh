@@ -139,7 +139,7 @@ hostile)
   # before the refused entry: nothing may run, nor stay written, here or
   # anywhere on drive C.
   export SFX_REPORT; SFX_REPORT=$(winepath -w "$report")
-  for kind in parent device symlink fold truncated lzma-properties lzma-huge lzma-shorter lzma-cut split-flags stored-sizes sliced-size; do
+  for kind in parent device symlink fold truncated lzma-properties lzma-huge lzma-shorter lzma-cut split-flags stored-sizes; do
     "${HOSTILE_BUNDLE:?}" "$kind" "$build/loader.exe" "$build/extractor.exe" "$build/report_stub.exe" "$work/$kind.exe"
     with_trailer "$work/$kind.exe" "$work/$kind-direct.exe"
     touch "$work/before" && sleep 1
