@@ -362,11 +362,11 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     tar_reader_init(reader.get(), &accept);
     std::unique_ptr<TarReader, void (*)(TarReader *)> free_reader(reader.get(), tar_reader_free);
 
-    // The first slice is coded from a file as its bytes come in; the second
-    // here, as they come, into a file of its own that the stored bytes
+    // The first slice is coded as FirstSlice says (with one slice and two
+    // threads, the reading runs at most 64 MiB ahead of it); the second
+    // here, as its bytes come, into a file of its own that the stored bytes
     // follow. Both files are written out once the first slice's coder is
     // done, after the split conversion's targets and flags.
-    // With one slice and two threads, the reading runs at most 64 MiB ahead.
     bool threads = settings.threads > 1;
     FirstSlice first(filters,
                      threads                ? FirstSlice::Thread
