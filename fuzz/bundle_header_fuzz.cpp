@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(header.command_length > 0 || header.version >= BUNDLE_TARGET_VERSION);
     FUZZ_CHECK((header.slice_size > 0) == (header.version == BUNDLE_VERSION) &&
                (header.stored_size > 0 || header.slice_size > 0) == (header.version >= BUNDLE_STORED_VERSION) &&
-               header.stored_size + header.slice_size < header.archive_size + (header.slice_size == 0));
+               (header.slice_size == 0 ? header.stored_size <= header.archive_size
+                                       : header.stored_size + header.slice_size < header.archive_size));
     bool archive_target_or_flags = header.command_length == 0 || header.target_length > 0 || header.flags != 0;
     uint32_t version = header.slice_size > 0     ? BUNDLE_VERSION
                        : header.stored_size > 0  ? BUNDLE_STORED_VERSION
