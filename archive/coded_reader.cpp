@@ -331,10 +331,10 @@ static CodedResult feed_coded(CodedReader *reader, const uint8_t *bytes, uint32_
         // The decoder may stop at the declared size, before the end mark,
         // when the range coder's state happens to allow an unmarked end.
         int marked = status == LZMA_STATUS_FINISHED_WITH_MARK;
-        reader->finished = !last || !(marked || (status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK &&
-                                                 reader->left == 0)) ? 0
-                           : marked                                 ? FINISHED_MARKED
-                                                                    : FINISHED_UNMARKED;
+        reader->finished = !last    ? 0
+                           : marked ? FINISHED_MARKED
+                           : status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK && reader->left == 0 ? FINISHED_UNMARKED
+                                                                                                     : 0;
         if (marked && reader->slice_left != 0)
             return fail(reader, CODED_SHORT);
         if (CodedResult result = deliver(reader, lzma->dic + start, produced, reader->finished); result != CODED_OK)

@@ -259,21 +259,18 @@ class FirstSlice {
         return coded_;
     }
 
-    // Codes what is left to code and waits for it, telling 'progress' every
-    // tenth of a second how many bytes are coded; then the coded bytes' file
-    // and their count, or what the coder failed with.
-    std::pair<int, uint64_t> wait(const std::function<void(uint64_t)> &progress) {
+    // Codes what is left to code and waits for it, calling 'tick' every
+    // tenth of a second; then the coded bytes' file and their count, or what
+    // the coder failed with.
+    std::pair<int, uint64_t> wait(const std::function<void()> &tick) {
         if (mode_ == Later)
             code();
         std::unique_lock<std::mutex> lock(mutex_);
         while (mode_ == Thread && !done_ && !failure_) {
             changed_.wait_for(lock, std::chrono::milliseconds(100));
-            if (progress) {
-                uint64_t coded = coded_;
-                lock.unlock();
-                progress(coded);
-                lock.lock();
-            }
+            lock.unlock();
+            tick();
+            lock.lock();
         }
         lock.unlock();
         stop();
@@ -378,7 +375,6 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     std::unique_ptr<StreamCoder> second;
     std::vector<uint8_t> split_part;
     uint64_t archive_size = 0, stored = 0, second_coded = 0, second_written = 0;
-    bool sliced = false;
     auto report = [&] {
         if (progress)
             progress(first.coded() + second_coded + stored);
@@ -420,7 +416,6 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
             second->finish();
             second_written = second->written;
             second.reset();
-            sliced = true;
         }
     };
     try {
@@ -451,10 +446,7 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     } catch (const FirstSlice::Failed &) {
         // The first slice's coder failed: what it failed with comes next.
     }
-    auto [first_fd, first_coded] = first.wait([&](uint64_t coded) {
-        if (progress)
-            progress(coded + second_coded + stored);
-    });
+    auto [first_fd, first_coded] = first.wait(report);
     write_all(fd, split_part.data(), split_part.size());
     read_coded_archive(first_fd, first_coded, [&](const uint8_t *bytes, size_t size) { write_all(fd, bytes, size); });
     read_coded_archive(second_fd, second_written + stored,
@@ -471,7 +463,7 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     header.archive_size = archive_size;
     header.stored_size = stored;
     header.coded_size = stored ? coded - stored : 0;
-    header.slice_size = sliced ? (uint32_t)slice : 0;
+    header.slice_size = second_written ? (uint32_t)slice : 0; // a finished stream is never empty
     return header;
 }
 
