@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <lzma.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,21 +17,24 @@
 #include "archive/coded_reader.h"
 #include "archive/tar_reader.h"
 #include "bundler/bundler.h"
+#include "bundler/lzma_stream.h"
 #include "encoder/payload_encoder.h"
 #include "include/sfx_package.h"
 
 namespace {
 
-// liblzma's options for a level: its presets, with the extreme flag when
+// The options for a level: liblzma's presets, with the extreme flag when
 // asked. Level 9 searches less deep than its extreme preset (binary trees,
-// nice length 128 rather than 273, depth 80 rather than 512): on Windows
-// libraries that is smaller in four fifths of the work, on text about as
-// small (README, "Level 9 and -e").
+// nice length 128 rather than 273, depth 48 rather than 512): on Windows
+// libraries that is as small in a third of the work, on text about as small
+// (README, "Level 9 and -e").
 lzma_options_lzma level_options(int level, bool extreme) {
     lzma_options_lzma options;
     lzma_lzma_preset(&options, (uint32_t)level | (extreme ? LZMA_PRESET_EXTREME : 0));
-    if (level == MAX_LEVEL && !extreme)
+    if (level == MAX_LEVEL && !extreme) {
         options.nice_len = 128;
+        options.depth = 48;
+    }
     return options;
 }
 
@@ -170,18 +174,16 @@ class StreamCoder {
 };
 
 // The first slice's bytes (all of LZMA's input when there is one slice),
-// coded where they come in (Here), or written to a file as they come and
-// coded from it by a thread of their own (Thread), or once they are all in
-// (Later). The file is a ring of 'capacity' bytes, which the reading side
-// waits for the coder to make room in.
+// written to a file as they come and coded from it by a thread of their own
+// (Thread), or once they are all in (Later). The file is a ring of
+// 'capacity' bytes, which the reading side waits for the coder to make room
+// in.
 class FirstSlice {
   public:
-    enum Mode { Here, Thread, Later };
-    FirstSlice(const lzma_filter *filters, Mode mode, uint64_t capacity)
-        : filters_(filters), mode_(mode), capacity_(capacity), input_(coded_archive_file()), output_(coded_archive_file()) {
-        if (mode == Here)
-            here_ = std::make_unique<StreamCoder>(filters, output_);
-        else if (mode == Thread)
+    enum Mode { Thread, Later };
+    FirstSlice(const lzma_options_lzma &options, Mode mode, uint64_t capacity)
+        : options_(options), mode_(mode), capacity_(capacity), input_(coded_archive_file()), output_(coded_archive_file()) {
+        if (mode == Thread)
             thread_ = std::thread([this] {
                 try {
                     code();
@@ -201,12 +203,6 @@ class FirstSlice {
     // The reading side: the next bytes, and their end. Throws Failed once
     // the coder has failed.
     void put(const uint8_t *bytes, size_t size) {
-        if (here_) {
-            here_->code(bytes, size);
-            written_ += size;
-            coded_ = written_;
-            return;
-        }
         while (size > 0) {
             uint64_t room;
             {
@@ -235,16 +231,12 @@ class FirstSlice {
         }
     }
     void end() {
-        if (here_) {
-            here_->finish();
-            written_out_ = here_->written;
-            here_.reset();
-        }
         std::lock_guard<std::mutex> lock(mutex_);
         ended_ = true;
         changed_.notify_all();
     }
     struct Failed {};
+    struct Stopped {};
     uint64_t size() const { return written_; }
     // 'count' bytes ending at 'end', read back (never from a ring that has
     // gone round).
@@ -280,32 +272,37 @@ class FirstSlice {
     }
 
   private:
-    void code() {
-        StreamCoder coder(filters_, output_);
-        std::vector<uint8_t> block(1 << 20);
-        for (uint64_t at = 0;;) {
-            uint64_t have;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return written_ > at || ended_ || stopping_; });
-                if (stopping_)
-                    return;
-                if (written_ == at)
-                    break;
-                have = written_;
-            }
-            size_t n = (size_t)std::min<uint64_t>({block.size(), have - at, capacity_ - at % capacity_});
-            if (pread(input_, block.data(), n, (off_t)(at % capacity_)) != (ssize_t)n)
-                throw BundleError("cannot read the archive's data back");
-            coder.code(block.data(), n);
-            at += n;
-            std::lock_guard<std::mutex> lock(mutex_);
-            coded_ = at;
-            changed_.notify_all();
+    // The coder's input: what the reading side has put, as it comes. The
+    // match finder reads it ahead of the coding, on a thread of its own.
+    size_t next(uint8_t *bytes, size_t size) {
+        uint64_t have;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return written_ > read_ || ended_ || stopping_; });
+            if (stopping_)
+                throw Stopped();
+            if (written_ == read_)
+                return 0;
+            have = written_;
         }
-        coder.finish();
+        size_t n = (size_t)std::min<uint64_t>({size, have - read_, capacity_ - read_ % capacity_});
+        if (pread(input_, bytes, n, (off_t)(read_ % capacity_)) != (ssize_t)n)
+            throw BundleError("cannot read the archive's data back");
+        read_ += n;
         std::lock_guard<std::mutex> lock(mutex_);
-        written_out_ = coder.written;
+        coded_ = read_;
+        changed_.notify_all();
+        return n;
+    }
+    void code() {
+        uint64_t out;
+        try {
+            out = code_lzma_stream(options_, [this](uint8_t *bytes, size_t size) { return next(bytes, size); }, output_);
+        } catch (const Stopped &) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        written_out_ = out;
         done_ = true;
         changed_.notify_all();
     }
@@ -319,11 +316,11 @@ class FirstSlice {
             thread_.join();
     }
 
-    const lzma_filter *filters_;
+    lzma_options_lzma options_;
     Mode mode_;
     uint64_t capacity_;
     int input_, output_;
-    std::unique_ptr<StreamCoder> here_;
+    uint64_t read_ = 0; // the coder's side
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -332,24 +329,45 @@ class FirstSlice {
     std::exception_ptr failure_;
 };
 
+// With one thread asked for, all the coding's threads (the reading, the
+// coders, the match finder's) share the core the caller is on: threads
+// start on their creator's cores.
+class OneCore {
+  public:
+    explicit OneCore(bool wanted) {
+        int cpu = wanted ? sched_getcpu() : -1;
+        if (cpu < 0 || pthread_getaffinity_np(pthread_self(), sizeof before_, &before_) != 0)
+            return;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        pinned_ = pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0;
+    }
+    ~OneCore() {
+        if (pinned_)
+            pthread_setaffinity_np(pthread_self(), sizeof before_, &before_);
+    }
+    OneCore(const OneCore &) = delete;
+    OneCore &operator=(const OneCore &) = delete;
+
+  private:
+    cpu_set_t before_;
+    bool pinned_ = false;
+};
+
 } // namespace
 
 BundleHeader code_archive(const TarProducer &produce, const CodingSettings &settings, int fd,
                           const ProgressCall &progress, uint64_t *coded_size, bool verify) {
+    if (settings.filter == BUNDLE_FILTER_X86)
+        throw BundleError("the folder's archive: the x86 conversion is read, no longer written");
     lzma_options_lzma options = level_options(settings.level, settings.extreme);
     options.dict_size = settings.dictionary;
-    // The x86 conversion runs inside liblzma, from the stream's start: it
-    // is never sliced.
-    uint64_t slice = settings.filter == BUNDLE_FILTER_X86 || settings.slice == 0 ? UINT64_MAX : settings.slice;
+    uint64_t slice = settings.slice == 0 ? UINT64_MAX : settings.slice;
     // The first slice reaches back no further than its own start, so its
     // coder needs no more dictionary than the slice's size.
     lzma_options_lzma first_options = options;
     first_options.dict_size = (uint32_t)std::clamp<uint64_t>(slice, BUNDLE_DICTIONARY_MIN, options.dict_size);
-    lzma_filter filters[3], *next = filters;
-    if (settings.filter == BUNDLE_FILTER_X86)
-        *next++ = {LZMA_FILTER_X86, nullptr};
-    *next++ = {LZMA_FILTER_LZMA1, &first_options};
-    *next = {LZMA_VLI_UNKNOWN, nullptr};
 
     // The stream is read back as it is written, so that whatever the
     // extractor would refuse is refused here.
@@ -359,17 +377,15 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     tar_reader_init(reader.get(), &accept);
     std::unique_ptr<TarReader, void (*)(TarReader *)> free_reader(reader.get(), tar_reader_free);
 
-    // The first slice is coded as FirstSlice says (with one slice and two
-    // threads, the reading runs at most 64 MiB ahead of it); the second
-    // here, as its bytes come, into a file of its own that the stored bytes
-    // follow. Both files are written out once the first slice's coder is
-    // done, after the split conversion's targets and flags.
-    bool threads = settings.threads > 1;
-    FirstSlice first(filters,
-                     threads                ? FirstSlice::Thread
-                     : slice == UINT64_MAX ? FirstSlice::Here
-                                            : FirstSlice::Later,
-                     threads && slice == UINT64_MAX ? 64 << 20 : UINT64_MAX);
+    // The first slice is coded by a thread of its own (with one slice, the
+    // reading runs at most 64 MiB ahead of it), or with one thread and two
+    // slices once the second is done; the second here, as its bytes come,
+    // into a file of its own that the stored bytes follow. Both files are
+    // written out once the first slice's coder is done, after the split
+    // conversion's targets and flags.
+    OneCore one_core(settings.threads <= 1);
+    FirstSlice first(first_options, settings.threads > 1 || slice == UINT64_MAX ? FirstSlice::Thread : FirstSlice::Later,
+                     slice == UINT64_MAX ? 64 << 20 : UINT64_MAX);
     int second_fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&second_fd, [](int *f) { close(*f); });
     std::unique_ptr<StreamCoder> second;

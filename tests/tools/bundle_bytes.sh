@@ -50,10 +50,11 @@ while read -r folder level filter want; do
 done <<'ROWS'
 code -1T1 x86-split 801febf0f59370f7
 code -1T2 x86-split 801febf0f59370f7
-code -9 x86-split 215fbbe95644ef7e
+code -9 x86-split 50395eee2cacbba1
+code -9T1 x86-split 50395eee2cacbba1
 text -1T2 none b2b9558118e2b5df
 text -1T1 none b2b9558118e2b5df
-text -9e none ae4c48a571257bc6
+text -9e none 28f99d78a3020da0
 mixed -1T1 none 674a9f6c550d9ea4
 mixed -1T2 none 674a9f6c550d9ea4
 ROWS

@@ -1,0 +1,115 @@
+#include "bundler/lzma_stream.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <string>
+
+#include "bundler/bundler.h"
+
+extern "C" {
+#include "LzmaEnc.h"
+}
+
+namespace {
+
+void *big_alloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
+void big_free(ISzAllocPtr, void *address) { std::free(address); }
+const ISzAlloc heap = {big_alloc, big_free};
+
+// The callbacks the encoder calls, and what went wrong in them: C code lies
+// between them and the caller, so nothing may be thrown through it.
+struct Streams {
+    ISeqInStream in;
+    ISeqOutStream out;
+    const LzmaInput *read;
+    int fd;
+    uint64_t written = 0;
+    std::mutex mutex;
+    std::exception_ptr failure;
+
+    void fail() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!failure)
+            failure = std::current_exception();
+    }
+};
+
+Streams *streams_of_in(ISeqInStreamPtr in) { return (Streams *)((char *)in - offsetof(Streams, in)); }
+Streams *streams_of_out(ISeqOutStreamPtr out) { return (Streams *)((char *)out - offsetof(Streams, out)); }
+
+SRes read_input(ISeqInStreamPtr in, void *bytes, size_t *size) {
+    Streams *streams = streams_of_in(in);
+    try {
+        *size = (*streams->read)((uint8_t *)bytes, *size);
+        return SZ_OK;
+    } catch (...) {
+        streams->fail();
+        *size = 0;
+        return SZ_ERROR_READ;
+    }
+}
+
+size_t write_output(ISeqOutStreamPtr out, const void *bytes, size_t size) {
+    Streams *streams = streams_of_out(out);
+    for (size_t done = 0; done < size;) {
+        ssize_t n = write(streams->fd, (const char *)bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            try {
+                throw BundleError(std::string("cannot write the coded archive: ") +
+                                  std::strerror(n < 0 ? errno : ENOSPC));
+            } catch (...) {
+                streams->fail();
+            }
+            return done;
+        }
+        done += (size_t)n;
+    }
+    streams->written += size;
+    return size;
+}
+
+} // namespace
+
+uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &read, int fd) {
+    CLzmaEncProps props;
+    LzmaEncProps_Init(&props);
+    bool tree = options.mf == LZMA_MF_BT2 || options.mf == LZMA_MF_BT3 || options.mf == LZMA_MF_BT4;
+    props.dictSize = options.dict_size;
+    props.lc = (int)options.lc;
+    props.lp = (int)options.lp;
+    props.pb = (int)options.pb;
+    props.algo = options.mode == LZMA_MODE_NORMAL;
+    props.fb = (int)options.nice_len;
+    props.btMode = tree;
+    props.numHashBytes = options.mf == LZMA_MF_HC3 || options.mf == LZMA_MF_BT3 ? 3 : options.mf == LZMA_MF_BT2 ? 2 : 4;
+    props.mc = options.depth ? options.depth : tree ? 16 + options.nice_len / 2 : 4 + options.nice_len / 4;
+    props.writeEndMark = 1;
+    props.numThreads = tree ? 2 : 1;
+
+    Streams streams;
+    streams.in.Read = read_input;
+    streams.out.Write = write_output;
+    streams.read = &read;
+    streams.fd = fd;
+    CLzmaEncHandle encoder = LzmaEnc_Create(&heap);
+    if (!encoder)
+        throw std::bad_alloc();
+    SRes result = LzmaEnc_SetProps(encoder, &props);
+    if (result == SZ_OK)
+        result = LzmaEnc_Encode(encoder, &streams.out, &streams.in, nullptr, &heap, &heap);
+    LzmaEnc_Destroy(encoder, &heap, &heap);
+    if (streams.failure)
+        std::rethrow_exception(streams.failure);
+    if (result == SZ_ERROR_MEM)
+        throw std::bad_alloc();
+    if (result != SZ_OK)
+        throw BundleError("the folder's archive: the encoder failed (" + std::to_string(result) + ")");
+    return streams.written;
+}
