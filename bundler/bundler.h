@@ -93,9 +93,10 @@ void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink, c
 // filter before LZMA. What LZMA codes may come in two slices, the second
 // its own stream that starts with the first's last dictionary-full as its
 // dictionary, so that the two are coded side by side. The threads change
-// nothing in the bytes: with one, the folder is read, written and converted,
-// then each slice coded in turn; with two or more the first slice is coded
-// on a thread of its own as it comes while this one codes the second.
+// nothing in the bytes: the first slice is coded on a thread of its own as
+// it comes (its match finder on two more) while this one reads, writes,
+// converts and codes the second; with one, all of them keep to one core,
+// and with two slices each is coded in turn.
 struct CodingSettings {
     int level;
     bool extreme;

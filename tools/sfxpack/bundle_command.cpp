@@ -226,9 +226,9 @@ Command add_bundle_command(CLI::App &app, GlobalOptions &global) {
     sub->add_flag("-e,--extreme", options->extreme,
                   "Search harder for the last bytes, in about a quarter more time (as xz -e)");
     sub->add_option("-T,--threads", options->threads,
-                    "Threads: 1 reads and codes in turn; 2 or more read on one while LZMA codes on another, and "
-                    "code an archive of four dictionaries or more as two slices side by side; 0 for the cores "
-                    "(the default). The bundle is the same whatever the number")
+                    "Threads: 1 keeps the reading, LZMA and its match finder on one core; 2 or more let them run "
+                    "side by side, and code an archive of four dictionaries or more as two slices; 0 for "
+                    "the cores (the default). The bundle is the same whatever the number")
         ->type_name("N")
         ->check(CLI::Range(0u, 4096u).description(""));
     return {sub, [options, &global] { return run_bundle(*options, global); }};
