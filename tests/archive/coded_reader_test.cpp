@@ -355,12 +355,12 @@ TEST(CodedReader, RefusesStoredPartsThatLie) {
 
 namespace {
 
-// 'data' coded at level 1 as a bundle's archive, LZMA's input cut in two at
+// 'data' coded at 'level' as a bundle's archive, LZMA's input cut in two at
 // 1 MiB, its bytes from 'stored_from' on stored, with 'threads'.
 std::vector<uint8_t> sliced_coded(const std::vector<uint8_t> &data, uint32_t filter, size_t stored_from,
-                                  unsigned threads, BundleHeader *header) {
+                                  unsigned threads, BundleHeader *header, int level = 1) {
     int fd = coded_archive_file();
-    CodingSettings settings = coding_settings(1, false, filter, data.size());
+    CodingSettings settings = coding_settings(level, false, filter, data.size());
     settings.slice = 1 << 20;
     settings.threads = threads;
     uint64_t size = 0;
@@ -406,16 +406,17 @@ TEST(CodedReader, SlicesShareTheDictionary) {
         const std::vector<uint8_t> &data;
         uint32_t filter;
         size_t stored_from;
+        int level; // 1 hash chains on one thread, 6 binary trees searched on threads of their own
     } rows[] = {
-        {"random", random, BUNDLE_FILTER_NONE, SIZE_MAX},
-        {"code, split", code, BUNDLE_FILTER_SPLIT, SIZE_MAX},
-        {"random, stored", random, BUNDLE_FILTER_NONE, 5 << 18},
-        {"code, split, stored", code, BUNDLE_FILTER_SPLIT, 5 << 19},
+        {"random", random, BUNDLE_FILTER_NONE, SIZE_MAX, 1},
+        {"code, split", code, BUNDLE_FILTER_SPLIT, SIZE_MAX, 6},
+        {"random, stored", random, BUNDLE_FILTER_NONE, 5 << 18, 6},
+        {"code, split, stored", code, BUNDLE_FILTER_SPLIT, 5 << 19, 1},
     };
     for (const auto &row : rows) {
         BundleHeader header, two;
-        std::vector<uint8_t> coded = sliced_coded(row.data, row.filter, row.stored_from, 1, &header);
-        EXPECT_TRUE(sliced_coded(row.data, row.filter, row.stored_from, 2, &two) == coded) << row.what;
+        std::vector<uint8_t> coded = sliced_coded(row.data, row.filter, row.stored_from, 1, &header, row.level);
+        EXPECT_TRUE(sliced_coded(row.data, row.filter, row.stored_from, 2, &two, row.level) == coded) << row.what;
         EXPECT_EQ(header.version, (uint32_t)BUNDLE_VERSION) << row.what;
         EXPECT_EQ(header.slice_size, 1u << 20) << row.what;
         if (&row.data == &random) {
@@ -448,4 +449,31 @@ TEST(CodedReader, RefusesSlicesThatLie) {
         EXPECT_EQ(decode(lying, coded, 4096, &out), row.result) << row.what;
         EXPECT_LE(out.size(), lying.archive_size) << row.what;
     }
+}
+
+// A folder that fails while it is read (a file gone, a disk error) stops the
+// coder and its match finder's threads, on one core or more, and its error
+// is what comes out.
+TEST(CodedReader, CodingStopsWhenReadingFails) {
+    const std::vector<uint8_t> data = code_like(3 << 20);
+    for (unsigned threads : {1u, 2u})
+        for (int level : {1, 9}) {
+            CodingSettings settings = coding_settings(level, false, BUNDLE_FILTER_NONE, data.size());
+            settings.threads = threads;
+            int fd = coded_archive_file();
+            uint64_t size = 0;
+            std::string error;
+            try {
+                code_archive(
+                    [&](const ByteSink &sink, const StoreRest &) {
+                        sink(data.data(), data.size() / 2);
+                        throw BundleError("gone");
+                    },
+                    settings, fd, nullptr, &size, false);
+            } catch (const BundleError &e) {
+                error = e.what();
+            }
+            close(fd);
+            EXPECT_EQ(error, "gone") << threads << " " << level;
+        }
 }
