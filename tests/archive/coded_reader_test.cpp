@@ -6,6 +6,7 @@
 #include <lzma.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "archive/coded_reader.h"
 #include "include/sfx_package.h"
 #include "bundler/bundler.h"
+#include "bundler/lzma_stream.h"
 
 namespace {
 
@@ -453,9 +455,35 @@ TEST(CodedReader, RefusesSlicesThatLie) {
 
 // A folder that fails while it is read (a file gone, a disk error) stops the
 // coder and its match finder's threads, on one core or more, and its error
-// is what comes out.
+// is what comes out; so does an error in the coder's own reading, which may
+// come on the match finder's thread.
 TEST(CodedReader, CodingStopsWhenReadingFails) {
     const std::vector<uint8_t> data = code_like(3 << 20);
+    for (int level : {1, 9}) {
+        lzma_options_lzma options;
+        lzma_lzma_preset(&options, (uint32_t)level);
+        options.dict_size = 1 << 20;
+        int fd = coded_archive_file();
+        size_t given = 0;
+        std::string error;
+        try {
+            code_lzma_stream(
+                options,
+                [&](uint8_t *bytes, size_t size) {
+                    if (given >= data.size() / 2)
+                        throw BundleError("cannot read the archive's data back");
+                    size = std::min<size_t>(size, 70001);
+                    std::memcpy(bytes, data.data() + given, size);
+                    given += size;
+                    return size;
+                },
+                fd);
+        } catch (const BundleError &e) {
+            error = e.what();
+        }
+        close(fd);
+        EXPECT_EQ(error, "cannot read the archive's data back") << level;
+    }
     for (unsigned threads : {1u, 2u})
         for (int level : {1, 9}) {
             CodingSettings settings = coding_settings(level, false, BUNDLE_FILTER_NONE, data.size());
