@@ -56,26 +56,29 @@ SRes read_input(ISeqInStreamPtr in, void *bytes, size_t *size) {
 
 size_t write_output(ISeqOutStreamPtr out, const void *bytes, size_t size) {
     Streams *streams = streams_of_out(out);
-    for (size_t done = 0; done < size;) {
-        ssize_t n = write(streams->fd, (const char *)bytes + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            try {
-                throw BundleError(std::string("cannot write the coded archive: ") +
-                                  std::strerror(n < 0 ? errno : ENOSPC));
-            } catch (...) {
-                streams->fail();
-            }
-            return done;
-        }
-        done += (size_t)n;
+    try {
+        write_coded(streams->fd, (const uint8_t *)bytes, size);
+    } catch (...) {
+        streams->fail();
+        return 0;
     }
     streams->written += size;
     return size;
 }
 
 } // namespace
+
+void write_coded(int fd, const uint8_t *bytes, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw BundleError(std::string("cannot write the coded archive: ") + std::strerror(n < 0 ? errno : ENOSPC));
+        bytes += n;
+        size -= (size_t)n;
+    }
+}
 
 uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &read, int fd) {
     CLzmaEncProps props;

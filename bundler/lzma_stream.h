@@ -19,3 +19,7 @@ using LzmaInput = std::function<size_t(uint8_t *bytes, size_t size)>;
 // mode, nice length, match finder and depth; depth 0 as liblzma takes it)
 // into 'fd'; returns the bytes written.
 uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &read, int fd);
+
+// Writes all of 'bytes' to 'fd' (a coded stream's file or the output), or
+// throws what stopped it.
+void write_coded(int fd, const uint8_t *bytes, size_t size);
