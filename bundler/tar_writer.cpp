@@ -52,12 +52,14 @@ la_ssize_t pass_on(archive *, void *context, const void *buffer, size_t size) {
     return (la_ssize_t)size;
 }
 
-void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size, const std::exception_ptr &failure) {
+// 'block' is the one read buffer of the whole tar: a buffer a file would
+// cost a megabyte of zeros for every small file.
+void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size, const std::exception_ptr &failure,
+                     std::vector<uint8_t> &block) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         throw BundleError(path.string() + ": cannot read: " + std::strerror(errno));
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
-    std::vector<uint8_t> block(1 << 20);
     uint64_t done = 0;
     for (ssize_t n; done < size; done += (uint64_t)n) {
         n = read(fd, block.data(), std::min<uint64_t>(block.size(), size - done));
@@ -122,6 +124,7 @@ void write_tar(const std::vector<FolderEntry> &entries, const ByteSink &sink, co
     check(archive_write_set_bytes_in_last_block(writer.handle, 1), "tar");
     check(archive_write_open2(writer.handle, &call, nullptr, pass_on, nullptr, nullptr), "tar");
     bool storing = false;
+    std::vector<uint8_t> block(headers_only ? 0 : 1 << 20);
     for (const FolderEntry &item : entries) {
         if (item.stored && !storing && store_rest) {
             storing = true;
@@ -136,7 +139,7 @@ void write_tar(const std::vector<FolderEntry> &entries, const ByteSink &sink, co
         archive_entry_set_mtime(entry.get(), item.mtime, 0);
         check(archive_write_header(writer.handle, entry.get()), item.source.string());
         if (!item.folder && !headers_only)
-            write_file_data(writer, item.source, item.size, call.failure);
+            write_file_data(writer, item.source, item.size, call.failure, block);
     }
     check(archive_write_close(writer.handle), "tar");
 }
