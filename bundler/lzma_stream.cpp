@@ -71,8 +71,8 @@ size_t write_output(ISeqOutStreamPtr out, const void *bytes, size_t size) {
 
 void *lzma_tables_alloc(size_t size) {
     // The match finder's trees and hash take hundreds of megabytes and are
-    // read all over: in 4 KiB pages nearly every look-up misses the TLB and
-    // every page costs a fault. Large ones are asked for in huge pages.
+    // read all over: in 4 KiB pages most look-ups miss the TLB and every
+    // page costs a fault. Large blocks are asked for in huge pages.
     constexpr size_t HUGE_PAGE = 2 << 20;
     if (size < HUGE_PAGE)
         return std::malloc(size);

@@ -52,8 +52,8 @@ la_ssize_t pass_on(archive *, void *context, const void *buffer, size_t size) {
     return (la_ssize_t)size;
 }
 
-// 'block' is the one read buffer of the whole tar: a buffer a file would
-// cost a megabyte of zeros for every small file.
+// 'block' is the whole tar's one read buffer: a new one for each file would
+// clear a megabyte for every small file.
 void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size, const std::exception_ptr &failure,
                      std::vector<uint8_t> &block) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
