@@ -75,7 +75,8 @@ bench: build windows
 
 # Bundles against tar | xz -9e, 7-Zip -mx9 and an NSIS installer on four
 # folders made once from installed files (build/bench/A, B, C and T): sizes,
-# then run times under Wine. BENCH_RUNS alternating runs each, medians;
+# then run times under Wine. BENCH_BUILDS builds of the bundle and of 7-Zip
+# in turn (3) and BENCH_RUNS alternating runs under Wine (5), medians;
 # BENCH_FOLDERS picks some.
 BENCH_RUNS ?= 5
 bench-bundle: build windows

@@ -5,7 +5,9 @@
 # 7-Zip -mx9 and an NSIS installer (solid LZMA, 64 MiB dictionary, silent,
 # unpacking to $PLUGINSDIR and waiting for the same command); the seconds
 # the bundle, xz and 7-Zip took to build and the most memory the bundle and
-# 7-Zip held (GNU time; the machine's other work shows in them); then, under
+# 7-Zip held (GNU time; the machine's other work shows in them, so the bundle
+# and 7-Zip build in turn BENCH_BUILDS times, 3 by default, and the medians
+# are printed; xz builds once); then, under
 # Wine, the run time from start to exit of our bundle and of the installer,
 # RUNS (default 5) alternating runs each, medians. The command is a trivial
 # program put into the folder as run.exe: a 2 KB window program that exits
@@ -14,6 +16,7 @@
 set -euo pipefail
 [ -n "${DISPLAY:-}" ] || exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" bash "$0" "$@"
 sfxpack=$(realpath "$1") windows=$(realpath "$2") dir=$(realpath "$3") runs=${4:-5}
+builds=${BENCH_BUILDS:-3}
 folders=${BENCH_FOLDERS:-A B C T}
 export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 [ -d "$WINEPREFIX/drive_c/windows" ] || { wineboot -i > /dev/null 2>&1; wineserver -w; }
@@ -36,7 +39,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 # as seconds and KB.
 timed() { local log=$1; shift; /usr/bin/time -v -o "$log" "$@"; }
 wall() { awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0
-  for (i = 1; i <= n; i++) s = s * 60 + p[i]; printf "%.1f", s }' "$1"; }
+  for (i = 1; i <= n; i++) s = s * 60 + p[i]; printf "%.1f\n", s }' "$1"; }
 peak() { awk -F': ' '/Maximum resident set size/ { print $2 }' "$1"; }
 
 printf '%-6s %12s %12s %12s %12s %12s %8s %8s\n' folder bytes bundle 'xz -9e' '7zz -mx9' installer 'b/7z' 'b/inst'
@@ -44,10 +47,13 @@ for name in $folders; do
   folder="$dir/$name"
   cp "$dir/run.exe" "$folder/run.exe"
   out="$dir/out-$name" && rm -rf "$out" && mkdir -p "$out"
-  timed "$out/bundle.time" "$sfxpack" -qf bundle "$folder" -o "$out/bundle.exe" --run run.exe --loader "$loader" \
-    --extractor "$windows/extractor.exe"
+  for build in $(seq "$builds"); do
+    timed "$out/bundle.time.$build" "$sfxpack" -qf bundle "$folder" -o "$out/bundle.exe" --run run.exe \
+      --loader "$loader" --extractor "$windows/extractor.exe"
+    rm -f "$out/folder.7z" # else 7-Zip updates it
+    (cd "$folder" && timed "$out/7z.time.$build" 7zz a -mx9 -bd -bso0 "$out/folder.7z" . > /dev/null)
+  done
   timed "$out/xz.time" bash -c 'tar -C "$1" -cf - . | xz -9e -T1 > "$2"' - "$folder" "$out/folder.tar.xz"
-  (cd "$folder" && timed "$out/7z.time" 7zz a -mx9 -bd -bso0 "$out/folder.7z" . > /dev/null)
   cat > "$out/installer.nsi" <<NSI
 Unicode true
 Target $target
@@ -76,7 +82,9 @@ echo
 printf '%-6s %9s %9s %9s %8s %11s %11s %8s\n' folder 'bundle s' 'xz -9e s' '7zz s' 'b/7z' 'bundle KB' '7zz KB' 'b/7z'
 for name in $folders; do
   out="$dir/out-$name"
-  tb=$(wall "$out/bundle.time") tz=$(wall "$out/7z.time") mb=$(peak "$out/bundle.time") mz=$(peak "$out/7z.time")
+  # The medians of the builds in turn.
+  of_builds() { for log in "$out/$2".time.*; do "$1" "$log"; done | median; }
+  tb=$(of_builds wall bundle) tz=$(of_builds wall 7z) mb=$(of_builds peak bundle) mz=$(of_builds peak 7z)
   printf '%-6s %9s %9s %9s %8s %11s %11s %8s\n' "$name" "$tb" "$(wall "$out/xz.time")" "$tz" "$(ratio "$tb" "$tz")" \
     "$mb" "$mz" "$(ratio "$mb" "$mz")"
 done
