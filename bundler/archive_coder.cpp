@@ -124,17 +124,11 @@ std::vector<uint8_t> split_streams(const BranchSplitter &splitter, const CodingS
 
 namespace {
 
-void *tables_alloc(void *, size_t count, size_t size) {
-    return count > SIZE_MAX / size ? nullptr : lzma_tables_alloc(count * size);
-}
-void tables_free(void *, void *address) { std::free(address); }
-const lzma_allocator tables_allocator = {tables_alloc, tables_free, nullptr};
-
 // One raw LZMA stream coded into a file of its own.
 class StreamCoder {
   public:
     StreamCoder(const lzma_filter *filters, int fd) : fd_(fd) {
-        stream_.allocator = &tables_allocator;
+        stream_.allocator = &lzma_tables_allocator;
         if (lzma_ret result = lzma_raw_encoder(&stream_, filters); result != LZMA_OK)
             throw BundleError(std::string("the folder's archive: ") + lzma_text(result));
     }

@@ -18,9 +18,28 @@ extern "C" {
 
 namespace {
 
-void *big_alloc(ISzAllocPtr, size_t size) { return lzma_tables_alloc(size); }
+void *tables_alloc(size_t size) {
+    // The match finder's trees and hash take hundreds of megabytes and are
+    // read all over: in 4 KiB pages most look-ups miss the TLB and every
+    // page costs a fault. Large blocks are asked for in huge pages.
+    constexpr size_t HUGE_PAGE = 2 << 20;
+    if (size < HUGE_PAGE)
+        return std::malloc(size);
+    void *address = nullptr;
+    if (posix_memalign(&address, HUGE_PAGE, size) != 0)
+        return nullptr;
+    madvise(address, size, MADV_HUGEPAGE); // a hint: without it, small pages
+    return address;
+}
+
+// The same memory for the SDK's coder and for liblzma's.
+void *big_alloc(ISzAllocPtr, size_t size) { return tables_alloc(size); }
 void big_free(ISzAllocPtr, void *address) { std::free(address); }
 const ISzAlloc heap = {big_alloc, big_free};
+void *liblzma_alloc(void *, size_t count, size_t size) {
+    return count > SIZE_MAX / size ? nullptr : tables_alloc(count * size);
+}
+void liblzma_free(void *, void *address) { std::free(address); }
 
 // The callbacks the encoder calls, and what went wrong in them: C code lies
 // between them and the caller, so nothing may be thrown through it.
@@ -69,19 +88,7 @@ size_t write_output(ISeqOutStreamPtr out, const void *bytes, size_t size) {
 
 } // namespace
 
-void *lzma_tables_alloc(size_t size) {
-    // The match finder's trees and hash take hundreds of megabytes and are
-    // read all over: in 4 KiB pages most look-ups miss the TLB and every
-    // page costs a fault. Large blocks are asked for in huge pages.
-    constexpr size_t HUGE_PAGE = 2 << 20;
-    if (size < HUGE_PAGE)
-        return std::malloc(size);
-    void *address = nullptr;
-    if (posix_memalign(&address, HUGE_PAGE, size) != 0)
-        return nullptr;
-    madvise(address, size, MADV_HUGEPAGE); // a hint: without it, small pages
-    return address;
-}
+const lzma_allocator lzma_tables_allocator = {liblzma_alloc, liblzma_free, nullptr};
 
 void write_coded(int fd, const uint8_t *bytes, size_t size) {
     while (size > 0) {

@@ -20,9 +20,9 @@ using LzmaInput = std::function<size_t(uint8_t *bytes, size_t size)>;
 // into 'fd'; returns the bytes written.
 uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &read, int fd);
 
-// Memory for the coders' tables (freed with free): large blocks aligned
-// and marked for the kernel's huge pages.
-void *lzma_tables_alloc(size_t size);
+// liblzma's coders take their tables through this, as code_lzma_stream's
+// does: large blocks aligned and marked for the kernel's huge pages.
+extern const lzma_allocator lzma_tables_allocator;
 
 // Writes all of 'bytes' to 'fd' (a coded stream's file or the output), or
 // throws what stopped it.
