@@ -127,8 +127,9 @@ namespace {
 // One raw LZMA stream coded into a file of its own.
 class StreamCoder {
   public:
-    StreamCoder(const lzma_filter *filters, int fd) : fd_(fd) {
-        stream_.allocator = &lzma_tables_allocator;
+    StreamCoder(const lzma_filter *filters, int fd)
+        : memory_(((const lzma_options_lzma *)filters[0].options)->dict_size), fd_(fd) {
+        stream_.allocator = memory_.liblzma();
         if (lzma_ret result = lzma_raw_encoder(&stream_, filters); result != LZMA_OK)
             throw BundleError(std::string("the folder's archive: ") + lzma_text(result));
     }
@@ -157,6 +158,7 @@ class StreamCoder {
                 return;
         }
     }
+    TablesMemory memory_;
     lzma_stream stream_ = LZMA_STREAM_INIT;
     int fd_;
     uint8_t out_[1 << 16];

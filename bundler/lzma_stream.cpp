@@ -3,12 +3,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "bundler/bundler.h"
 
@@ -18,28 +21,19 @@ extern "C" {
 
 namespace {
 
-void *tables_alloc(size_t size) {
-    // The match finder's trees and hash take hundreds of megabytes and are
-    // read all over: in 4 KiB pages most look-ups miss the TLB and every
-    // page costs a fault. Large blocks are asked for in huge pages.
-    constexpr size_t HUGE_PAGE = 2 << 20;
-    if (size < HUGE_PAGE)
-        return std::malloc(size);
-    void *address = nullptr;
-    if (posix_memalign(&address, HUGE_PAGE, size) != 0)
-        return nullptr;
-    madvise(address, size, MADV_HUGEPAGE); // a hint: without it, small pages
-    return address;
-}
+constexpr size_t HUGE_PAGE = 2 << 20;
 
-// The same memory for the SDK's coder and for liblzma's.
-void *big_alloc(ISzAllocPtr, size_t size) { return tables_alloc(size); }
-void big_free(ISzAllocPtr, void *address) { std::free(address); }
-const ISzAlloc heap = {big_alloc, big_free};
-void *liblzma_alloc(void *, size_t count, size_t size) {
-    return count > SIZE_MAX / size ? nullptr : tables_alloc(count * size);
+// The SDK's allocator, over one coder's memory.
+struct SdkMemory {
+    ISzAlloc alloc;
+    TablesMemory *memory;
+};
+void *sdk_alloc(ISzAllocPtr p, size_t size) { return ((const SdkMemory *)p)->memory->allocate(size); }
+void sdk_free(ISzAllocPtr p, void *address) { ((const SdkMemory *)p)->memory->release(address); }
+void *liblzma_alloc(void *memory, size_t count, size_t size) {
+    return count > SIZE_MAX / size ? nullptr : ((TablesMemory *)memory)->allocate(count * size);
 }
-void liblzma_free(void *, void *address) { std::free(address); }
+void liblzma_free(void *memory, void *address) { ((TablesMemory *)memory)->release(address); }
 
 // The callbacks the encoder calls, and what went wrong in them: C code lies
 // between them and the caller, so nothing may be thrown through it.
@@ -88,7 +82,73 @@ size_t write_output(ISeqOutStreamPtr out, const void *bytes, size_t size) {
 
 } // namespace
 
-const lzma_allocator lzma_tables_allocator = {liblzma_alloc, liblzma_free, nullptr};
+// A thread faulting one block in, from its start.
+struct TablesMemory::Ahead {
+    explicit Ahead(void *block) : address(block) {}
+    void *address;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+TablesMemory::TablesMemory(uint32_t dictionary)
+    : liblzma_{liblzma_alloc, liblzma_free, this}, ahead_from_((size_t)dictionary * 4) {}
+
+TablesMemory::~TablesMemory() {
+    for (auto &ahead : ahead_)
+        stop(*ahead);
+}
+
+void *TablesMemory::allocate(size_t size) {
+    // The match finder's trees and hash take hundreds of megabytes and are
+    // read all over: in 4 KiB pages most look-ups miss the TLB and every
+    // page costs a fault. Large blocks are asked for in huge pages.
+    if (size < HUGE_PAGE)
+        return std::malloc(size);
+    void *address = nullptr;
+    if (posix_memalign(&address, HUGE_PAGE, size) != 0)
+        return nullptr;
+    madvise(address, size, MADV_HUGEPAGE); // a hint: without it, small pages
+    if (size < ahead_from_)
+        return address;
+    // Called from C code, so nothing may be thrown: without the thread, the
+    // pages fault as the coding comes to them.
+    try {
+        Ahead *ahead;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ahead = ahead_.emplace_back(std::make_unique<Ahead>(address)).get();
+        }
+        ahead->thread = std::thread([ahead, size] {
+            auto *bytes = (uint8_t *)ahead->address;
+            for (size_t at = 0; at < size && !ahead->stopping; at += HUGE_PAGE)
+                if (madvise(bytes + at, std::min(HUGE_PAGE, size - at), MADV_POPULATE_WRITE) != 0)
+                    return; // a kernel without it, or no memory left: faults as before
+        });
+    } catch (...) {
+    }
+    return address;
+}
+
+void TablesMemory::release(void *address) {
+    std::unique_ptr<Ahead> ahead;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = std::find_if(ahead_.begin(), ahead_.end(), [&](const auto &one) { return one->address == address; });
+        if (found != ahead_.end()) {
+            ahead = std::move(*found);
+            ahead_.erase(found);
+        }
+    }
+    if (ahead)
+        stop(*ahead);
+    std::free(address);
+}
+
+void TablesMemory::stop(Ahead &ahead) {
+    ahead.stopping = true;
+    if (ahead.thread.joinable())
+        ahead.thread.join();
+}
 
 void write_coded(int fd, const uint8_t *bytes, size_t size) {
     while (size > 0) {
@@ -123,13 +183,15 @@ uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &rea
     streams.out.Write = write_output;
     streams.read = &read;
     streams.fd = fd;
-    CLzmaEncHandle encoder = LzmaEnc_Create(&heap);
+    TablesMemory memory(options.dict_size);
+    SdkMemory heap{{sdk_alloc, sdk_free}, &memory};
+    CLzmaEncHandle encoder = LzmaEnc_Create(&heap.alloc);
     if (!encoder)
         throw std::bad_alloc();
     SRes result = LzmaEnc_SetProps(encoder, &props);
     if (result == SZ_OK)
-        result = LzmaEnc_Encode(encoder, &streams.out, &streams.in, nullptr, &heap, &heap);
-    LzmaEnc_Destroy(encoder, &heap, &heap);
+        result = LzmaEnc_Encode(encoder, &streams.out, &streams.in, nullptr, &heap.alloc, &heap.alloc);
+    LzmaEnc_Destroy(encoder, &heap.alloc, &heap.alloc);
     if (streams.failure)
         std::rethrow_exception(streams.failure);
     if (result == SZ_ERROR_MEM)
