@@ -41,6 +41,8 @@ timed() { local log=$1; shift; /usr/bin/time -v -o "$log" "$@"; }
 wall() { awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0
   for (i = 1; i <= n; i++) s = s * 60 + p[i]; printf "%.1f\n", s }' "$1"; }
 peak() { awk -F': ' '/Maximum resident set size/ { print $2 }' "$1"; }
+# of_builds DIR wall|peak bundle|7z: the median over the builds in turn.
+of_builds() { local log; for log in "$1/$3".time.*; do "$2" "$log"; done | median; }
 
 printf '%-6s %12s %12s %12s %12s %12s %8s %8s\n' folder bytes bundle 'xz -9e' '7zz -mx9' installer 'b/7z' 'b/inst'
 for name in $folders; do
@@ -82,9 +84,8 @@ echo
 printf '%-6s %9s %9s %9s %8s %11s %11s %8s\n' folder 'bundle s' 'xz -9e s' '7zz s' 'b/7z' 'bundle KB' '7zz KB' 'b/7z'
 for name in $folders; do
   out="$dir/out-$name"
-  # The medians of the builds in turn.
-  of_builds() { for log in "$out/$2".time.*; do "$1" "$log"; done | median; }
-  tb=$(of_builds wall bundle) tz=$(of_builds wall 7z) mb=$(of_builds peak bundle) mz=$(of_builds peak 7z)
+  tb=$(of_builds "$out" wall bundle) tz=$(of_builds "$out" wall 7z)
+  mb=$(of_builds "$out" peak bundle) mz=$(of_builds "$out" peak 7z)
   printf '%-6s %9s %9s %9s %8s %11s %11s %8s\n' "$name" "$tb" "$(wall "$out/xz.time")" "$tz" "$(ratio "$tb" "$tz")" \
     "$mb" "$mz" "$(ratio "$mb" "$mz")"
 done
