@@ -23,8 +23,9 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
     header->flags = 0;
     header->stored_size = header->coded_size = 0;
     header->slice_size = 0;
+    header->headers_first = header->version == BUNDLE_VERSION;
     int v4 = header->version >= BUNDLE_TARGET_VERSION, v5 = header->version >= BUNDLE_STORED_VERSION,
-        v6 = header->version == BUNDLE_VERSION;
+        v6 = header->version >= BUNDLE_SLICED_VERSION;
     if (header->version == 1) {
         if (fixed != BUNDLE_V1_HEADER_SIZE)
             return 0;
@@ -46,8 +47,10 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
         }
         if (v6) {
             header->slice_size = get32(bytes + 46);
-            if (header->slice_size < BUNDLE_SLICE_MIN || header->slice_size % 4096 != 0 ||
-                header->slice_size >= header->archive_size - header->stored_size || header->filter == BUNDLE_FILTER_X86)
+            int one_stream = header->slice_size == 0 && header->headers_first;
+            if ((!one_stream && (header->slice_size < BUNDLE_SLICE_MIN || header->slice_size % 4096 != 0 ||
+                                 header->slice_size >= header->archive_size - header->stored_size)) ||
+                header->filter == BUNDLE_FILTER_X86)
                 return 0;
         }
         uint32_t lc = header->properties % 9, lp = header->properties / 9 % 5, pb = header->properties / 45;
@@ -73,7 +76,7 @@ static uint8_t *put_text(uint8_t *to, const char *text, uint32_t length) {
 }
 
 uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
-    int v6 = header->slice_size > 0, v5 = v6 || header->stored_size > 0;
+    int v7 = header->headers_first != 0, v6 = v7 || header->slice_size > 0, v5 = v6 || header->stored_size > 0;
     int v4 = v5 || header->command_length == 0 || header->target_length > 0 || header->flags != 0;
     uint32_t fixed = v6   ? BUNDLE_V6_HEADER_SIZE
                      : v5 ? BUNDLE_V5_HEADER_SIZE
@@ -82,7 +85,8 @@ uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
     if (out) {
         put(out, BUNDLE_MAGIC, 4);
         put(out + 4,
-            v6   ? BUNDLE_VERSION
+            v7   ? BUNDLE_VERSION
+            : v6 ? BUNDLE_SLICED_VERSION
             : v5 ? BUNDLE_STORED_VERSION
             : v4 ? BUNDLE_TARGET_VERSION
                  : BUNDLE_COMMAND_VERSION,

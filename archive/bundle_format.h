@@ -3,10 +3,11 @@
  *   0  4  magic "SFXB"
  *   4  2  version: 3 for a command, 4 for an archive (no command) or a bundle
  *         with a target or flags, 5 for one whose tar stream ends in stored
- *         bytes, 6 for one whose LZMA stream comes in slices; 1 and 2 in
- *         bundles of older releases, still read
+ *         bytes, 6 for one whose LZMA stream comes in slices, 7 for one
+ *         whose tar stream holds its headers first (tar_reader.h), as every
+ *         bundle now does; 1 and 2 in bundles of older releases, still read
  *   6  2  header size H: 28 (30 in version 4, 46 in version 5, 50 in
- *         version 6, 12 in version 1)
+ *         versions 6 and 7, 12 in version 1)
  *   8  2  command length C: 0 for an archive (from version 4)
  *  10  2  title length T
  * versions 2 to 4:
@@ -22,10 +23,11 @@
  * from version 5:
  *  30  8  stored size S: the tar stream's last S bytes, stored as they are
  *         after the coded part (files whose data does not compress), 1 or
- *         more (in version 6, 0 for none)
+ *         more (from version 6, 0 for none)
  *  38  8  the coded part's size: the bytes before them (0 when S is 0)
- * version 6:
- *  46  4  slice size L, a multiple of 4 KiB, at least 1 MiB: the data LZMA
+ * from version 6:
+ *  46  4  slice size L (in version 7, 0 for one stream), a multiple of 4
+ *         KiB, at least 1 MiB: the data LZMA
  *         codes comes in two raw LZMA streams (each with its end mark), the
  *         first of its first L bytes, the second of the rest; the second
  *         starts LZMA's state afresh but keeps the dictionary, so it may copy
@@ -59,7 +61,8 @@
 
 enum {
     BUNDLE_MAGIC = 0x42584653, /* "SFXB" read as a little-endian number */
-    BUNDLE_VERSION = 6,         /* the newest, which an extractor's mark names */
+    BUNDLE_VERSION = 7,         /* the newest, which an extractor's mark names: headers first */
+    BUNDLE_SLICED_VERSION = 6,  /* slices, the tar stream's headers among its data */
     BUNDLE_STORED_VERSION = 5,  /* stored bytes, one LZMA stream */
     BUNDLE_TARGET_VERSION = 4,  /* an archive, a target or flags, nothing stored */
     BUNDLE_COMMAND_VERSION = 3, /* what a command without a target is written as */
@@ -111,23 +114,25 @@ struct BundleHeader {
     uint32_t flags;        /* BUNDLE_FLAG_..., from version 4 */
     uint64_t stored_size;  /* version 5: the tar stream's last bytes, stored (0 before) */
     uint64_t coded_size;   /* version 5: the coded part's bytes, before those */
-    uint32_t slice_size;   /* version 6: the bytes LZMA codes in the first of its two streams; 0: one stream */
+    uint32_t slice_size;   /* from version 6: the bytes LZMA codes in the first of its two streams; 0: one stream */
+    uint32_t headers_first; /* version 7: the tar stream holds all its headers before its data */
 };
 
 /* Fills *header from the appended data's first 'size' bytes: 1 when they
- * hold a whole header of version 1 to 6 with a command (none only from
+ * hold a whole header of version 1 to 7 with a command (none only from
  * version 4) and, from version 2 on, a codec, filter and LZMA settings within
  * the limits above, from version 5 a stored size of at most the archive size
- * and a coded size of at least 5 (1 or more stored in version 5; in version 6
- * none with a coded size of 0), and in version 6 a slice size as above,
- * less than the archive size, and no x86 conversion; 0 when not. */
+ * and a coded size of at least 5 (1 or more stored in version 5; from version 6
+ * none with a coded size of 0), and from version 6 a slice size as above
+ * (or none in version 7), less than the archive size, and no x86
+ * conversion; 0 when not. */
 int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header);
 /* Writes the header 'header' describes (its command, title and target, their
- * lengths, filter, properties, dictionary, archive, stored and coded sizes)
- * to 'out', unless null: the oldest version that holds it, so that bundles
- * keep the bytes they always had: 6 when LZMA codes in slices, else 5 when
- * something is stored, else 3 for a command without a target or flags, else
- * 4. Returns its size in bytes. */
+ * lengths, filter, properties, dictionary, archive, stored and coded sizes,
+ * slice and layout) to 'out', unless null: 7 for a headers-first tar stream;
+ * else the oldest version that holds it: 6 when LZMA codes in slices, else 5
+ * when something is stored, else 3 for a command without a target or flags,
+ * else 4. Returns its size in bytes. */
 uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out);
 
 /* The command split as the extractor runs it: the program's name within the

@@ -16,19 +16,97 @@ enum {
 
 static const uint64_t SIZE_LIMIT = (uint64_t)1 << 62;
 
-void tar_reader_init(TarReader *reader, const ArchiveSink *sink) {
+void tar_reader_init(TarReader *reader, const ArchiveSink *sink, int headers_first) {
     uint8_t *bytes = (uint8_t *)reader;
     for (uint32_t i = 0; i < sizeof *reader; i++)
         bytes[i] = 0;
     reader->sink = *sink;
     reader->state = TAR_HEADER;
+    reader->headers_first = headers_first;
     name_set_init(&reader->names);
 }
 
 void tar_reader_free(TarReader *reader) {
     mem_free(reader->extended);
     reader->extended = 0;
+    mem_free(reader->pending);
+    reader->pending = 0;
     name_set_free(&reader->names);
+}
+
+uint64_t tar_data_start(uint64_t position, uint64_t size) {
+    uint64_t align = size >= TAR_ALIGN_FROM ? TAR_BLOCK : size ? 4 : 1; // a power of two: no division
+    return (position + align - 1) & ~(align - 1);
+}
+
+// An entry of a headers-first stream whose data is still to come, in
+// TarReader::pending: this record, then its name and a NUL, rounded up to 8
+// bytes.
+struct PendingEntry {
+    uint64_t size;
+    int64_t mtime;
+    uint32_t mode, type, name_length, unused;
+};
+
+static uint32_t pending_bytes(uint32_t name_length) { return (uint32_t)(sizeof(PendingEntry) + name_length + 8) & ~7u; }
+
+static ArchiveError keep_pending(TarReader *reader) {
+    uint32_t need = pending_bytes(reader->entry.name_length);
+    if (reader->pending_size - reader->pending_used < need) {
+        uint32_t size = reader->pending_size ? reader->pending_size : 4096;
+        while (size - reader->pending_used < need) {
+            if (size > 0x3FFFFFFF)
+                return ARCHIVE_NO_MEMORY;
+            size *= 2;
+        }
+        uint8_t *grown = (uint8_t *)mem_alloc(size);
+        if (!grown)
+            return ARCHIVE_NO_MEMORY;
+        if (reader->pending)
+            mem_move(grown, reader->pending, reader->pending_used);
+        mem_free(reader->pending);
+        reader->pending = grown;
+        reader->pending_size = size;
+    }
+    PendingEntry *kept = (PendingEntry *)(reader->pending + reader->pending_used);
+    kept->size = reader->entry.size;
+    kept->mtime = reader->entry.mtime;
+    kept->mode = reader->entry.mode;
+    kept->type = (uint32_t)reader->entry.type;
+    kept->name_length = reader->entry.name_length;
+    mem_move(kept + 1, reader->name, reader->entry.name_length + 1);
+    reader->pending_used += need;
+    return ARCHIVE_OK;
+}
+
+// The next pending entry into 'entry', and the zeros before its data, or
+// the stream's end when none is left.
+static void next_pending(TarReader *reader) {
+    if (reader->pending_next == reader->pending_used) {
+        reader->state = TAR_END;
+        return;
+    }
+    const PendingEntry *kept = (const PendingEntry *)(reader->pending + reader->pending_next);
+    reader->pending_next += pending_bytes(kept->name_length);
+    mem_move(reader->name, kept + 1, kept->name_length + 1);
+    reader->entry.name = reader->name;
+    reader->entry.name_length = kept->name_length;
+    reader->entry.type = (EntryType)kept->type;
+    reader->entry.size = kept->size;
+    reader->entry.mode = kept->mode;
+    reader->entry.mtime = kept->mtime;
+    reader->left = tar_data_start(reader->position, kept->size) - reader->position;
+    reader->state = TAR_ALIGN;
+}
+
+static ArchiveError pass_on_entry(TarReader *reader) {
+    reader->entries++;
+    if (!reader->sink.begin(reader->sink.context, &reader->entry))
+        return ARCHIVE_REFUSED;
+    reader->left = reader->entry.size;
+    reader->padding = 0;
+    reader->state = TAR_DATA;
+    return ARCHIVE_OK;
 }
 
 static ArchiveError fail(TarReader *reader, ArchiveError error) {
@@ -180,18 +258,20 @@ static ArchiveError begin_entry(TarReader *reader, EntryType type, uint64_t size
         return ARCHIVE_BAD_NAME;
     if ((reader->clash = name_set_add(&reader->names, reader->name, length, type == ENTRY_DIRECTORY)) != CLASH_NONE)
         return reader->clash == CLASH_NO_MEMORY ? ARCHIVE_NO_MEMORY : ARCHIVE_DUPLICATE;
-    reader->entries++;
-    if (!reader->sink.begin(reader->sink.context, &reader->entry))
-        return ARCHIVE_REFUSED;
-    reader->left = size;
+    if (reader->headers_first)
+        return keep_pending(reader); // and on to the next header
+    ArchiveError error = pass_on_entry(reader);
     reader->padding = padding_after(size);
-    reader->state = TAR_DATA;
-    return ARCHIVE_OK;
+    return error;
 }
 
 static ArchiveError end_entry(TarReader *reader) {
     if (!reader->sink.end(reader->sink.context, &reader->entry))
         return ARCHIVE_REFUSED;
+    if (reader->headers_first) {
+        reader->state = TAR_NEXT;
+        return ARCHIVE_OK;
+    }
     reader->left = reader->padding;
     reader->state = TAR_SKIP;
     return ARCHIVE_OK;
@@ -206,7 +286,8 @@ static ArchiveError take_header(TarReader *reader) {
     if (zeros == TAR_BLOCK) {
         if (reader->has_path || reader->has_size)
             return ARCHIVE_BAD_HEADER; // an extended header for no entry
-        reader->state = TAR_END;
+        reader->left = TAR_BLOCK;
+        reader->state = reader->headers_first ? TAR_CLOSING : TAR_END;
         return ARCHIVE_OK;
     }
     static const char magic[8] = {'u', 's', 't', 'a', 'r', 0, '0', '0'};
@@ -261,6 +342,15 @@ ArchiveError tar_reader_feed(TarReader *reader, const uint8_t *bytes, uint32_t s
                 break;
             continue;
         }
+        if (reader->state == TAR_NEXT || (reader->state == TAR_CLOSING && reader->left == 0)) {
+            next_pending(reader);
+            continue;
+        }
+        if (reader->state == TAR_ALIGN && reader->left == 0) {
+            if ((error = pass_on_entry(reader)) != ARCHIVE_OK)
+                break;
+            continue;
+        }
         if (size == 0)
             return ARCHIVE_OK;
         uint32_t n;
@@ -301,6 +391,14 @@ ArchiveError tar_reader_feed(TarReader *reader, const uint8_t *bytes, uint32_t s
             if (reader->left == 0)
                 reader->state = TAR_HEADER;
             break;
+        case TAR_CLOSING: // the second end block, and the zeros before a file's data
+        case TAR_ALIGN:
+            n = smaller(reader->left, size);
+            reader->left -= n;
+            for (uint32_t i = 0; i < n; i++)
+                if (bytes[i])
+                    error = ARCHIVE_BAD_HEADER;
+            break;
         default: // TAR_END: only zeros may follow
             n = size;
             for (uint32_t i = 0; i < n; i++)
@@ -310,6 +408,7 @@ ArchiveError tar_reader_feed(TarReader *reader, const uint8_t *bytes, uint32_t s
         }
         if (error != ARCHIVE_OK)
             break;
+        reader->position += n;
         bytes += n;
         size -= n;
     }

@@ -4,6 +4,14 @@
 // the stream does not hold. The extractor, sfxpack's list and extract and
 // the fuzzer all read archives through this one reader.
 //
+// Bundles from version 7 on hold their tar stream headers first: every
+// entry's header blocks (pax extended headers too, each padded to a block as
+// in tar) and the two end blocks, then the files' data one after another in
+// the same order, unpadded, each starting at tar_data_start's position of
+// the stream (the zeros before it skipped). So the headers stand together
+// for the compressor, and so do the files. The reader keeps what the headers
+// say until the data comes.
+//
 // Plain procedures over a plain record; memory from mem_alloc, no C runtime.
 #pragma once
 #include <stdint.h>
@@ -29,6 +37,14 @@ enum {
     ARCHIVE_EXTENDED_MAX = 65536,
 };
 
+// Where the data of a file of 'size' bytes starts in a headers-first stream,
+// the next byte being at 'position': at a multiple of 4 (LZMA's position
+// states), for a file of TAR_ALIGN_FROM bytes or more at a multiple of a
+// block, where whole programs keep their structures' alignment; a file
+// without data where it stands.
+enum { TAR_ALIGN_FROM = 16384 };
+uint64_t tar_data_start(uint64_t position, uint64_t size);
+
 enum EntryType { ENTRY_FILE, ENTRY_DIRECTORY };
 
 struct ArchiveEntry {
@@ -50,7 +66,9 @@ struct ArchiveSink {
     int (*end)(void *context, const ArchiveEntry *entry);
 };
 
-enum TarState { TAR_HEADER, TAR_EXTENDED, TAR_DATA, TAR_SKIP, TAR_END, TAR_FAILED };
+// TAR_CLOSING, TAR_NEXT and TAR_ALIGN only in a headers-first stream: the
+// second end block, an entry whose data comes next, the zeros before it.
+enum TarState { TAR_HEADER, TAR_EXTENDED, TAR_DATA, TAR_SKIP, TAR_END, TAR_FAILED, TAR_CLOSING, TAR_NEXT, TAR_ALIGN };
 
 struct TarReader {
     ArchiveSink sink;
@@ -71,12 +89,20 @@ struct TarReader {
     NameClash clash;          // for ARCHIVE_DUPLICATE
     NameSet names;
     uint64_t entries;         // entries passed to the sink
+    // A headers-first stream: its entries as the headers gave them (kept
+    // until their data comes), and the next of them to pass on.
+    int headers_first;
+    uint8_t *pending;
+    uint32_t pending_used, pending_size, pending_next;
+    uint64_t position;        // of the stream's next byte
 };
 
-void tar_reader_init(TarReader *reader, const ArchiveSink *sink);
+// 'headers_first': the stream holds all headers before all data (above).
+void tar_reader_init(TarReader *reader, const ArchiveSink *sink, int headers_first);
 // Takes the next piece of the stream: ARCHIVE_OK, or the error that stopped
 // the reader (returned again for every later piece).
 ArchiveError tar_reader_feed(TarReader *reader, const uint8_t *bytes, uint32_t size);
-// The stream has ended: ARCHIVE_OK only after the end block and zeros.
+// The stream has ended: ARCHIVE_OK only after the end block and zeros (in
+// a headers-first stream, after the last file's data).
 ArchiveError tar_reader_finish(TarReader *reader);
 void tar_reader_free(TarReader *reader);

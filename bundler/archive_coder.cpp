@@ -365,7 +365,7 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     auto reader = std::make_unique<TarReader>();
     ArchiveSink accept{nullptr, [](void *, const ArchiveEntry *) { return 1; },
                        [](void *, const uint8_t *, uint32_t) { return 1; }, [](void *, const ArchiveEntry *) { return 1; }};
-    tar_reader_init(reader.get(), &accept);
+    tar_reader_init(reader.get(), &accept, settings.headers_first);
     std::unique_ptr<TarReader, void (*)(TarReader *)> free_reader(reader.get(), tar_reader_free);
 
     // The first slice is coded by a thread of its own (with one slice, the
@@ -471,6 +471,7 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     header.stored_size = stored;
     header.coded_size = stored ? coded - stored : 0;
     header.slice_size = second_written ? (uint32_t)slice : 0; // a finished stream is never empty
+    header.headers_first = settings.headers_first;
     return header;
 }
 
@@ -508,7 +509,8 @@ void read_coded_archive(int fd, uint64_t size, const std::function<void(const ui
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level, uint32_t filter,
-                                     const std::string &target, size_t stored_from, uint32_t slice) {
+                                     const std::string &target, size_t stored_from, uint32_t slice,
+                                     bool headers_first) {
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     uint64_t coded_size;
@@ -523,6 +525,7 @@ std::vector<uint8_t> bundle_appended(const std::string &command, const std::stri
     CodingSettings settings = coding_settings(level, false, filter, tar.size());
     if (slice)
         settings.slice = slice;
+    settings.headers_first = headers_first;
     BundleHeader header = code_archive(produce, settings, fd, nullptr, &coded_size, false);
     std::vector<uint8_t> appended = bundle_header_bytes(header, command, title, target);
     appended.resize(appended.size() + coded_size);

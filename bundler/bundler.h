@@ -81,10 +81,11 @@ TarSize tar_size(const std::vector<FolderEntry> &entries);
 
 using ByteSink = std::function<void(const uint8_t *bytes, size_t size)>;
 using StoreRest = std::function<void()>;
-// The entries as a pax tar stream (libarchive), their data read from their
-// sources, handed to 'sink' in pieces: mode and mtime from the entries, no
-// owner. 'store_rest', when given, is called once before the first entry to
-// store, every byte before it handed on.
+// The entries as a headers-first pax tar stream (tar_reader.h): the headers
+// by libarchive, then the files' data read from their sources, handed to
+// 'sink' in pieces: mode and mtime from the entries, no owner. 'store_rest',
+// when given, is called once before the first file to store (before the
+// zeros that align its data), every byte before it handed on.
 void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink, const StoreRest &store_rest = nullptr);
 
 // How a bundle's archive is coded: a level (1 to 9, liblzma's presets; 9
@@ -104,6 +105,7 @@ struct CodingSettings {
     uint32_t dictionary; // the preset's, or the archive's or a slice's size when smaller
     uint32_t slice = 0;  // the bytes LZMA codes in its first stream when there are two, else 0
     unsigned threads = 1;
+    bool headers_first = true; // the tar stream's layout (tar_reader.h); tar_folder writes no other
 };
 // The settings for an archive of 'archive_size' bytes to code: a coded part
 // of SLICE_DICTIONARIES times the level's dictionary or more (and at least
@@ -147,8 +149,9 @@ const FolderEntry *command_program(const std::string &command, const std::vector
 ProgramPlace check_bundle(const std::string &command, const std::string &title, const std::vector<FolderEntry> &entries,
                           bool any_system_program = false, const std::string &target = "");
 
-// Codes the tar stream 'produce' hands its sink into 'fd' as raw LZMA,
-// checking it with the archive reader on its way: the header fields that
+// Codes the tar stream 'produce' hands its sink (headers first, unless the
+// settings say otherwise) into 'fd' as raw LZMA, checking it with the
+// archive reader on its way: the header fields that
 // describe it (filter, properties, dictionary, archive, stored and coded
 // sizes, slice), all it wrote in *coded_size. What comes after 'produce'
 // calls its StoreRest is written as it is, after the LZMA streams. With
@@ -174,11 +177,11 @@ void read_coded_archive(int fd, uint64_t size, const std::function<void(const ui
 std::vector<uint8_t> bundle_header_bytes(BundleHeader header, const std::string &command, const std::string &title,
                                          const std::string &target);
 
-// The whole appended data of a bundle, 'tar' coded at 'level' as it is
-// (unchecked), its bytes from 'stored_from' on stored, LZMA's cut in two
+// The whole appended data of a bundle, 'tar' (a plain tar stream, or with
+// 'headers_first' one laid out so) coded at 'level' as it is (unchecked), its bytes from 'stored_from' on stored, LZMA's cut in two
 // slices at 'slice' when it is not 0, in memory: for small archives, such as
 // the tests make.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level,
                                      uint32_t filter = BUNDLE_FILTER_NONE, const std::string &target = "",
-                                     size_t stored_from = SIZE_MAX, uint32_t slice = 0);
+                                     size_t stored_from = SIZE_MAX, uint32_t slice = 0, bool headers_first = false);

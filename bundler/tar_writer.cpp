@@ -31,20 +31,24 @@ struct ArchiveWriter {
     }
 };
 
-// libarchive's write callback: the tar stream's next bytes. What the sink
-// throws is kept, and thrown once libarchive has returned; from then on the
-// bytes go nowhere, though libarchive is told they went: told otherwise, it
-// would keep the buffers it frees on closing.
+// libarchive's write callback: the headers' next bytes, unless libarchive
+// is writing a file's data (as zeros: its data comes after all headers).
+// What the sink throws is kept, and thrown once libarchive has returned;
+// from then on the bytes go nowhere, though libarchive is told they went:
+// told otherwise, it would keep the buffers it frees on closing.
 struct SinkCall {
     const ByteSink *sink;
     std::exception_ptr failure;
+    bool pass = true;
+    uint64_t passed = 0;
 };
 
 la_ssize_t pass_on(archive *, void *context, const void *buffer, size_t size) {
     auto *call = static_cast<SinkCall *>(context);
-    if (!call->failure) {
+    if (!call->failure && call->pass) {
         try {
             (*call->sink)(static_cast<const uint8_t *>(buffer), size);
+            call->passed += size;
         } catch (...) {
             call->failure = std::current_exception();
         }
@@ -52,10 +56,9 @@ la_ssize_t pass_on(archive *, void *context, const void *buffer, size_t size) {
     return (la_ssize_t)size;
 }
 
-// 'block' is the whole tar's one read buffer: a new one for each file would
-// clear a megabyte for every small file.
-void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size, const std::exception_ptr &failure,
-                     std::vector<uint8_t> &block) {
+// 'block' is the whole stream's one read buffer: a new one for each file
+// would clear a megabyte for every small file.
+void write_file_data(const fs::path &path, uint64_t size, const ByteSink &sink, std::vector<uint8_t> &block) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         throw BundleError(path.string() + ": cannot read: " + std::strerror(errno));
@@ -70,11 +73,7 @@ void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size,
         if (n <= 0)
             throw BundleError(path.string() + (n ? ": cannot read: " + std::string(std::strerror(errno))
                                                 : ": changed size while being read"));
-        if (la_ssize_t written = archive_write_data(writer.handle, block.data(), (size_t)n); failure || written != n) {
-            if (failure)
-                std::rethrow_exception(failure);
-            throw BundleError(path.string() + ": " + writer.text());
-        }
+        sink(block.data(), (size_t)n);
     }
 }
 
@@ -83,21 +82,19 @@ void write_file_data(ArchiveWriter &writer, const fs::path &path, uint64_t size,
 uint64_t tar_size_bound(const std::vector<FolderEntry> &entries) {
     // Each entry: its header block, an extended header (one block and its
     // records: the name and perhaps a large size or time), its data padded
-    // to a block; then the two end blocks.
+    // to a block and the zeros before it; then the two end blocks.
     uint64_t total = 2 * TAR_BLOCK;
     for (const FolderEntry &entry : entries)
-        total += 3 * TAR_BLOCK + (entry.name.size() + 255) / TAR_BLOCK * TAR_BLOCK +
+        total += 4 * TAR_BLOCK + (entry.name.size() + 255) / TAR_BLOCK * TAR_BLOCK +
                  (entry.size + TAR_BLOCK - 1) / TAR_BLOCK * TAR_BLOCK;
     return total;
 }
 
 namespace {
 
-// The tar stream of 'entries', their data read from their sources unless
-// 'headers_only', where libarchive writes zeros in its place: the same
-// number of bytes.
-void write_tar(const std::vector<FolderEntry> &entries, const ByteSink &sink, const StoreRest &store_rest,
-               bool headers_only) {
+// The entries' headers and the two end blocks, as libarchive writes them:
+// the bytes handed to 'sink'.
+uint64_t write_headers(const std::vector<FolderEntry> &entries, const ByteSink &sink) {
     // Names are UTF-8 whatever the user's locale; libarchive converts with
     // the thread's, which for its extended headers must then be UTF-8 too.
     struct Utf8Locale {
@@ -118,19 +115,12 @@ void write_tar(const std::vector<FolderEntry> &entries, const ByteSink &sink, co
         writer.check(result, what);
     };
     check(archive_write_set_format_pax_restricted(writer.handle), "tar");
-    // Unblocked: every byte of an entry is handed on before the next one's
-    // header is written, so the stored part starts where it should.
+    // Unblocked: each header is handed on as it is written, and a file's
+    // zeros between two headers, which are not, as they are.
     check(archive_write_set_bytes_per_block(writer.handle, 0), "tar");
     check(archive_write_set_bytes_in_last_block(writer.handle, 1), "tar");
     check(archive_write_open2(writer.handle, &call, nullptr, pass_on, nullptr, nullptr), "tar");
-    bool storing = false;
-    std::vector<uint8_t> block(headers_only ? 0 : 1 << 20);
     for (const FolderEntry &item : entries) {
-        if (item.stored && !storing && store_rest) {
-            storing = true;
-            check(archive_write_finish_entry(writer.handle), "tar"); // the padding of the entry before
-            store_rest();
-        }
         std::unique_ptr<archive_entry, void (*)(archive_entry *)> entry(archive_entry_new(), archive_entry_free);
         archive_entry_set_pathname_utf8(entry.get(), item.folder ? (item.name + "/").c_str() : item.name.c_str());
         archive_entry_set_filetype(entry.get(), item.folder ? AE_IFDIR : AE_IFREG);
@@ -138,20 +128,55 @@ void write_tar(const std::vector<FolderEntry> &entries, const ByteSink &sink, co
         archive_entry_set_size(entry.get(), (la_int64_t)item.size);
         archive_entry_set_mtime(entry.get(), item.mtime, 0);
         check(archive_write_header(writer.handle, entry.get()), item.source.string());
-        if (!item.folder && !headers_only)
-            write_file_data(writer, item.source, item.size, call.failure, block);
+        call.pass = false;
+        check(archive_write_finish_entry(writer.handle), "tar");
+        call.pass = true;
     }
     check(archive_write_close(writer.handle), "tar");
+    return call.passed;
+}
+
+// Goes through the files' data as it lies after the headers: 'at' for each
+// file with where its data starts, 'store' once before the first to store.
+template <typename At, typename Store>
+uint64_t lay_out_data(const std::vector<FolderEntry> &entries, uint64_t position, At at, Store store) {
+    bool storing = false;
+    for (const FolderEntry &item : entries) {
+        if (item.folder)
+            continue;
+        if (item.stored && !storing) {
+            storing = true;
+            store(position);
+        }
+        uint64_t start = tar_data_start(position, item.size);
+        at(item, position, start);
+        position = start + item.size;
+    }
+    return position;
 }
 
 } // namespace
 
 void tar_folder(const std::vector<FolderEntry> &entries, const ByteSink &sink, const StoreRest &store_rest) {
-    write_tar(entries, sink, store_rest, false);
+    static const uint8_t zeros[TAR_BLOCK] = {};
+    std::vector<uint8_t> block(1 << 20);
+    lay_out_data(
+        entries, write_headers(entries, sink),
+        [&](const FolderEntry &item, uint64_t position, uint64_t start) {
+            if (start > position)
+                sink(zeros, start - position);
+            write_file_data(item.source, item.size, sink, block);
+        },
+        [&](uint64_t) {
+            if (store_rest)
+                store_rest();
+        });
 }
 
 TarSize tar_size(const std::vector<FolderEntry> &entries) {
-    uint64_t size = 0, stored_from = UINT64_MAX;
-    write_tar(entries, [&](const uint8_t *, size_t n) { size += n; }, [&] { stored_from = size; }, true);
+    uint64_t stored_from = UINT64_MAX;
+    uint64_t size = lay_out_data(
+        entries, write_headers(entries, [](const uint8_t *, size_t) {}),
+        [](const FolderEntry &, uint64_t, uint64_t) {}, [&](uint64_t position) { stored_from = position; });
     return {size, std::min(size, stored_from)};
 }

@@ -191,7 +191,7 @@ static int extract(HANDLE file, uint64_t offset, uint64_t size, const BundleHead
 
     ArchiveSink sink = {x, entry_begin, entry_data, entry_end};
     PayloadSink decoded = {take_decoded, x};
-    tar_reader_init(&x->reader, &sink);
+    tar_reader_init(&x->reader, &sink, header->headers_first);
     x->file = INVALID_HANDLE_VALUE;
     progress_begin(&x->progress, title, total);
     int complete, refused;

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!bundle_header_read(data, (uint32_t)size, &header))
         return 0;
     uint32_t fixed = header.version == 1                       ? BUNDLE_V1_HEADER_SIZE
-                     : header.version == BUNDLE_VERSION        ? BUNDLE_V6_HEADER_SIZE
+                     : header.version >= BUNDLE_SLICED_VERSION ? BUNDLE_V6_HEADER_SIZE
                      : header.version == BUNDLE_STORED_VERSION ? BUNDLE_V5_HEADER_SIZE
                      : header.version == BUNDLE_TARGET_VERSION ? BUNDLE_V4_HEADER_SIZE
                                                                : BUNDLE_HEADER_SIZE;
@@ -23,12 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(header.command == (const char *)data + fixed && header.title == header.command + header.command_length &&
                header.target == header.title + header.title_length);
     FUZZ_CHECK(header.command_length > 0 || header.version >= BUNDLE_TARGET_VERSION);
-    FUZZ_CHECK((header.slice_size > 0) == (header.version == BUNDLE_VERSION) &&
-               (header.stored_size > 0 || header.slice_size > 0) == (header.version >= BUNDLE_STORED_VERSION) &&
+    FUZZ_CHECK((header.version == BUNDLE_SLICED_VERSION) <= (header.slice_size > 0) &&
+               (header.slice_size > 0) <= (header.version >= BUNDLE_SLICED_VERSION) &&
+               (header.headers_first != 0) == (header.version == BUNDLE_VERSION) &&
+               (header.stored_size > 0 || header.slice_size > 0) <= (header.version >= BUNDLE_STORED_VERSION) &&
+               (header.version == BUNDLE_STORED_VERSION) <= (header.stored_size > 0) &&
                (header.slice_size == 0 ? header.stored_size <= header.archive_size
                                        : header.stored_size + header.slice_size < header.archive_size));
     bool archive_target_or_flags = header.command_length == 0 || header.target_length > 0 || header.flags != 0;
-    uint32_t version = header.slice_size > 0     ? BUNDLE_VERSION
+    uint32_t version = header.headers_first      ? BUNDLE_VERSION
+                       : header.slice_size > 0   ? BUNDLE_SLICED_VERSION
                        : header.stored_size > 0  ? BUNDLE_STORED_VERSION
                        : archive_target_or_flags ? BUNDLE_TARGET_VERSION
                                                  : BUNDLE_COMMAND_VERSION;

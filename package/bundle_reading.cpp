@@ -95,7 +95,7 @@ int feed_tar(void *context, const uint8_t *bytes, uint32_t size) {
 
 void read_bundle(const InputFile &file, const BundleInfo &bundle, const ArchiveSink &sink, const std::string &name) {
     auto reader = std::make_unique<TarReader>();
-    tar_reader_init(reader.get(), &sink);
+    tar_reader_init(reader.get(), &sink, bundle.header.headers_first);
     std::unique_ptr<TarReader, void (*)(TarReader *)> free_reader(reader.get(), tar_reader_free);
     if (bundle.header.codec == BUNDLE_CODEC_PAYLOAD) {
         FileHandle in = range_reader_open(file.fd(), bundle.archive_offset, bundle.archive_end);

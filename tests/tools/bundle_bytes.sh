@@ -38,7 +38,7 @@ while read -r folder level filter want; do
   "$sfxpack" list --json out.exe | grep -q "\"filter\": \"$filter\"" ||
     { echo "FAIL: $folder $level: not coded with filter $filter" >&2; failed=1; }
   stored=$("$sfxpack" list --json out.exe | sed -n 's/.*"stored_size": *\([0-9]*\).*/\1/p')
-  want_stored=$([ "$folder" = mixed ] && echo 321536 || echo 0) # noise.bin's header and data, the end blocks
+  want_stored=$([ "$folder" = mixed ] && echo 320162 || echo 0) # noise.bin's data and the zeros that align it
   [ "$stored" = "$want_stored" ] || { echo "FAIL: $folder $level: $stored bytes stored, want $want_stored" >&2; failed=1; }
   rm -rf back && "$sfxpack" -q extract out.exe -C back && diff -r "$folder" back ||
     { echo "FAIL: $folder $level: extracted, the files differ" >&2; failed=1; }
@@ -48,14 +48,14 @@ while read -r folder level filter want; do
   got=$(tail -c +$((offset + 1)) out.exe | head -c "$size" | sha256sum | cut -c1-16)
   [ "$got" = "$want" ] || { echo "FAIL: $folder $level: appended data hashes $got, want $want" >&2; failed=1; }
 done <<'ROWS'
-code -1T1 x86-split 801febf0f59370f7
-code -1T2 x86-split 801febf0f59370f7
-code -9 x86-split 50395eee2cacbba1
-code -9T1 x86-split 50395eee2cacbba1
-text -1T2 none b2b9558118e2b5df
-text -1T1 none b2b9558118e2b5df
-text -9e none 28f99d78a3020da0
-mixed -1T1 none 674a9f6c550d9ea4
-mixed -1T2 none 674a9f6c550d9ea4
+code -1T1 x86-split a345c7a2524c8e60
+code -1T2 x86-split a345c7a2524c8e60
+code -9 x86-split 683b76ceebbb94da
+code -9T1 x86-split 683b76ceebbb94da
+text -1T2 none 53c9b7f1575bc0b8
+text -1T1 none 53c9b7f1575bc0b8
+text -9e none 360bce29e56c1343
+mixed -1T1 none fd676036280f08bf
+mixed -1T2 none fd676036280f08bf
 ROWS
 exit $failed
