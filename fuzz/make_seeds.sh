@@ -69,6 +69,30 @@ for format in pax ustar; do
       head -c 19000; } > "$arc/$format-$(printf "$first" | od -An -tu1 | tr -d ' ')"
   done
 done
+# A pax stream with names an extraction takes, laid out headers first, as
+# bundles hold it (a byte of 0x41 first: read so, in pieces of 455).
+head -c 20000 /dev/zero | tr '\0' 'z' > "$tree/sub/zeds.bin"
+tar -C "$tree" --format=pax --owner=0 --group=0 --mtime=@0 --sort=name -cf "$tmp/first.tar" abc.txt empty sub "$long"
+rm "$tree/sub/zeds.bin"
+python3 - "$tmp/first.tar" "$arc/first" <<'PY'
+import sys
+tar = open(sys.argv[1], "rb").read()
+headers, data, at = b"", [], 0
+while at + 512 <= len(tar) and tar[at:at + 512] != bytes(512):
+    size = int(tar[at + 124:at + 136].split(b"\0")[0] or b"0", 8)
+    padded = (size + 511) // 512 * 512
+    if tar[at + 156:at + 157] in (b"x", b"g"):
+        headers += tar[at:at + 512 + padded]
+    else:
+        headers += tar[at:at + 512]
+        data.append(tar[at + 512:at + 512 + size])
+    at += 512 + padded
+out = headers + bytes(1024)
+for d in data:
+    align = 512 if len(d) >= 16384 else 4 if d else 1
+    out += bytes(-len(out) % align) + d
+open(sys.argv[2], "wb").write(b"\x41" + out)
+PY
 for case_name in parent symlink fold file-folder pax-parent sparse pax-size truncated checksum; do
   "$hostile" "$case_name" "$loader" "$loader" "$tree/abc.txt" "$tmp/$case_name.tar"
   { printf '\x00'; cat "$tmp/$case_name.tar"; } > "$arc/$case_name"

@@ -1,5 +1,5 @@
 // The tar reader on arbitrary bytes, fed in pieces whose size the first byte
-// picks, reading them headers first when it is odd. Every entry it passes on must carry a name the rules allow and
+// picks, reading them headers first when its bit 0x40 is set. Every entry it passes on must carry a name the rules allow and
 // exactly the data its size promises; it ends with success or a refusal,
 // never a crash or a leak.
 #include <cstdint>
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Seen seen;
     ArchiveSink sink{&seen, on_begin, on_data, on_end};
     static TarReader reader; // 8 KiB of name: kept off the stack
-    tar_reader_init(&reader, &sink, data[0] & 1);
+    tar_reader_init(&reader, &sink, data[0] & 0x40);
     ArchiveError error = ARCHIVE_OK;
     for (size_t at = 1; at < size && error == ARCHIVE_OK; at += piece)
         error = tar_reader_feed(&reader, data + at, (uint32_t)(size - at < piece ? size - at : piece));

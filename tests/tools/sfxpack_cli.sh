@@ -369,15 +369,15 @@ chmod 755 app/sub/big.txt app/sub # as bundled: 0755 for folders and the owner's
 expect 1 'out/empty: exists; use -f' extract app.exe -C out
 expect 0 '' -f extract app.exe -C out
 rm -rf out
-# An archive: no command, a target; version 4, which list, info and test read.
+# An archive: no command, a target; list, info and test read it.
 expect 0 '' bundle app -o arc.exe --target '%TEMP%\Fotos' "${tools[@]}"
 run list --json arc.exe && [ "$(jq -c '[.kind, .command, .target, .program]' "$top/out")" = '["archive",null,"%TEMP%\\Fotos",null]' ] ||
   bad "list --json of an archive: $(head -c 300 "$top/out")"
-expect 0 '' test arc.exe && run info arc.exe && grep -qx 'bundle_kind: *archive' "$top/out" && grep -qx 'bundle_version: *4' "$top/out" ||
+expect 0 '' test arc.exe && run info arc.exe && grep -qx 'bundle_kind: *archive' "$top/out" && grep -qx 'bundle_version: *7' "$top/out" ||
   bad "info of an archive: $(cat "$top/out")"
-# Waiting for the command alone is version 4's too.
+# Waiting for the command alone.
 expect 0 '' bundle -f app -o arc.exe --run setup.exe --wait command "${tools[@]}"
-run info --json arc.exe && [ "$(jq -c '[.bundle_version, .wait]' "$top/out")" = '[4,"command"]' ] || bad "--wait command: $(cat "$top/out")"
+run info --json arc.exe && [ "$(jq -c '[.bundle_version, .wait]' "$top/out")" = '[7,"command"]' ] || bad "--wait command: $(cat "$top/out")"
 rm -f arc.exe
 # refused folders and commands: CASE|TEXT|what is made in a copy of the folder
 while IFS='|' read -r text setup; do
@@ -463,7 +463,7 @@ rm -rf links links.exe links2.exe exec.exe spaced escape loop sparse noise
 # test and info read a bundle through; every command checks standard output
 expect 0 '' test app.exe
 expect 0 '' info app.exe
-grep -qx 'bundle_version: *3' "$top/out" && grep -qx 'codec: *lzma' "$top/out" && grep -qx 'command: *setup.exe' "$top/out" && grep -qx 'entries: *7' "$top/out" ||
+grep -qx 'bundle_version: *7' "$top/out" && grep -qx 'codec: *lzma' "$top/out" && grep -qx 'command: *setup.exe' "$top/out" && grep -qx 'entries: *7' "$top/out" ||
   bad "info of a bundle: $(cat "$top/out")"
 for command in "list app.exe" "info app.exe" "test app.exe" "--help" "-V"; do
   ${SFXPACK_RUNNER:-} "$sfxpack" $command > /dev/full 2> "$top/err"
