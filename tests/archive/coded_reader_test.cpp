@@ -224,8 +224,9 @@ TEST(CodedReader, RefusesSplitStreamsThatLie) {
 }
 
 // An archive (no command) or a target needs version 4, stored bytes version
-// 5, slices version 6; a command alone is written as version 3, as it always was. Each reads
-// back whole, and not cut short.
+// 5, slices version 6; a command alone is written as version 3, as it always was; a
+// headers-first tar stream takes version 7, the one version with one stream and
+// nothing stored in its fields. Each reads back whole, and not cut short.
 TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
     const struct {
         const char *command;
@@ -245,6 +246,7 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         {"", "", 1000, 4, 0, 0},            // no room for an LZMA stream's end
         {"a.exe", "", 0, 0, 1 << 20, 6},
         {"", "", 1000, 5, 3 << 20, 6},
+        {"a.exe", "", 0, 0, 0, 7},
         {"a.exe", "", 0, 5, 1 << 20, 0},               // a coded size with nothing stored
         {"a.exe", "", 0, 0, (1 << 20) - 4096, 0},      // a slice under 1 MiB
         {"a.exe", "", 0, 0, (1 << 20) + 1, 0},         // not whole 4 KiB
@@ -258,6 +260,7 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         header.stored_size = row.stored;
         header.coded_size = row.coded;
         header.slice_size = row.slice;
+        header.headers_first = row.version == 7;
         std::vector<uint8_t> bytes = bundle_header_bytes(header, row.command, "Fotos", row.target);
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), row.version != 0) << row.command;
         if (!row.version)
@@ -265,6 +268,7 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         EXPECT_EQ(read.version, (uint32_t)row.version);
         EXPECT_EQ(read.size, bytes.size());
         EXPECT_EQ(read.slice_size, row.slice);
+        EXPECT_EQ(read.headers_first, row.version == 7u);
         EXPECT_EQ(read.stored_size, row.stored);
         EXPECT_EQ(read.coded_size, row.coded);
         EXPECT_EQ(std::string(read.command, read.command_length) + "|" + std::string(read.title, read.title_length) + "|" +
