@@ -4,7 +4,7 @@
 // the stream does not hold. The extractor, sfxpack's list and extract and
 // the fuzzer all read archives through this one reader.
 //
-// Bundles from version 7 on hold their tar stream headers first: every
+// Bundles from version 7 on hold their tar stream's headers first: every
 // entry's header blocks (pax extended headers too, each padded to a block as
 // in tar) and the two end blocks, then the files' data one after another in
 // the same order, unpadded, each starting at tar_data_start's position of
