@@ -104,7 +104,6 @@ static ArchiveError pass_on_entry(TarReader *reader) {
     if (!reader->sink.begin(reader->sink.context, &reader->entry))
         return ARCHIVE_REFUSED;
     reader->left = reader->entry.size;
-    reader->padding = 0;
     reader->state = TAR_DATA;
     return ARCHIVE_OK;
 }
@@ -260,9 +259,8 @@ static ArchiveError begin_entry(TarReader *reader, EntryType type, uint64_t size
         return reader->clash == CLASH_NO_MEMORY ? ARCHIVE_NO_MEMORY : ARCHIVE_DUPLICATE;
     if (reader->headers_first)
         return keep_pending(reader); // and on to the next header
-    ArchiveError error = pass_on_entry(reader);
     reader->padding = padding_after(size);
-    return error;
+    return pass_on_entry(reader);
 }
 
 static ArchiveError end_entry(TarReader *reader) {

@@ -509,8 +509,7 @@ void read_coded_archive(int fd, uint64_t size, const std::function<void(const ui
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level, uint32_t filter,
-                                     const std::string &target, size_t stored_from, uint32_t slice,
-                                     bool headers_first) {
+                                     const std::string &target, size_t stored_from, uint32_t slice) {
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     uint64_t coded_size;
@@ -525,7 +524,7 @@ std::vector<uint8_t> bundle_appended(const std::string &command, const std::stri
     CodingSettings settings = coding_settings(level, false, filter, tar.size());
     if (slice)
         settings.slice = slice;
-    settings.headers_first = headers_first;
+    settings.headers_first = false;
     BundleHeader header = code_archive(produce, settings, fd, nullptr, &coded_size, false);
     std::vector<uint8_t> appended = bundle_header_bytes(header, command, title, target);
     appended.resize(appended.size() + coded_size);

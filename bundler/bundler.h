@@ -177,11 +177,12 @@ void read_coded_archive(int fd, uint64_t size, const std::function<void(const ui
 std::vector<uint8_t> bundle_header_bytes(BundleHeader header, const std::string &command, const std::string &title,
                                          const std::string &target);
 
-// The whole appended data of a bundle, 'tar' (a plain tar stream, or with
-// 'headers_first' one laid out so) coded at 'level' as it is (unchecked), its bytes from 'stored_from' on stored, LZMA's cut in two
-// slices at 'slice' when it is not 0, in memory: for small archives, such as
-// the tests make.
+// The whole appended data of a bundle, 'tar' (a plain tar stream, as the
+// hand-made ones of the tests are) coded at 'level' as it is (unchecked),
+// its bytes from 'stored_from' on stored, LZMA's cut in two slices at
+// 'slice' when it is not 0, in memory: for small archives, such as the
+// tests make.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level,
                                      uint32_t filter = BUNDLE_FILTER_NONE, const std::string &target = "",
-                                     size_t stored_from = SIZE_MAX, uint32_t slice = 0, bool headers_first = false);
+                                     size_t stored_from = SIZE_MAX, uint32_t slice = 0);

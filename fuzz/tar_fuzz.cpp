@@ -1,7 +1,7 @@
 // The tar reader on arbitrary bytes, fed in pieces whose size the first byte
-// picks, reading them headers first when its bit 0x40 is set. Every entry it passes on must carry a name the rules allow and
-// exactly the data its size promises; it ends with success or a refusal,
-// never a crash or a leak.
+// picks, reading them headers first when its bit 0x40 is set. Every entry it
+// passes on must carry a name the rules allow and exactly the data its size
+// promises; it ends with success or a refusal, never a crash or a leak.
 #include <cstdint>
 
 #include "archive/tar_reader.h"
