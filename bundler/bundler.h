@@ -60,8 +60,9 @@ std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const 
 // preset. A file with a copy in the folder is left to LZMA, which finds it.
 // A smaller file would cost more stored than coded: its tar header and
 // padding, which LZMA codes in a few bytes, would be stored with it.
+// The samples are read and judged on 'threads' threads.
 constexpr uint64_t STORED_FILE_MIN = 64 << 10;
-void mark_stored_files(std::vector<FolderEntry> &entries);
+void mark_stored_files(std::vector<FolderEntry> &entries, unsigned threads = 1);
 
 // Puts the entries in the order the archive holds them: the folders by
 // name, then the files grouped by extension, then by name, so that like

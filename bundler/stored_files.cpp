@@ -6,9 +6,12 @@
 #include <lzma.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "bundler/bundler.h"
 #include "portable/portable_io.h"
@@ -81,14 +84,40 @@ uint64_t content_sum(const FolderEntry &entry) {
 
 } // namespace
 
-void mark_stored_files(std::vector<FolderEntry> &entries) {
+void mark_stored_files(std::vector<FolderEntry> &entries, unsigned threads) {
+    // Each file is judged on its own, so the files are shared out among the
+    // threads; what they find is the same in any order.
+    std::vector<char> random(entries.size());
+    std::atomic<size_t> next{0};
+    std::mutex failing;
+    std::exception_ptr failure;
+    auto judge = [&] {
+        try {
+            for (size_t i; (i = next++) < entries.size();) {
+                const FolderEntry &entry = entries[i];
+                random[i] = !entry.folder && entry.size >= STORED_FILE_MIN && does_not_compress(sample_of(entry));
+            }
+        } catch (...) { // no memory for a sample: the others stop too
+            next = entries.size();
+            std::lock_guard<std::mutex> lock(failing);
+            failure = std::current_exception();
+        }
+    };
+    {
+        std::vector<std::jthread> helpers;
+        for (unsigned i = 1; i < threads; i++)
+            helpers.emplace_back(judge);
+        judge();
+    }
+    if (failure)
+        std::rethrow_exception(failure);
     // Files of the same size are compared by their bytes: a copy is left to
     // LZMA, which codes it in a few bytes once it has seen the first.
     std::map<uint64_t, std::vector<FolderEntry *>> by_size;
-    for (FolderEntry &entry : entries) {
-        entry.stored = false;
-        if (!entry.folder && entry.size >= STORED_FILE_MIN && does_not_compress(sample_of(entry)))
-            by_size[entry.size].push_back(&entry);
+    for (size_t i = 0; i < entries.size(); i++) {
+        entries[i].stored = false;
+        if (random[i])
+            by_size[entries[i].size].push_back(&entries[i]);
     }
     for (auto &[size, files] : by_size) {
         if (files.size() == 1) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -109,6 +110,11 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     check_loader(loader, options.loader);
     std::vector<uint8_t> extractor = read_whole_file(options.extractor);
     check_extractor(extractor, loader, options.extractor, global);
+    unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    // The extractor's payload is coded on another core while the folder is read.
+    std::future<std::vector<uint8_t>> coding_payload =
+        std::async(threads > 1 ? std::launch::async : std::launch::deferred,
+                   [&] { return encode_with_progress(extractor, options.level, options.extractor, true); });
     std::vector<std::string> unmatched;
     std::vector<FolderEntry> entries = scan_folder(options.folder, options.scan, &unmatched);
     for (const std::string &pattern : unmatched)
@@ -130,7 +136,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
 
     // Every limit before the long work: the package record's sizes are of 32
     // bits, and LZMA may grow data that does not compress by a little.
-    std::vector<uint8_t> payload = encode_with_progress(extractor, options.level, options.extractor, true);
+    std::vector<uint8_t> payload = coding_payload.get();
     uint64_t bound = tar_size_bound(entries);
     uint64_t fixed = PAYLOAD_OFFSET + payload.size() + BUNDLE_HEADER_MAX;
     if (fixed + bound + bound / 16 + (1 << 16) > UINT32_MAX)
@@ -142,11 +148,11 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     // before it needs its size and CRC-32, and the output may be a pipe.
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
-    mark_stored_files(entries);
+    mark_stored_files(entries, threads);
     order_for_coding(entries);
     TarSize size = tar_size(entries);
     CodingSettings settings = coding_settings(options.level, options.extreme, choose_filter(entries), size.coded);
-    settings.threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    settings.threads = threads;
     uint64_t coded_size;
     Progress progress("the folder's archive", size.all, global.quiet);
     BundleHeader header = code_archive([&](const ByteSink &sink, const StoreRest &store_rest) { tar_folder(entries, sink, store_rest); }, settings, fd,
