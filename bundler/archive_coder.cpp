@@ -60,27 +60,11 @@ uint32_t choose_filter(const std::vector<FolderEntry> &entries) {
     // Splitting the branch targets out gains on x86 and x86-64 code alike,
     // on like libraries most; on other data it costs a few bytes of flags.
     uint64_t code = 0, all = 0;
-    for (const FolderEntry &entry : entries) {
-        if (entry.stored)
-            continue;
-        all += entry.size;
-        if (entry.folder || entry.size < 512)
-            continue;
-        int fd = open(entry.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        uint8_t head[1024];
-        ssize_t n = pread(fd, head, sizeof head, 0);
-        close(fd);
-        if (n < 64 || head[0] != 'M' || head[1] != 'Z')
-            continue;
-        uint32_t pe = sfx_get32(head + 0x3C);
-        if (pe > (uint32_t)n - 6 || std::memcmp(head + pe, "PE\0\0", 4) != 0)
-            continue;
-        uint32_t machine = head[pe + 4] | (uint32_t)head[pe + 5] << 8;
-        if (machine == 0x14C || machine == 0x8664)
-            code += entry.size;
-    }
+    for (const FolderEntry &entry : entries)
+        if (!entry.stored) {
+            all += entry.size;
+            code += entry.x86_program ? entry.size : 0;
+        }
     return code > all / 2 ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_NONE;
 }
 

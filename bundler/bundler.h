@@ -33,7 +33,8 @@ struct FolderEntry {
     uint64_t size;  // 0 for a folder
     uint32_t mode;  // permission bits: 0755 for folders and files their owner may run, else 0644
     int64_t mtime;  // seconds since 1970
-    bool stored = false; // its data does not compress: stored as it is, after what is coded
+    bool stored = false;      // its data does not compress: stored as it is, after what is coded
+    bool x86_program = false; // an x86 or x86-64 Windows program or library
 };
 
 // How a folder is read.
@@ -54,15 +55,17 @@ constexpr size_t SCAN_PROBLEMS_SHOWN = 10;
 std::vector<FolderEntry> scan_folder(const std::filesystem::path &folder, const ScanOptions &options = {},
                                      std::vector<std::string> *unmatched = nullptr);
 
-// Marks the files whose data does not compress to be stored: those of at
-// least STORED_FILE_MIN bytes of which a sample (the start, middle and end)
-// looks random byte by byte and saves under 1 % with liblzma's fastest
+// Looks at each file before the coding, on 'threads' threads: marks the
+// x86 and x86-64 Windows programs (from PROGRAM_MIN bytes, by their PE
+// header), and the files whose data does not compress, to be stored: those
+// of at least STORED_FILE_MIN bytes of which a sample (the start, middle and
+// end) looks random byte by byte and saves under 1 % with liblzma's fastest
 // preset. A file with a copy in the folder is left to LZMA, which finds it.
 // A smaller file would cost more stored than coded: its tar header and
 // padding, which LZMA codes in a few bytes, would be stored with it.
-// The samples are read and judged on 'threads' threads.
+constexpr uint64_t PROGRAM_MIN = 512;
 constexpr uint64_t STORED_FILE_MIN = 64 << 10;
-void mark_stored_files(std::vector<FolderEntry> &entries, unsigned threads = 1);
+void survey_files(std::vector<FolderEntry> &entries, unsigned threads = 1);
 
 // Puts the entries in the order the archive holds them: the folders by
 // name, then the files grouped by extension, then by name, so that like
@@ -114,9 +117,9 @@ struct CodingSettings {
 constexpr uint64_t SLICE_FROM = 16 << 20;
 constexpr uint64_t SLICE_DICTIONARIES = 4;
 CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_t archive_size);
-// The filter that pays for these files: the split branch conversion when
-// Windows programs and libraries (x86 or x86-64) make up most of the bytes
-// coded (not stored), else none.
+// The filter that pays for these surveyed files: the split branch conversion
+// when Windows programs and libraries (x86 or x86-64) make up most of the
+// bytes coded (not stored), else none.
 uint32_t choose_filter(const std::vector<FolderEntry> &entries);
 
 // Where the extractor finds the command's program: the folder's file of that

@@ -148,7 +148,7 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     // before it needs its size and CRC-32, and the output may be a pipe.
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
-    mark_stored_files(entries, threads);
+    survey_files(entries, threads);
     order_for_coding(entries);
     TarSize size = tar_size(entries);
     CodingSettings settings = coding_settings(options.level, options.extreme, choose_filter(entries), size.coded);

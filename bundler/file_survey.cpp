@@ -1,34 +1,48 @@
-// Files whose data does not compress (archives, media, random bytes): LZMA
-// spends most of its time on them and makes them larger, so the bundle
-// stores them as they are, after everything it codes. Each file is judged
-// by a sample: its start, middle and end.
+// What the coding needs to know of each file before it starts, read in one
+// pass on all threads: whether it is a Windows program (which chooses the
+// branch conversion), and whether its data does not compress (archives,
+// media, random bytes): LZMA spends most of its time on such files and makes
+// them larger, so the bundle stores them as they are, after everything it
+// codes. That is judged by a sample: the file's start, middle and end.
 #include <fcntl.h>
 #include <lzma.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "bundler/bundler.h"
+#include "include/sfx_package.h"
 #include "portable/portable_io.h"
 
 namespace {
 
 constexpr size_t PIECE = 16 << 10; // each of the three pieces of a sample
+constexpr size_t HEAD = 1024;       // where a program's PE header is looked for
+
+// Whether a file that starts so is an x86 or x86-64 Windows program.
+bool x86_program(const uint8_t *head, size_t n) {
+    n = std::min(n, HEAD);
+    if (n < 64 || head[0] != 'M' || head[1] != 'Z')
+        return false;
+    uint32_t pe = sfx_get32(head + 0x3C);
+    if (pe > (uint32_t)n - 6 || std::memcmp(head + pe, "PE\0\0", 4) != 0)
+        return false;
+    uint32_t machine = head[pe + 4] | (uint32_t)head[pe + 5] << 8;
+    return machine == 0x14C || machine == 0x8664;
+}
 
 // A file's sample: the whole file when it is short, else its first, middle
 // and last PIECE bytes; empty when it cannot be read, which the tar
 // writer then reports.
-std::vector<uint8_t> sample_of(const FolderEntry &entry) {
+std::vector<uint8_t> sample_of(int fd, const FolderEntry &entry) {
     std::vector<uint8_t> sample;
-    int fd = open(entry.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return sample;
-    std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     uint64_t starts[3] = {0, entry.size / 2 - PIECE / 2, entry.size - PIECE};
     size_t pieces = entry.size <= 3 * PIECE ? 1 : 3, length = pieces == 1 ? (size_t)entry.size : PIECE;
     sample.resize(pieces * length);
@@ -82,11 +96,31 @@ uint64_t content_sum(const FolderEntry &entry) {
     return (uint64_t)high << 32 | low;
 }
 
+// Looks at one file: its head, and for a large file its sample.
+void look_at(FolderEntry &entry, bool &random) {
+    entry.x86_program = false;
+    if (entry.folder || entry.size < PROGRAM_MIN)
+        return;
+    int fd = open(entry.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return; // the tar writer reports it
+    std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
+    if (entry.size >= STORED_FILE_MIN) {
+        std::vector<uint8_t> sample = sample_of(fd, entry);
+        entry.x86_program = x86_program(sample.data(), sample.size());
+        random = does_not_compress(sample);
+        return;
+    }
+    uint8_t head[HEAD];
+    ssize_t n = pread(fd, head, sizeof head, 0);
+    entry.x86_program = n > 0 && x86_program(head, (size_t)n);
+}
+
 } // namespace
 
-void mark_stored_files(std::vector<FolderEntry> &entries, unsigned threads) {
-    // Each file is judged on its own, so the files are shared out among the
-    // threads; what they find is the same in any order.
+void survey_files(std::vector<FolderEntry> &entries, unsigned threads) {
+    // Each file is looked at on its own, so the files are shared out among
+    // the threads; what they find is the same in any order.
     std::vector<char> random(entries.size());
     std::atomic<size_t> next{0};
     std::mutex failing;
@@ -94,8 +128,9 @@ void mark_stored_files(std::vector<FolderEntry> &entries, unsigned threads) {
     auto judge = [&] {
         try {
             for (size_t i; (i = next++) < entries.size();) {
-                const FolderEntry &entry = entries[i];
-                random[i] = !entry.folder && entry.size >= STORED_FILE_MIN && does_not_compress(sample_of(entry));
+                bool is_random = false;
+                look_at(entries[i], is_random);
+                random[i] = is_random;
             }
         } catch (...) { // no memory for a sample: the others stop too
             next = entries.size();
