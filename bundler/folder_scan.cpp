@@ -253,6 +253,15 @@ void order_for_coding(std::vector<FolderEntry> &entries) {
         std::string_view extension = dot == std::string_view::npos || dot == 0 ? "" : file.substr(dot + 1);
         return std::make_tuple(!entry.folder, entry.stored, entry.folder ? "" : extension, name);
     };
-    std::stable_sort(entries.begin(), entries.end(),
-                     [&](const FolderEntry &a, const FolderEntry &b) { return key(a) < key(b); });
+    // Each key made once: the names are many and the comparisons more.
+    std::vector<std::pair<decltype(key(entries[0])), size_t>> keys;
+    keys.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); i++)
+        keys.emplace_back(key(entries[i]), i);
+    std::sort(keys.begin(), keys.end());
+    std::vector<FolderEntry> ordered;
+    ordered.reserve(entries.size());
+    for (const auto &[_, i] : keys)
+        ordered.push_back(std::move(entries[i]));
+    entries = std::move(ordered);
 }
