@@ -38,16 +38,14 @@ bool x86_program(const uint8_t *head, size_t n) {
     return machine == 0x14C || machine == 0x8664;
 }
 
-// A file's sample: the whole file when it is short, else its first, middle
-// and last PIECE bytes; empty when it cannot be read, which the tar
-// writer then reports.
+// A file's sample: its first, middle and last PIECE bytes; empty when it
+// cannot be read, which the tar writer then reports.
+static_assert(STORED_FILE_MIN >= 3 * PIECE, "the pieces of a sample do not overlap");
 std::vector<uint8_t> sample_of(int fd, const FolderEntry &entry) {
-    std::vector<uint8_t> sample;
+    std::vector<uint8_t> sample(3 * PIECE);
     uint64_t starts[3] = {0, entry.size / 2 - PIECE / 2, entry.size - PIECE};
-    size_t pieces = entry.size <= 3 * PIECE ? 1 : 3, length = pieces == 1 ? (size_t)entry.size : PIECE;
-    sample.resize(pieces * length);
-    for (size_t i = 0; i < pieces; i++)
-        if (pread(fd, sample.data() + i * length, length, (off_t)starts[i]) != (ssize_t)length)
+    for (size_t i = 0; i < 3; i++)
+        if (pread(fd, sample.data() + i * PIECE, PIECE, (off_t)starts[i]) != (ssize_t)PIECE)
             return {};
     return sample;
 }
