@@ -94,24 +94,25 @@ uint64_t content_sum(const FolderEntry &entry) {
     return (uint64_t)high << 32 | low;
 }
 
-// Looks at one file: its head, and for a large file its sample.
-void look_at(FolderEntry &entry, bool &random) {
+// Looks at one file: its head, and for a large file its sample; marks it a
+// program or not, and returns whether its data does not compress.
+bool look_at(FolderEntry &entry) {
     entry.x86_program = false;
     if (entry.folder || entry.size < PROGRAM_MIN)
-        return;
+        return false;
     int fd = open(entry.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return; // the tar writer reports it
+        return false; // the tar writer reports it
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     if (entry.size >= STORED_FILE_MIN) {
         std::vector<uint8_t> sample = sample_of(fd, entry);
         entry.x86_program = x86_program(sample.data(), sample.size());
-        random = does_not_compress(sample);
-        return;
+        return does_not_compress(sample);
     }
     uint8_t head[HEAD];
     ssize_t n = pread(fd, head, sizeof head, 0);
     entry.x86_program = n > 0 && x86_program(head, (size_t)n);
+    return false;
 }
 
 } // namespace
@@ -125,11 +126,8 @@ void survey_files(std::vector<FolderEntry> &entries, unsigned threads) {
     std::exception_ptr failure;
     auto judge = [&] {
         try {
-            for (size_t i; (i = next++) < entries.size();) {
-                bool is_random = false;
-                look_at(entries[i], is_random);
-                random[i] = is_random;
-            }
+            for (size_t i; (i = next++) < entries.size();)
+                random[i] = look_at(entries[i]);
         } catch (...) { // no memory for a sample: the others stop too
             next = entries.size();
             std::lock_guard<std::mutex> lock(failing);
