@@ -127,6 +127,8 @@ struct CaseRange {
 // Code points past U+FFFF (surrogate pairs in UTF-16, which no upcase table
 // changes) lie beyond every range.
 static uint32_t fold(uint32_t c) {
+    if (c < 0x80) // most names are ASCII: spared the search
+        return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c;
     uint32_t low = 0, high = CASE_RANGE_COUNT; // the last range starting at or before c is in [low, high)
     while (high - low > 1) {
         uint32_t middle = (low + high) / 2;
@@ -254,17 +256,8 @@ static NameClash add_folded(NameSet *set, uint32_t offset, uint32_t length, int 
     return CLASH_NONE;
 }
 
-NameClash name_set_add(NameSet *set, const char *name, uint32_t length, int is_directory) {
-    // A folded letter may take one byte more than the letter itself (U+0250
-    // to U+2C6F, two bytes to three); the folders a path implies are keyed
-    // by the folded name's prefixes.
-    uint32_t parts = 1;
-    for (uint32_t i = 0; i < length; i++)
-        parts += name[i] == '/';
-    if (!grow(set, length + length / 2, parts))
-        return CLASH_NO_MEMORY;
-    uint32_t offset = set->pool_used, n = 0;
-    uint8_t *out = set->pool + offset;
+uint32_t name_fold(const char *name, uint32_t length, uint8_t *out) {
+    uint32_t n = 0;
     const uint8_t *p = (const uint8_t *)name;
     for (uint32_t at = 0; at < length;) {
         uint32_t before = at;
@@ -284,6 +277,19 @@ NameClash name_set_add(NameSet *set, const char *name, uint32_t length, int is_d
                 out[n++] = p[before++];
         }
     }
+    return n;
+}
+
+NameClash name_set_add(NameSet *set, const char *name, uint32_t length, int is_directory) {
+    // The folders a path implies are keyed by the folded name's prefixes.
+    uint32_t parts = 1;
+    for (uint32_t i = 0; i < length; i++)
+        parts += name[i] == '/';
+    if (!grow(set, length + length / 2, parts))
+        return CLASH_NO_MEMORY;
+    uint32_t offset = set->pool_used;
+    uint8_t *out = set->pool + offset;
+    uint32_t n = name_fold(name, length, out);
     set->pool_used += n;
     // Deepest first: a folder known already came with the folders above it,
     // so a path costs its own length, not its length times its depth.

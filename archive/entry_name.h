@@ -47,6 +47,12 @@ enum NameClash {
     CLASH_NO_MEMORY,
 };
 
+// Writes the name as Windows compares names, each letter as its capital, to
+// 'out', which holds at least length + length / 2 bytes (a capital may take
+// one byte more than its letter); returns how many bytes it wrote. Two
+// names are one to Windows when their folds are the same bytes.
+uint32_t name_fold(const char *name, uint32_t length, uint8_t *out);
+
 void name_set_init(NameSet *set);
 // Adds an entry (a checked name) and its parent folders: a folder may be
 // named again only where it was so far implied by a path beneath it.

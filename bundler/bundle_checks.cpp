@@ -8,15 +8,14 @@
 
 namespace {
 
-// Whether Windows takes the two names for one: the archive's own fold.
-bool same_name(const std::string &a, const std::string &b) {
-    NameSet set;
-    name_set_init(&set);
-    name_set_add(&set, a.data(), (uint32_t)a.size(), 0);
-    bool same = name_set_add(&set, b.data(), (uint32_t)b.size(), 0) == CLASH_DUPLICATE;
-    name_set_free(&set);
-    return same;
+std::string folded(const std::string &name) {
+    std::string out(name.size() + name.size() / 2, '\0');
+    out.resize(name_fold(name.data(), (uint32_t)name.size(), (uint8_t *)out.data()));
+    return out;
 }
+
+// Whether Windows takes the two names for one: the archive's own fold.
+bool same_name(const std::string &a, const std::string &b) { return folded(a) == folded(b); }
 
 const std::string *find_file(const std::vector<std::string> &files, const std::string &name) {
     auto found = std::find_if(files.begin(), files.end(), [&](const std::string &file) { return same_name(file, name); });
