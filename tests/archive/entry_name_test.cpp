@@ -38,6 +38,9 @@ TEST(EntryName, NamesThatFoldTogetherClash) {
         NameClash clash;
         bool second_is_folder = false;
     } rows[] = {
+        {"az", "AZ", CLASH_DUPLICATE},                     // the first and last ASCII letters
+        {"`", "@", CLASH_NONE},                            // and the signs beside them
+        {"{", "[", CLASH_NONE},
         {"\xC4\x80", "\xC4\x81", CLASH_DUPLICATE},         // Ā ā
         {"\xC4\xB9", "\xC4\xBA", CLASH_DUPLICATE},         // Ĺ ĺ, past the switch to odd capitals
         {"\xC5\xA0", "\xC5\xA1", CLASH_DUPLICATE},         // Š š, and back to even ones from U+014A
