@@ -176,8 +176,50 @@ class FirstSlice {
     }
 
     // The reading side: the next bytes, and their end. Throws Failed once
-    // the coder has failed.
+    // the coder has failed. Small pieces (a header, a file's padding) are
+    // gathered first, so that the file and the coder see few large ones.
     void put(const uint8_t *bytes, size_t size) {
+        if (pending_.size() + size <= PENDING_MAX) {
+            pending_.insert(pending_.end(), bytes, bytes + size);
+            return;
+        }
+        flush();
+        if (size < PENDING_MAX)
+            pending_.assign(bytes, bytes + size);
+        else
+            write(bytes, size);
+    }
+    void end() {
+        flush();
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+        changed_.notify_all();
+    }
+    struct Failed {};
+    struct Stopped {};
+    uint64_t size() const { return written_ + pending_.size(); }
+    // 'count' bytes ending at 'end', read back (never from a ring that has
+    // gone round).
+    std::vector<uint8_t> tail(uint64_t end, uint32_t count) {
+        flush();
+        std::vector<uint8_t> bytes(count);
+        if (pread(input_, bytes.data(), count, (off_t)(end - count)) != (ssize_t)count)
+            throw BundleError("cannot read the archive's data back");
+        return bytes;
+    }
+    uint64_t coded() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return coded_;
+    }
+
+  private:
+    static constexpr size_t PENDING_MAX = 1 << 20;
+
+    void flush() {
+        write(pending_.data(), pending_.size());
+        pending_.clear();
+    }
+    void write(const uint8_t *bytes, size_t size) {
         while (size > 0) {
             uint64_t room;
             {
@@ -205,27 +247,8 @@ class FirstSlice {
             size -= piece;
         }
     }
-    void end() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ended_ = true;
-        changed_.notify_all();
-    }
-    struct Failed {};
-    struct Stopped {};
-    uint64_t size() const { return written_; }
-    // 'count' bytes ending at 'end', read back (never from a ring that has
-    // gone round).
-    std::vector<uint8_t> tail(uint64_t end, uint32_t count) const {
-        std::vector<uint8_t> bytes(count);
-        if (pread(input_, bytes.data(), count, (off_t)(end - count)) != (ssize_t)count)
-            throw BundleError("cannot read the archive's data back");
-        return bytes;
-    }
-    uint64_t coded() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return coded_;
-    }
 
+  public:
     // Codes what is left to code and waits for it, calling 'tick' every
     // tenth of a second; then the coded bytes' file and their count, or what
     // the coder failed with.
@@ -300,6 +323,7 @@ class FirstSlice {
     std::mutex mutex_;
     std::condition_variable changed_;
     uint64_t written_ = 0, coded_ = 0, written_out_ = 0;
+    std::vector<uint8_t> pending_; // put, not yet written: the reading side's alone
     bool ended_ = false, done_ = false, stopping_ = false;
     std::exception_ptr failure_;
 };
