@@ -212,6 +212,26 @@ class FirstSlice {
         return coded_;
     }
 
+    // Codes what is left to code and waits for it, calling 'tick' every
+    // tenth of a second; then the coded bytes' file and their count, or what
+    // the coder failed with.
+    std::pair<int, uint64_t> wait(const std::function<void()> &tick) {
+        if (mode_ == Later)
+            code();
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (mode_ == Thread && !done_ && !failure_) {
+            changed_.wait_for(lock, std::chrono::milliseconds(100));
+            lock.unlock();
+            tick();
+            lock.lock();
+        }
+        lock.unlock();
+        stop();
+        if (failure_)
+            std::rethrow_exception(failure_);
+        return {output_, written_out_};
+    }
+
   private:
     static constexpr size_t PENDING_MAX = 1 << 20;
 
@@ -248,28 +268,6 @@ class FirstSlice {
         }
     }
 
-  public:
-    // Codes what is left to code and waits for it, calling 'tick' every
-    // tenth of a second; then the coded bytes' file and their count, or what
-    // the coder failed with.
-    std::pair<int, uint64_t> wait(const std::function<void()> &tick) {
-        if (mode_ == Later)
-            code();
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (mode_ == Thread && !done_ && !failure_) {
-            changed_.wait_for(lock, std::chrono::milliseconds(100));
-            lock.unlock();
-            tick();
-            lock.lock();
-        }
-        lock.unlock();
-        stop();
-        if (failure_)
-            std::rethrow_exception(failure_);
-        return {output_, written_out_};
-    }
-
-  private:
     // The coder's input: what the reading side has put, as it comes. The
     // match finder reads it ahead of the coding, on a thread of its own.
     size_t next(uint8_t *bytes, size_t size) {
