@@ -8,17 +8,17 @@
 
 namespace {
 
+// A name as Windows compares it (the archive's own fold): two names are one
+// when their folds are equal.
 std::string folded(const std::string &name) {
     std::string out(name.size() + name.size() / 2, '\0');
     out.resize(name_fold(name.data(), (uint32_t)name.size(), (uint8_t *)out.data()));
     return out;
 }
 
-// Whether Windows takes the two names for one: the archive's own fold.
-bool same_name(const std::string &a, const std::string &b) { return folded(a) == folded(b); }
-
 const std::string *find_file(const std::vector<std::string> &files, const std::string &name) {
-    auto found = std::find_if(files.begin(), files.end(), [&](const std::string &file) { return same_name(file, name); });
+    std::string key = folded(name);
+    auto found = std::find_if(files.begin(), files.end(), [&](const std::string &file) { return folded(file) == key; });
     return found == files.end() ? nullptr : &*found;
 }
 
@@ -131,8 +131,9 @@ const FolderEntry *command_program(const std::string &command, const std::vector
     auto parts = std::make_unique<CommandParts>();
     if (command_split(command.data(), (uint32_t)command.size(), parts.get()) != NAME_OK)
         return nullptr;
+    std::string key = folded(parts->program);
     for (const FolderEntry &entry : entries)
-        if (!entry.folder && same_name(entry.name, parts->program))
+        if (!entry.folder && folded(entry.name) == key)
             return &entry;
     return nullptr;
 }
