@@ -158,6 +158,7 @@ class FirstSlice {
     enum Mode { Thread, Later };
     FirstSlice(const lzma_options_lzma &options, Mode mode, uint64_t capacity)
         : options_(options), mode_(mode), capacity_(capacity), input_(coded_archive_file()), output_(coded_archive_file()) {
+        pending_.reserve(PENDING_MAX); // not doubled past it
         if (mode == Thread)
             thread_ = std::thread([this] {
                 try {

@@ -27,7 +27,7 @@ struct BundleError : std::runtime_error {
 
 // One file or folder of a folder being bundled.
 struct FolderEntry {
-    std::filesystem::path source; // where it is read from
+    std::string source; // where it is read from (a string: a path would keep a list of its parts)
     std::string name;             // in the archive: UTF-8, '/' between folders, no trailing '/'
     bool folder;
     uint64_t size;  // 0 for a folder

@@ -177,6 +177,12 @@ uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &rea
     props.mc = options.depth ? options.depth : tree ? 16 + options.nice_len / 2 : 4 + options.nice_len / 4;
     props.writeEndMark = 1;
     props.numThreads = tree ? 2 : 1;
+    // Over 16 MiB of dictionary the SDK's hash table doubles to 16 Mi heads
+    // (64 MiB): for a 24 MiB folder, two heads for three positions and a
+    // fifth of the memory. Below 32 MiB, at most one head for two positions
+    // (8 Mi, 32 MiB) codes such a folder in about the same time and size.
+    if (tree && props.numHashBytes == 4 && options.dict_size > (16u << 20) && options.dict_size < (32u << 20))
+        props.numHashOutBits = 23;
 
     Streams streams;
     streams.in.Read = read_input;

@@ -58,10 +58,10 @@ la_ssize_t pass_on(archive *, void *context, const void *buffer, size_t size) {
 
 // 'block' is the whole stream's one read buffer: a new one for each file
 // would clear a megabyte for every small file.
-void write_file_data(const fs::path &path, uint64_t size, const ByteSink &sink, std::vector<uint8_t> &block) {
+void write_file_data(const std::string &path, uint64_t size, const ByteSink &sink, std::vector<uint8_t> &block) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        throw BundleError(path.string() + ": cannot read: " + std::strerror(errno));
+        throw BundleError(path + ": cannot read: " + std::strerror(errno));
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     uint64_t done = 0;
     for (ssize_t n; done < size; done += (uint64_t)n) {
@@ -71,8 +71,8 @@ void write_file_data(const fs::path &path, uint64_t size, const ByteSink &sink, 
             continue;
         }
         if (n <= 0)
-            throw BundleError(path.string() + (n ? ": cannot read: " + std::string(std::strerror(errno))
-                                                : ": changed size while being read"));
+            throw BundleError(path + (n ? ": cannot read: " + std::string(std::strerror(errno))
+                                        : ": changed size while being read"));
         sink(block.data(), (size_t)n);
     }
 }
@@ -127,7 +127,7 @@ uint64_t write_headers(const std::vector<FolderEntry> &entries, const ByteSink &
         archive_entry_set_perm(entry.get(), item.mode);
         archive_entry_set_size(entry.get(), (la_int64_t)item.size);
         archive_entry_set_mtime(entry.get(), item.mtime, 0);
-        check(archive_write_header(writer.handle, entry.get()), item.source.string());
+        check(archive_write_header(writer.handle, entry.get()), item.source);
         call.pass = false;
         check(archive_write_finish_entry(writer.handle), "tar");
         call.pass = true;

@@ -129,8 +129,8 @@ int run_bundle(BundleOptions options, const GlobalOptions &global) {
     // run as administrator makes the bundle ask before anything is extracted.
     const FolderEntry *program = command_program(options.command, entries);
     loader = loader_with_identity(loader, options.loader, options.identity,
-                                  program ? program_identity_of(program->source.string()) : ProgramIdentity{},
-                                  program ? program->source.string() : "", [&](const std::string &warning) {
+                                  program ? program_identity_of(program->source) : ProgramIdentity{},
+                                  program ? program->source : "", [&](const std::string &warning) {
                                       warn(global, warning);
                                   });
 
