@@ -176,7 +176,10 @@ uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &rea
     props.numHashBytes = options.mf == LZMA_MF_HC3 || options.mf == LZMA_MF_BT3 ? 3 : options.mf == LZMA_MF_BT2 ? 2 : 4;
     props.mc = options.depth ? options.depth : tree ? 16 + options.nice_len / 2 : 4 + options.nice_len / 4;
     props.writeEndMark = 1;
-    props.numThreads = tree ? 2 : 1;
+    // The match finder's own threads pay from about 64 KiB on; below, their
+    // buffers (5 MiB) would be most of the memory. The matches, and so the
+    // bytes, are the same either way.
+    props.numThreads = tree && options.dict_size > (64u << 10) ? 2 : 1;
     // Over 16 MiB of dictionary the SDK's hash table doubles to 16 Mi heads
     // (64 MiB): for a 24 MiB folder, two heads for three positions and a
     // fifth of the memory. Below 32 MiB, at most one head for two positions
