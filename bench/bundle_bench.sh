@@ -34,7 +34,7 @@ $compiler -Os -s -nostdlib -mwindows -Wl,-e,$entry "$dir/run.c" -o "$dir/run.exe
 median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 seconds() { local start end; start=$(date +%s%N); wine "$@" > /dev/null 2>&1 || true; end=$(date +%s%N)
   awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", (b - a) / 1e9 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else printf "-" }'; } # '-': under 0.05 s
 # timed LOG COMMAND...: GNU time's report in LOG; wall and peak read it back
 # as seconds and KB.
 timed() { local log=$1; shift; /usr/bin/time -v -o "$log" "$@"; }
