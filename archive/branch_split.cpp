@@ -68,3 +68,25 @@ void split_writer_finish(SplitFlagWriter *writer) {
     for (int i = 0; i < SPLIT_RANGE_END; i++)
         shift_low(writer);
 }
+
+uint32_t relative_convert(RelativeState *state, uint8_t *bytes, uint32_t size, int encode) {
+    uint32_t at = 0;
+    while (size - at >= RELATIVE_LOOK) {
+        uint32_t operand = relative_operand(bytes + at);
+        if (operand == 0) {
+            if (bytes[at] == 'M' && bytes[at + 1] == 'Z' && bytes[at + 2] == 0x90)
+                state->base = state->position + at;
+            at++;
+            continue;
+        }
+        uint8_t *p = bytes + at + operand;
+        at += operand + 4;
+        uint32_t value = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+        uint32_t end = (uint32_t)(state->position + at - state->base);
+        value = encode ? split_absolute(value, end) : split_relative(value, end);
+        for (int k = 0; k < 4; k++)
+            p[k] = (uint8_t)(value >> (8 * k));
+    }
+    state->position += at;
+    return at;
+}

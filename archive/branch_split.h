@@ -53,6 +53,57 @@ static inline void split_adapt(uint16_t *probability, int bit) {
 static inline uint32_t split_absolute(uint32_t relative, uint64_t end) { return relative + (uint32_t)end; }
 static inline uint32_t split_relative(uint32_t absolute, uint64_t end) { return absolute - (uint32_t)end; }
 
+// With the x86-64 variant (bundle filter 3), the tar stream first has the
+// 32-bit displacement of each instruction that addresses memory relative to
+// the next one (RIP) made absolute, as the branch targets are: the operand
+// plus the offset in the stream of the byte after it. Code that reads the same
+// data or calls the same imported function from many places then repeats
+// itself. Taken are CALL and JMP through memory (FF 15, FF 25) and the
+// common 64-bit moves, loads of addresses, arithmetic and compares (a REX.W
+// prefix, the opcode, a ModRM byte of mode 0 and register 5). Where a match
+// is taken the scan goes on after its operand, so that the decoder, which
+// sees the same bytes at each place it looks, takes the same ones. A place
+// is looked at only with 8 bytes from it to the stream's end.
+enum { RELATIVE_LOOK = 8 };
+
+struct RelativeState {
+    uint64_t position; // of the next byte given
+    uint64_t base;     // where the last program began
+};
+
+static inline int relative_sse(uint8_t op) {
+    switch (op) {
+    case 0x10: case 0x11: case 0x28: case 0x29: case 0x2E: case 0x2F: case 0x51: case 0x54: case 0x57: case 0x58:
+    case 0x59: case 0x5C: case 0x5D: case 0x5E: case 0x5F: case 0x6F: case 0x7F: case 0xB6: case 0xB7:
+        return 1;
+    }
+    return 0;
+}
+
+// Where the operand of an instruction taken starts, from 'at' (2 or 3), or 0.
+static inline uint32_t relative_operand(const uint8_t *at) {
+    if (at[0] == 0xFF && (at[1] == 0x15 || at[1] == 0x25))
+        return 2;
+    if (at[0] == 0x0F && (at[2] & 0xC7) == 0x05 && relative_sse(at[1]))
+        return 3;
+    if ((at[0] == 0x66 || at[0] == 0xF2 || at[0] == 0xF3) && at[1] == 0x0F && (at[3] & 0xC7) == 0x05 && relative_sse(at[2]))
+        return 4;
+    if ((at[0] & 0xF8) != 0x48 || (at[2] & 0xC7) != 0x05)
+        return 0;
+    switch (at[1]) {
+    case 0x03: case 0x0B: case 0x23: case 0x2B: case 0x33: case 0x39: case 0x3B: case 0x85: case 0x89: case 0x8B: case 0x8D:
+    case 0x63: case 0x83: case 0xC7: case 0x01: case 0x29: case 0x31: case 0x09: case 0x21:
+        return 3;
+    }
+    return 0;
+}
+
+// Applies (with 'encode') or undoes the conversion in place over the next
+// 'size' bytes of the stream: the count of bytes now final. The rest, at
+// most RELATIVE_LOOK - 1, must be given again at the front of the next piece;
+// at the stream's end they stay as they are.
+uint32_t relative_convert(RelativeState *state, uint8_t *bytes, uint32_t size, int encode);
+
 // The flags' range decoder over a whole flag stream held in memory.
 struct SplitFlags {
     const uint8_t *bytes;

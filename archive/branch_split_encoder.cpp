@@ -1,16 +1,34 @@
 #include "archive/branch_split_encoder.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "include/sfx_package.h"
 
-BranchSplitter::BranchSplitter(Sink rest) : rest_(std::move(rest)) {
+BranchSplitter::BranchSplitter(Sink rest, bool x64) : rest_(std::move(rest)), x64_(x64) {
     split_model_init(&model_);
     split_writer_start(&writer_, [](void *flags, uint8_t byte) { static_cast<std::vector<uint8_t> *>(flags)->push_back(byte); },
                        &flags);
 }
 
 void BranchSplitter::feed(const uint8_t *bytes, size_t size, bool last) {
+    if (!x64_)
+        return split(bytes, size, last);
+    do { // in pieces whose size the conversion counts in 32 bits
+        size_t piece = std::min<size_t>(size, 1 << 24);
+        relative_held_.insert(relative_held_.end(), bytes, bytes + piece);
+        bytes += piece;
+        size -= piece;
+        bool end = last && size == 0;
+        size_t done = relative_convert(&relative_, relative_held_.data(), (uint32_t)relative_held_.size(), 1);
+        if (end)
+            done = relative_held_.size(); // the last few stay as they are
+        split(relative_held_.data(), done, end);
+        relative_held_.erase(relative_held_.begin(), relative_held_.begin() + (ptrdiff_t)done);
+    } while (size > 0);
+}
+
+void BranchSplitter::split(const uint8_t *bytes, size_t size, bool last) {
     held_.insert(held_.end(), bytes, bytes + size);
     size_t at = 0, end = held_.size();
     out_.clear();

@@ -23,7 +23,7 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
     header->flags = 0;
     header->stored_size = header->coded_size = 0;
     header->slice_size = 0;
-    header->headers_first = header->version == BUNDLE_VERSION;
+    header->headers_first = header->version >= BUNDLE_HEADERS_FIRST_VERSION;
     int v4 = header->version >= BUNDLE_TARGET_VERSION, v5 = header->version >= BUNDLE_STORED_VERSION,
         v6 = header->version >= BUNDLE_SLICED_VERSION;
     if (header->version == 1) {
@@ -54,7 +54,7 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
                 return 0;
         }
         uint32_t lc = header->properties % 9, lp = header->properties / 9 % 5, pb = header->properties / 45;
-        if (header->codec != BUNDLE_CODEC_LZMA || header->filter > (header->version == 2 ? BUNDLE_FILTER_X86 : BUNDLE_FILTER_SPLIT) || (bytes[15] & ~(v4 ? BUNDLE_FLAG_WAIT_COMMAND : 0)) != 0 ||
+        if (header->codec != BUNDLE_CODEC_LZMA || header->filter > (header->version == 2 ? BUNDLE_FILTER_X86 : header->version < BUNDLE_VERSION ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_SPLIT_X64) || (bytes[15] & ~(v4 ? BUNDLE_FLAG_WAIT_COMMAND : 0)) != 0 ||
             pb > 4 || lc + lp > 4 || header->dictionary < BUNDLE_DICTIONARY_MIN ||
             header->dictionary > BUNDLE_DICTIONARY_MAX)
             return 0;
@@ -76,7 +76,8 @@ static uint8_t *put_text(uint8_t *to, const char *text, uint32_t length) {
 }
 
 uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
-    int v7 = header->headers_first != 0, v6 = v7 || header->slice_size > 0, v5 = v6 || header->stored_size > 0;
+    int v8 = header->filter == BUNDLE_FILTER_SPLIT_X64, v7 = v8 || header->headers_first != 0;
+    int v6 = v7 || header->slice_size > 0, v5 = v6 || header->stored_size > 0;
     int v4 = v5 || header->command_length == 0 || header->target_length > 0 || header->flags != 0;
     uint32_t fixed = v6   ? BUNDLE_V6_HEADER_SIZE
                      : v5 ? BUNDLE_V5_HEADER_SIZE
@@ -85,7 +86,8 @@ uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
     if (out) {
         put(out, BUNDLE_MAGIC, 4);
         put(out + 4,
-            v7   ? BUNDLE_VERSION
+            v8   ? BUNDLE_VERSION
+            : v7 ? BUNDLE_HEADERS_FIRST_VERSION
             : v6 ? BUNDLE_SLICED_VERSION
             : v5 ? BUNDLE_STORED_VERSION
             : v4 ? BUNDLE_TARGET_VERSION

@@ -5,15 +5,17 @@
  *         with a target or flags, 5 for one whose tar stream ends in stored
  *         bytes, 6 for one whose LZMA stream comes in slices, 7 for one
  *         whose tar stream holds its headers first (tar_reader.h), as every
- *         bundle now does; 1 and 2 in bundles of older releases, still read
+ *         bundle now does, 8 for one of those with filter 3; 1 and 2 in
+ *         bundles of older releases, still read
  *   6  2  header size H: 28 (30 in version 4, 46 in version 5, 50 in
- *         versions 6 and 7, 12 in version 1)
+ *         versions 6 to 8, 12 in version 1)
  *   8  2  command length C: 0 for an archive (from version 4)
  *  10  2  title length T
  * versions 2 to 4:
  *  12  1  codec: 1, LZMA
  *  13  1  filter before the codec: 0 none, 1 x86 branch conversion, 2 split
- *         x86 branch conversion (from version 3)
+ *         x86 branch conversion (from version 3), 3 the same after the x86-64
+ *         relative addresses are made absolute (version 8)
  *  14  1  LZMA properties: lc + 9 * (lp + 5 * pb); lc + lp at most 4, pb at most 4
  *  15  1  flags, from version 4 (0 before): BUNDLE_FLAG_WAIT_COMMAND
  *  16  4  LZMA dictionary size, 4 KiB to 256 MiB
@@ -26,7 +28,7 @@
  *         more (from version 6, 0 for none)
  *  38  8  the coded part's size: the bytes before them (0 when S is 0)
  * from version 6:
- *  46  4  slice size L (in version 7, 0 for one stream), a multiple of 4
+ *  46  4  slice size L (from version 7, 0 for one stream), a multiple of 4
  *         KiB, at least 1 MiB: the data LZMA
  *         codes comes in two raw LZMA streams (each with its end mark), the
  *         first of its first L bytes, the second of the rest; the second
@@ -61,7 +63,8 @@
 
 enum {
     BUNDLE_MAGIC = 0x42584653, /* "SFXB" read as a little-endian number */
-    BUNDLE_VERSION = 7,         /* the newest, which an extractor's mark names: headers first */
+    BUNDLE_VERSION = 8,         /* the newest, which an extractor's mark names: filter 3 */
+    BUNDLE_HEADERS_FIRST_VERSION = 7, /* the tar stream's headers first */
     BUNDLE_SLICED_VERSION = 6,  /* slices, the tar stream's headers among its data */
     BUNDLE_STORED_VERSION = 5,  /* stored bytes, one LZMA stream */
     BUNDLE_TARGET_VERSION = 4,  /* an archive, a target or flags, nothing stored */
@@ -77,6 +80,7 @@ enum {
     BUNDLE_FILTER_NONE = 0,
     BUNDLE_FILTER_X86 = 1,
     BUNDLE_FILTER_SPLIT = 2,
+    BUNDLE_FILTER_SPLIT_X64 = 3, /* the split conversion after the x86-64 one */
     BUNDLE_DICTIONARY_MIN = 1 << 12,
     BUNDLE_DICTIONARY_MAX = 1 << 28,
     BUNDLE_COMMAND_MAX = 8191, /* what cmd.exe takes; CreateProcess takes more */
@@ -115,21 +119,22 @@ struct BundleHeader {
     uint64_t stored_size;  /* version 5: the tar stream's last bytes, stored (0 before) */
     uint64_t coded_size;   /* version 5: the coded part's bytes, before those */
     uint32_t slice_size;   /* from version 6: the bytes LZMA codes in the first of its two streams; 0: one stream */
-    uint32_t headers_first; /* version 7: the tar stream holds all its headers before its data */
+    uint32_t headers_first; /* from version 7: the tar stream holds all its headers before its data */
 };
 
 /* Fills *header from the appended data's first 'size' bytes: 1 when they
- * hold a whole header of version 1 to 7 with a command (none only from
+ * hold a whole header of version 1 to 8 with a command (none only from
  * version 4) and, from version 2 on, a codec, filter and LZMA settings within
  * the limits above, from version 5 a stored size of at most the archive size
  * and a coded size of at least 5 (1 or more stored in version 5; from version 6
  * none with a coded size of 0), and from version 6 a slice size as above
- * (or none in version 7), less than the archive size, and no x86
- * conversion; 0 when not. */
+ * (or none from version 7), less than the archive size, and no x86
+ * conversion, filter 3 only in version 8; 0 when not. */
 int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header);
 /* Writes the header 'header' describes (its command, title and target, their
  * lengths, filter, properties, dictionary, archive, stored and coded sizes,
- * slice and layout) to 'out', unless null: 7 for a headers-first tar stream;
+ * slice and layout) to 'out', unless null: 8 for filter 3, else 7 for a
+ * headers-first tar stream;
  * else the oldest version that holds it: 6 when LZMA codes in slices, else 5
  * when something is stored, else 3 for a command without a target or flags,
  * else 4. Returns its size in bytes. */

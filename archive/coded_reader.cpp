@@ -104,7 +104,8 @@ CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, u
     reader->context = context;
     reader->finished = 0;
     reader->error = CODED_NO_MEMORY;
-    reader->split_phase = header->filter == BUNDLE_FILTER_SPLIT ? SPLIT_HEAD : SPLIT_MAIN;
+    reader->split_phase = header->filter >= BUNDLE_FILTER_SPLIT ? SPLIT_HEAD : SPLIT_MAIN;
+    reader->relative.position = reader->relative.base = 0;
     reader->split_have = reader->targets_size = reader->targets_used = 0;
     reader->targets_lzma = 0;
     reader->targets = reader->flag_bytes = 0;
@@ -231,10 +232,24 @@ static CodedResult split_prefix(CodedReader *reader, const uint8_t *bytes, uint3
     return split_flags_start(&reader->flags, reader->flag_bytes, reader->flags_size) ? CODED_OK : CODED_DAMAGED;
 }
 
+// Passes on the first 'n' bytes of 'work', with the x86-64 conversion undone
+// over all but the last few, which stay at its front; all at the end.
+static CodedResult pass_work(CodedReader *reader, uint32_t *n, int last) {
+    uint32_t done = *n;
+    if (reader->filter == BUNDLE_FILTER_SPLIT_X64 && (done = relative_convert(&reader->relative, reader->work, *n, 0), last))
+        done = *n;
+    if (done > 0 && !reader->take(reader->context, reader->work, done))
+        return CODED_REFUSED;
+    reader->held = *n - done;
+    memmove(reader->work, reader->work + done, reader->held);
+    *n = reader->held;
+    return CODED_OK;
+}
+
 // Puts the targets back into what the main stream decoded, and passes the
 // bytes on: CODED_DAMAGED when the flags or targets run out.
-static CodedResult merge(CodedReader *reader, const uint8_t *bytes, uint32_t size) {
-    uint32_t n = 0;
+static CodedResult merge(CodedReader *reader, const uint8_t *bytes, uint32_t size, int last) {
+    uint32_t n = reader->held;
     for (uint32_t i = 0; i < size; i++) {
         uint8_t byte = bytes[i];
         reader->work[n++] = byte;
@@ -255,19 +270,17 @@ static CodedResult merge(CodedReader *reader, const uint8_t *bytes, uint32_t siz
             }
         }
         reader->previous = byte;
-        if (n > sizeof reader->work - 5 || i + 1 == size) {
-            if (!reader->take(reader->context, reader->work, n))
-                return CODED_REFUSED;
-            n = 0;
-        }
+        if (n > sizeof reader->work - 5)
+            if (CodedResult result = pass_work(reader, &n, 0); result != CODED_OK)
+                return result;
     }
-    return CODED_OK;
+    return pass_work(reader, &n, last);
 }
 
 // Passes decoded bytes on, through the x86 conversion when there is one.
 static CodedResult deliver(CodedReader *reader, const uint8_t *bytes, uint32_t size, int last) {
-    if (reader->filter == BUNDLE_FILTER_SPLIT)
-        return merge(reader, bytes, size);
+    if (reader->filter >= BUNDLE_FILTER_SPLIT)
+        return merge(reader, bytes, size, last);
     if (reader->filter == BUNDLE_FILTER_NONE)
         return size == 0 || reader->take(reader->context, bytes, size) ? CODED_OK : CODED_REFUSED;
     for (;;) {
@@ -339,7 +352,7 @@ static CodedResult feed_coded(CodedReader *reader, const uint8_t *bytes, uint32_
             return fail(reader, CODED_SHORT);
         if (CodedResult result = deliver(reader, lzma->dic + start, produced, reader->finished); result != CODED_OK)
             return fail(reader, result);
-        if (reader->finished && reader->filter == BUNDLE_FILTER_SPLIT &&
+        if (reader->finished && reader->filter >= BUNDLE_FILTER_SPLIT &&
             (reader->targets_used != reader->targets_size || reader->flags.at != reader->flags.size))
             return fail(reader, CODED_DAMAGED);
         if (marked && !last) {

@@ -47,6 +47,7 @@ struct CodedReader {
     uint32_t filter;
     X86State x86;
     uint32_t held; // bytes of 'work' that wait for more to be converted
+    RelativeState relative; // filter 3's x86-64 conversion
     uint8_t work[65536 + 4]; // converted bytes on their way: the extractor writes them in pieces of this size
     int (*take)(void *context, const uint8_t *bytes, uint32_t size);
     // The split branch conversion: its header, then its two streams.

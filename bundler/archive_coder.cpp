@@ -59,12 +59,19 @@ CodingSettings coding_settings(int level, bool extreme, uint32_t filter, uint64_
 uint32_t choose_filter(const std::vector<FolderEntry> &entries) {
     // Splitting the branch targets out gains on x86 and x86-64 code alike,
     // on like libraries most; on other data it costs a few bytes of flags.
-    uint64_t code = 0, all = 0;
+    // Absolute data addresses gain on x86-64 code (7 % on A, 0.4 % on B,
+    // whose programs are a twelfth of it) and lose a little elsewhere (0.02 %
+    // on text), and on x86 code, whose calls through memory hold absolute
+    // addresses already.
+    uint64_t code = 0, x64 = 0, all = 0;
     for (const FolderEntry &entry : entries)
         if (!entry.stored) {
             all += entry.size;
             code += entry.x86_program ? entry.size : 0;
+            x64 += entry.x64_program ? entry.size : 0;
         }
+    if (x64 > all / 64 && 2 * x64 >= code)
+        return BUNDLE_FILTER_SPLIT_X64;
     return code > all / 2 ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_NONE;
 }
 
@@ -416,8 +423,8 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
         second->code(bytes, size);
         second_coded += size;
     };
-    BranchSplitter splitter(to_code);
-    bool split = settings.filter == BUNDLE_FILTER_SPLIT, storing = false;
+    BranchSplitter splitter(to_code, settings.filter == BUNDLE_FILTER_SPLIT_X64);
+    bool split = settings.filter >= BUNDLE_FILTER_SPLIT, storing = false;
     auto end_coded = [&] {
         if (split) {
             splitter.feed(nullptr, 0, true);

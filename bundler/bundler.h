@@ -35,6 +35,7 @@ struct FolderEntry {
     int64_t mtime;  // seconds since 1970
     bool stored = false;      // its data does not compress: stored as it is, after what is coded
     bool x86_program = false; // an x86 or x86-64 Windows program or library
+    bool x64_program = false; // an x86-64 one
 };
 
 // How a folder is read.

@@ -26,16 +26,17 @@ namespace {
 constexpr size_t PIECE = 16 << 10; // each of the three pieces of a sample
 constexpr size_t HEAD = 1024;       // where a program's PE header is looked for
 
-// Whether a file that starts so is an x86 or x86-64 Windows program.
-bool x86_program(const uint8_t *head, size_t n) {
+// Marks a file that starts so as an x86 or x86-64 Windows program.
+void mark_program(FolderEntry &entry, const uint8_t *head, size_t n) {
     n = std::min(n, HEAD);
     if (n < 64 || head[0] != 'M' || head[1] != 'Z')
-        return false;
+        return;
     uint32_t pe = sfx_get32(head + 0x3C);
     if (pe > (uint32_t)n - 6 || std::memcmp(head + pe, "PE\0\0", 4) != 0)
-        return false;
+        return;
     uint32_t machine = head[pe + 4] | (uint32_t)head[pe + 5] << 8;
-    return machine == 0x14C || machine == 0x8664;
+    entry.x86_program = machine == 0x14C || machine == 0x8664;
+    entry.x64_program = machine == 0x8664;
 }
 
 // A file's sample: its first, middle and last PIECE bytes; empty when it
@@ -97,7 +98,7 @@ uint64_t content_sum(const FolderEntry &entry) {
 // Looks at one file: its head, and for a large file its sample; marks it a
 // program or not, and returns whether its data does not compress.
 bool look_at(FolderEntry &entry) {
-    entry.x86_program = false;
+    entry.x86_program = entry.x64_program = false;
     if (entry.folder || entry.size < PROGRAM_MIN)
         return false;
     int fd = open(entry.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -106,12 +107,13 @@ bool look_at(FolderEntry &entry) {
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     if (entry.size >= STORED_FILE_MIN) {
         std::vector<uint8_t> sample = sample_of(fd, entry);
-        entry.x86_program = x86_program(sample.data(), sample.size());
+        mark_program(entry, sample.data(), sample.size());
         return does_not_compress(sample);
     }
     uint8_t head[HEAD];
     ssize_t n = pread(fd, head, sizeof head, 0);
-    entry.x86_program = n > 0 && x86_program(head, (size_t)n);
+    if (n > 0)
+        mark_program(entry, head, (size_t)n);
     return false;
 }
 

@@ -59,9 +59,10 @@ std::string codec_text(const BundleHeader &header) {
         return "payload (version 1 bundle)";
     char text[96];
     std::snprintf(text, sizeof text, "LZMA%s, lc=%u lp=%u pb=%u, dictionary %u KiB",
-                  header.filter == BUNDLE_FILTER_X86     ? " with x86 branch conversion"
-                  : header.filter == BUNDLE_FILTER_SPLIT ? " with split x86 branch conversion"
-                                                         : "",
+                  header.filter == BUNDLE_FILTER_X86         ? " with x86 branch conversion"
+                  : header.filter == BUNDLE_FILTER_SPLIT     ? " with split x86 branch conversion"
+                  : header.filter == BUNDLE_FILTER_SPLIT_X64 ? " with split x86-64 conversion"
+                                                             : "",
                   header.properties % 9,
                   header.properties / 9 % 5, header.properties / 45, header.dictionary >> 10);
     std::string all = text;

@@ -33,6 +33,25 @@ std::vector<uint8_t> code_like(size_t size) {
     return data;
 }
 
+// x86-64-like bytes: calls through memory, loads relative to the next
+// instruction, calls, and now and then a program's start, among noise.
+std::vector<uint8_t> x64_like(size_t size) {
+    static const std::vector<uint8_t> forms[] = {{0xFF, 0x15}, {0x48, 0x8B, 0x05}, {0x4C, 0x8D, 0x0D}, {0xF2, 0x0F, 0x10, 0x05},
+                                                 {0xE8}, {'M', 'Z', 0x90}, {0x44, 0x8B, 0x05}};
+    std::mt19937 random(11);
+    std::vector<uint8_t> data;
+    while (data.size() < size) {
+        const std::vector<uint8_t> &form = forms[random() % 7];
+        data.insert(data.end(), form.begin(), form.end());
+        uint32_t operand = random() % 2 ? random() % 4096 : random();
+        for (int i = 0; i < 4; i++)
+            data.push_back((uint8_t)(operand >> (8 * i)));
+        data.push_back((uint8_t)random());
+    }
+    data.resize(size);
+    return data;
+}
+
 std::vector<uint8_t> encode(const std::vector<uint8_t> &data, bool x86, BundleHeader *header) {
     lzma_options_lzma options;
     lzma_lzma_preset(&options, 1);
@@ -133,10 +152,11 @@ namespace {
 
 // 'data' split and coded as sfxpack codes a bundle's archive: the header,
 // and the coded bytes after it.
-std::vector<uint8_t> split_coded(const std::vector<uint8_t> &data, BundleHeader *header) {
-    std::vector<uint8_t> appended = bundle_appended("a.exe", "", data, 1, BUNDLE_FILTER_SPLIT);
+std::vector<uint8_t> split_coded(const std::vector<uint8_t> &data, BundleHeader *header,
+                                 uint32_t filter = BUNDLE_FILTER_SPLIT) {
+    std::vector<uint8_t> appended = bundle_appended("a.exe", "", data, 1, filter);
     EXPECT_EQ(bundle_header_read(appended.data(), (uint32_t)appended.size(), header), 1);
-    EXPECT_EQ(header->filter, (uint32_t)BUNDLE_FILTER_SPLIT);
+    EXPECT_EQ(header->filter, filter);
     return {appended.begin() + header->size, appended.end()};
 }
 
@@ -145,29 +165,87 @@ uint32_t field(const std::vector<uint8_t> &coded, size_t at) { return sfx_get32(
 } // namespace
 
 TEST(CodedReader, SplitConversionComesBackInAnyPieces) {
-    std::vector<uint8_t> code = code_like(300000), tail = code_like(5000);
+    std::vector<uint8_t> code = code_like(300000), tail = code_like(5000), x64_tail = x64_like(5000);
     for (std::vector<uint8_t> ending : {std::vector<uint8_t>{0xE8, 1, 2}, std::vector<uint8_t>{0xE9, 0, 0, 0, 0}})
         tail.insert(tail.end(), ending.begin(), ending.end());
+    // A load with 8 bytes to the end is converted, one with 7 is not.
+    for (std::vector<uint8_t> ending : {std::vector<uint8_t>{0x48, 0x8B, 0x05, 9, 0, 0, 0, 0x90},
+                                        std::vector<uint8_t>{0x48, 0x8D, 0x05, 9, 0, 0, 0}})
+        x64_tail.insert(x64_tail.end(), ending.begin(), ending.end());
     const struct {
         const char *what;
         std::vector<uint8_t> data;
         bool targets;
     } rows[] = {
         {"code", code, true},
+        {"x86-64 code", x64_like(300000), true},
         {"no branches", std::vector<uint8_t>(70000, 0x8B), false},
         {"branches at the very end", tail, true},
+        {"addresses at the very end", x64_tail, true},
         {"one branch byte", {0xE8}, false},
     };
-    for (const auto &row : rows) {
-        BundleHeader header;
-        std::vector<uint8_t> coded = split_coded(row.data, &header);
-        EXPECT_EQ(field(coded, 8) > 0, row.targets) << row.what;
-        for (size_t piece : {1, 7, 4099, 1 << 20}) {
-            std::vector<uint8_t> out;
-            EXPECT_EQ(decode(header, coded, piece, &out), CODED_OK) << row.what << " " << piece;
-            EXPECT_TRUE(out == row.data) << row.what << " " << piece;
+    for (uint32_t filter : {BUNDLE_FILTER_SPLIT, BUNDLE_FILTER_SPLIT_X64})
+        for (const auto &row : rows) {
+            BundleHeader header;
+            std::vector<uint8_t> coded = split_coded(row.data, &header, filter);
+            EXPECT_EQ(field(coded, 8) > 0, row.targets) << row.what;
+            for (size_t piece : {1, 7, 4099, 1 << 20}) {
+                std::vector<uint8_t> out;
+                EXPECT_EQ(decode(header, coded, piece, &out), CODED_OK) << row.what << " " << filter << " " << piece;
+                EXPECT_TRUE(out == row.data) << row.what << " " << filter << " " << piece;
+            }
         }
-    }
+}
+
+// Which operands the x86-64 conversion takes and what it makes of them: the
+// operand plus the offset of the next instruction from the last program's
+// start (else the stream's); undone as the reader gets the bytes, one by one.
+TEST(BranchSplit, X64AddressesBecomeAbsoluteWhereTheDecoderLooks) {
+    const struct {
+        const char *what;
+        std::vector<uint8_t> in;
+        size_t at; // the operand's offset, or SIZE_MAX when nothing is converted
+    } rows[] = {
+        {"call through memory", {0xFF, 0x15, 1, 0, 0, 0}, 2},
+        {"jump through memory", {0xFF, 0x25, 1, 0, 0, 0}, 2},
+        {"64-bit load", {0x48, 0x8B, 0x05, 1, 0, 0, 0}, 3},
+        {"address of, into r9", {0x4C, 0x8D, 0x0D, 1, 0, 0, 0}, 3},
+        {"64-bit compare", {0x48, 0x3B, 0x3D, 1, 0, 0, 0}, 3},
+        {"scalar double", {0xF2, 0x0F, 0x10, 0x05, 1, 0, 0, 0}, 4},
+        {"aligned move", {0x0F, 0x28, 0x05, 1, 0, 0, 0}, 3},
+        {"counted from a program's start", {'M', 'Z', 0x90, 0, 0xFF, 0x15, 1, 0, 0, 0}, 6},
+        {"inside a converted operand", {0xFF, 0x15, 0xFF, 0x15, 0, 0, 0, 0}, 2},
+        {"32-bit load", {0x44, 0x8B, 0x05, 1, 0, 0, 0}, SIZE_MAX},
+        {"register, not memory", {0x48, 0x8B, 0x06, 1, 0, 0, 0}, SIZE_MAX},
+        {"a base register", {0x48, 0x8B, 0x45, 1, 0, 0, 0}, SIZE_MAX},
+        {"push from memory", {0xFF, 0x35, 1, 0, 0, 0}, SIZE_MAX},
+        {"7 bytes to the end", {0x48, 0x8B, 0x05, 1, 0}, SIZE_MAX},
+    };
+    for (const auto &row : rows)
+        for (size_t lead : {0, 1, 5}) {
+            std::vector<uint8_t> data(lead, 0x90);
+            data.insert(data.end(), row.in.begin(), row.in.end());
+            data.insert(data.end(), 2, 0x90); // 8 bytes from each instruction to the end, but one
+            std::vector<uint8_t> want = data;
+            if (row.at != SIZE_MAX) {
+                size_t base = row.in[0] == 'M' ? lead : 0;
+                sfx_put32(&want[lead + row.at], sfx_get32(&want[lead + row.at]) + (uint32_t)(lead + row.at + 4 - base));
+            }
+            std::vector<uint8_t> coded = data;
+            RelativeState state{};
+            relative_convert(&state, coded.data(), (uint32_t)coded.size(), 1);
+            EXPECT_TRUE(coded == want) << row.what << " " << lead;
+            std::vector<uint8_t> back, held;
+            RelativeState undo{};
+            for (uint8_t byte : coded) {
+                held.push_back(byte);
+                uint32_t n = relative_convert(&undo, held.data(), (uint32_t)held.size(), 0);
+                back.insert(back.end(), held.begin(), held.begin() + n);
+                held.erase(held.begin(), held.begin() + n);
+            }
+            back.insert(back.end(), held.begin(), held.end());
+            EXPECT_TRUE(back == data) << row.what << " " << lead;
+        }
 }
 
 TEST(CodedReader, RefusesSplitStreamsThatLie) {
@@ -208,7 +286,7 @@ TEST(CodedReader, RefusesSplitStreamsThatLie) {
         EXPECT_LE(out.size(), header.archive_size) << row.what;
     }
     // The split conversion is version 3's: a version 2 header naming it is refused.
-    std::vector<uint8_t> bytes(BUNDLE_HEADER_SIZE + 1, 'x');
+    std::vector<uint8_t> bytes(BUNDLE_V6_HEADER_SIZE + 1, 'x'); // filter 3 is written as version 8
     header.command = "x";
     header.command_length = 1;
     header.title_length = 0;
@@ -226,7 +304,8 @@ TEST(CodedReader, RefusesSplitStreamsThatLie) {
 // An archive (no command) or a target needs version 4, stored bytes version
 // 5, slices version 6; a command alone is written as version 3, as it always was; a
 // headers-first tar stream takes version 7, the one version with one stream and
-// nothing stored in its fields. Each reads back whole, and not cut short.
+// nothing stored in its fields, and 8 with the x86-64 conversion. Each reads
+// back whole, and not cut short.
 TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
     const struct {
         const char *command;
@@ -234,6 +313,7 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         uint64_t stored, coded;
         uint32_t slice;
         int version; // 0: refused
+        uint32_t filter = BUNDLE_FILTER_NONE;
     } rows[] = {
         {"a.exe /S", "", 0, 0, 0, 3},
         {"", "", 0, 0, 0, 4},
@@ -247,6 +327,7 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         {"a.exe", "", 0, 0, 1 << 20, 6},
         {"", "", 1000, 5, 3 << 20, 6},
         {"a.exe", "", 0, 0, 0, 7},
+        {"a.exe", "", 0, 0, 0, 8, BUNDLE_FILTER_SPLIT_X64},
         {"a.exe", "", 0, 5, 1 << 20, 0},               // a coded size with nothing stored
         {"a.exe", "", 0, 0, (1 << 20) - 4096, 0},      // a slice under 1 MiB
         {"a.exe", "", 0, 0, (1 << 20) + 1, 0},         // not whole 4 KiB
@@ -260,7 +341,8 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         header.stored_size = row.stored;
         header.coded_size = row.coded;
         header.slice_size = row.slice;
-        header.headers_first = row.version == 7;
+        header.headers_first = row.version >= 7;
+        header.filter = row.filter;
         std::vector<uint8_t> bytes = bundle_header_bytes(header, row.command, "Fotos", row.target);
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), row.version != 0) << row.command;
         if (!row.version)
@@ -268,7 +350,8 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         EXPECT_EQ(read.version, (uint32_t)row.version);
         EXPECT_EQ(read.size, bytes.size());
         EXPECT_EQ(read.slice_size, row.slice);
-        EXPECT_EQ(read.headers_first, row.version == 7u);
+        EXPECT_EQ(read.headers_first, row.version >= 7);
+        EXPECT_EQ(read.filter, row.filter);
         EXPECT_EQ(read.stored_size, row.stored);
         EXPECT_EQ(read.coded_size, row.coded);
         EXPECT_EQ(std::string(read.command, read.command_length) + "|" + std::string(read.title, read.title_length) + "|" +
@@ -280,7 +363,8 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
             other[12] = codec;
             EXPECT_EQ(bundle_header_read(other.data(), (uint32_t)other.size(), &read), 0) << row.command << " " << codec;
         }
-        bytes[4] = (uint8_t)(row.version == 3 ? 4 : row.version - 1); // another version: its header's size does not fit
+        // Another version: its header's size does not fit, or (7) the filter is not its own.
+        bytes[4] = (uint8_t)(row.version == 3 ? 4 : row.version - 1);
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), 0) << row.command;
     }
 }
@@ -423,7 +507,7 @@ TEST(CodedReader, SlicesShareTheDictionary) {
         BundleHeader header, two;
         std::vector<uint8_t> coded = sliced_coded(row.data, row.filter, row.stored_from, 1, &header, row.level);
         EXPECT_TRUE(sliced_coded(row.data, row.filter, row.stored_from, 2, &two, row.level) == coded) << row.what;
-        EXPECT_EQ(header.version, (uint32_t)BUNDLE_VERSION) << row.what;
+        EXPECT_EQ(header.version, (uint32_t)BUNDLE_HEADERS_FIRST_VERSION) << row.what;
         EXPECT_EQ(header.slice_size, 1u << 20) << row.what;
         if (&row.data == &random) {
             EXPECT_LT(coded.size() - header.stored_size, 450u << 10) << row.what;

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Bundles are the same bytes for the same folder and settings: three fixed
-# folders, one coded with the split branch conversion, one without, and one
-# whose random file is stored, at levels 1 and 9 (the text's with -e), on one
-# thread and on two; the
-# appended data (header, command, coded archive) must hash as recorded, so
+# Bundles are the same bytes for the same folder and settings: four fixed
+# folders, two coded with the split branch conversion (x86-64 and x86), one
+# without, and one whose random file is stored, at levels 1 and 9 (the text's
+# with -e), on one thread and on two; the appended data (header, command, coded archive) must hash as recorded, so
 # that a change to how bundles are made that changes their bytes is seen, and
 # then recorded here on purpose.
 #   bundle_bytes.sh SFXPACK LOADER.exe EXTRACTOR.exe
@@ -13,12 +12,17 @@ top=$(mktemp -d) && trap 'rm -rf "$top"' EXIT
 cd "$top" || exit 1
 failed=0
 
-# x86-64 code by its PE header, with near calls among other bytes (4.5 MB,
-# more than the threads hand on at once): the split conversion's choice; and
-# plain text, which takes no filter.
-mkdir -p code/lib text/sub
-perl -e 'print "MZ", "\0" x 58, pack("V", 64), "PE\0\0", pack("v", 0x8664), "\0" x 18;
-  for $i (0 .. 250000) { print pack("CCV", 0x55, 0xE8, ($i * 37) % 5000 - 2500), "abc", pack("C", $i % 251) }' > code/prog.exe
+# x86-64 code by its PE header, with near calls and loads relative to the
+# next instruction among other bytes (6.5 MB, more than the threads hand on
+# at once): the x86-64 split conversion's choice; the same as x86 code, the
+# split conversion's; and plain text, which takes no filter.
+mkdir -p code/lib code32 text/sub
+program() {
+  perl -e 'print "MZ\x90", "\0" x 57, pack("V", 64), "PE\0\0", pack("v", $ARGV[0]), "\0" x 18;
+    for $i (0 .. 250000) { print pack("CCV", 0x55, 0xE8, ($i * 37) % 5000 - 2500), "abc", pack("C", $i % 251),
+      pack("CCCV", 0x48, 0x8B, 0x05, ($i * 13) % 4096 - 9), pack("CCV", 0xFF, 0x15, ($i * 7) % 512) }' "$1"
+}
+program 34404 > code/prog.exe && program 332 > code32/prog.exe
 cp code/prog.exe code/lib/copy.dll && printf 'read me\n' > code/readme.txt
 seq 1 30000 > text/numbers.txt && printf 'Grüße\n' > text/sub/Ärger.txt && : > text/sub/empty
 seq 1 800000 > text/sub/count.txt # 5 MB: more than the threads hand on at once, and not alike
@@ -28,12 +32,12 @@ mkdir -p mixed/sub
 perl -MDigest::SHA=sha256 -e '$s = "x"; for (1 .. 10000) { $s = sha256($s); print $s }' > mixed/noise.bin
 head -c 120000 mixed/noise.bin > mixed/sub/copy.bin && cp mixed/sub/copy.bin mixed/sub/copy2.bin
 head -c 9000 mixed/noise.bin > mixed/small.bin && seq 1 20000 > mixed/numbers.txt
-chmod -R u=rwX,go=rX code text mixed && chmod 755 code/prog.exe
+chmod -R u=rwX,go=rX code code32 text mixed && chmod 755 code/prog.exe code32/prog.exe
 export SOURCE_DATE_EPOCH=1000000000 # every time clamped to it
 
 while read -r folder level filter want; do
   "$sfxpack" -q bundle "$folder" -o out.exe -f --loader "$loader" --extractor "$extractor" $level \
-    --run "$([ "$folder" = code ] && echo 'prog.exe /S' || echo 'cmd /c type numbers.txt')" ||
+    --run "$([ "${folder#code}" != "$folder" ] && echo 'prog.exe /S' || echo 'cmd /c type numbers.txt')" ||
     { echo "FAIL: $folder $level: sfxpack bundle failed" >&2; failed=1; continue; }
   "$sfxpack" list --json out.exe | grep -q "\"filter\": \"$filter\"" ||
     { echo "FAIL: $folder $level: not coded with filter $filter" >&2; failed=1; }
@@ -48,10 +52,11 @@ while read -r folder level filter want; do
   got=$(tail -c +$((offset + 1)) out.exe | head -c "$size" | sha256sum | cut -c1-16)
   [ "$got" = "$want" ] || { echo "FAIL: $folder $level: appended data hashes $got, want $want" >&2; failed=1; }
 done <<'ROWS'
-code -1T1 x86-split a345c7a2524c8e60
-code -1T2 x86-split a345c7a2524c8e60
-code -9 x86-split 683b76ceebbb94da
-code -9T1 x86-split 683b76ceebbb94da
+code -1T1 x86-64-split f811bc085ee91cec
+code -1T2 x86-64-split f811bc085ee91cec
+code -9 x86-64-split 4cb68ce6e7e2201d
+code -9T1 x86-64-split 4cb68ce6e7e2201d
+code32 -9 x86-split 43e11bb751694863
 text -1T2 none 53c9b7f1575bc0b8
 text -1T1 none 53c9b7f1575bc0b8
 text -9e none 360bce29e56c1343
