@@ -55,15 +55,19 @@ static inline uint32_t split_relative(uint32_t absolute, uint64_t end) { return 
 
 // With the x86-64 variant (bundle filter 3), the tar stream first has the
 // 32-bit displacement of each instruction that addresses memory relative to
-// the next one (RIP) made absolute, as the branch targets are: the operand
-// plus the offset in the stream of the byte after it. Code that reads the same
-// data or calls the same imported function from many places then repeats
-// itself. Taken are CALL and JMP through memory (FF 15, FF 25) and the
-// common 64-bit moves, loads of addresses, arithmetic and compares (a REX.W
-// prefix, the opcode, a ModRM byte of mode 0 and register 5). Where a match
-// is taken the scan goes on after its operand, so that the decoder, which
-// sees the same bytes at each place it looks, takes the same ones. A place
-// is looked at only with 8 bytes from it to the stream's end.
+// the next one (RIP) made absolute: the operand plus the offset of the byte
+// after it from the last program's start (the bytes MZ 0x90), else from the
+// stream's. Code that reads the same data or calls the same imported function
+// from many places then repeats itself, and so do like programs. Taken are
+// CALL and JMP through memory (FF 15, FF 25), the common 64-bit moves, loads
+// of addresses, arithmetic and compares (a REX.W prefix, the opcode, a ModRM
+// byte of mode 0 and register 5) and SSE moves and arithmetic (0F, the
+// opcode, such a ModRM byte; 66, F2 or F3 before them or not). Where one is
+// taken the scan goes on after its operand. Each place looked at reads only
+// bytes no operand taken before or after it covers (the four-byte forms' ModRM
+// only behind 0F, where no FF 15 can start), so the decoder, which sees them
+// as the encoder did, takes the same ones. A place is looked at only with 8
+// bytes from it to the stream's end.
 enum { RELATIVE_LOOK = 8 };
 
 struct RelativeState {
@@ -80,7 +84,7 @@ static inline int relative_sse(uint8_t op) {
     return 0;
 }
 
-// Where the operand of an instruction taken starts, from 'at' (2 or 3), or 0.
+// Where the operand of an instruction taken starts, from 'at' (2 to 4), or 0.
 static inline uint32_t relative_operand(const uint8_t *at) {
     if (at[0] == 0xFF && (at[1] == 0x15 || at[1] == 0x25))
         return 2;

@@ -246,6 +246,25 @@ TEST(BranchSplit, X64AddressesBecomeAbsoluteWhereTheDecoderLooks) {
             back.insert(back.end(), held.begin(), held.end());
             EXPECT_TRUE(back == data) << row.what << " " << lead;
         }
+    // Bytes of those instructions packed tight, so that the places looked at
+    // overlap operands taken just after them: the decoder still comes back.
+    const uint8_t alphabet[] = {0xFF, 0x15, 0x25, 0x0F, 0x10, 0x66, 0xF2, 0x05, 0x0D, 0x48, 0x8B, 'M', 'Z', 0x90};
+    std::mt19937 random(5);
+    std::vector<uint8_t> dense(20000);
+    for (uint8_t &byte : dense)
+        byte = alphabet[random() % sizeof alphabet];
+    std::vector<uint8_t> coded = dense, back, held;
+    RelativeState state{}, undo{};
+    relative_convert(&state, coded.data(), (uint32_t)coded.size(), 1);
+    EXPECT_FALSE(coded == dense);
+    for (size_t at = 0; at < coded.size(); at += 3) {
+        held.insert(held.end(), coded.begin() + (ptrdiff_t)at, coded.begin() + (ptrdiff_t)std::min(at + 3, coded.size()));
+        uint32_t n = relative_convert(&undo, held.data(), (uint32_t)held.size(), 0);
+        back.insert(back.end(), held.begin(), held.begin() + n);
+        held.erase(held.begin(), held.begin() + n);
+    }
+    back.insert(back.end(), held.begin(), held.end());
+    EXPECT_TRUE(back == dense);
 }
 
 TEST(CodedReader, RefusesSplitStreamsThatLie) {
