@@ -14,8 +14,8 @@ BranchSplitter::BranchSplitter(Sink rest, bool x64) : rest_(std::move(rest)), x6
 void BranchSplitter::feed(const uint8_t *bytes, size_t size, bool last) {
     if (!x64_)
         return split(bytes, size, last);
-    do { // in pieces whose size the conversion counts in 32 bits
-        size_t piece = std::min<size_t>(size, 1 << 24);
+    do { // in small pieces, copied twice more on their way: the memory stays small
+        size_t piece = std::min<size_t>(size, 64 << 10);
         relative_held_.insert(relative_held_.end(), bytes, bytes + piece);
         bytes += piece;
         size -= piece;
