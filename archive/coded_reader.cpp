@@ -236,8 +236,11 @@ static CodedResult split_prefix(CodedReader *reader, const uint8_t *bytes, uint3
 // over all but the last few, which stay at its front; all at the end.
 static CodedResult pass_work(CodedReader *reader, uint32_t *n, int last) {
     uint32_t done = *n;
-    if (reader->filter == BUNDLE_FILTER_SPLIT_X64 && (done = relative_convert(&reader->relative, reader->work, *n, 0), last))
-        done = *n;
+    if (reader->filter == BUNDLE_FILTER_SPLIT_X64) {
+        done = relative_convert(&reader->relative, reader->work, *n, 0);
+        if (last)
+            done = *n; // the last few stay as they are
+    }
     if (done > 0 && !reader->take(reader->context, reader->work, done))
         return CODED_REFUSED;
     reader->held = *n - done;
