@@ -1,5 +1,7 @@
 #include "branch_split.h"
 
+#include "include/sfx_package.h"
+
 int split_flags_start(SplitFlags *flags, const uint8_t *bytes, uint32_t size) {
     if (size < SPLIT_RANGE_END)
         return 0;
@@ -81,11 +83,8 @@ uint32_t relative_convert(RelativeState *state, uint8_t *bytes, uint32_t size, i
         }
         uint8_t *p = bytes + at + operand;
         at += operand + 4;
-        uint32_t value = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
         uint32_t end = (uint32_t)(state->position + at - state->base);
-        value = encode ? split_absolute(value, end) : split_relative(value, end);
-        for (int k = 0; k < 4; k++)
-            p[k] = (uint8_t)(value >> (8 * k));
+        sfx_put32(p, encode ? split_absolute(sfx_get32(p), end) : split_relative(sfx_get32(p), end));
     }
     state->position += at;
     return at;

@@ -197,6 +197,24 @@ TEST(CodedReader, SplitConversionComesBackInAnyPieces) {
         }
 }
 
+namespace {
+
+// The x86-64 conversion undone as a reader gets the bytes, 'piece' at a time.
+std::vector<uint8_t> relative_undone(const std::vector<uint8_t> &coded, size_t piece) {
+    std::vector<uint8_t> back, held;
+    RelativeState undo{};
+    for (size_t at = 0; at < coded.size(); at += piece) {
+        held.insert(held.end(), coded.begin() + (ptrdiff_t)at, coded.begin() + (ptrdiff_t)std::min(at + piece, coded.size()));
+        uint32_t n = relative_convert(&undo, held.data(), (uint32_t)held.size(), 0);
+        back.insert(back.end(), held.begin(), held.begin() + n);
+        held.erase(held.begin(), held.begin() + n);
+    }
+    back.insert(back.end(), held.begin(), held.end());
+    return back;
+}
+
+} // namespace
+
 // Which operands the x86-64 conversion takes and what it makes of them: the
 // operand plus the offset of the next instruction from the last program's
 // start (else the stream's); undone as the reader gets the bytes, one by one.
@@ -235,16 +253,7 @@ TEST(BranchSplit, X64AddressesBecomeAbsoluteWhereTheDecoderLooks) {
             RelativeState state{};
             relative_convert(&state, coded.data(), (uint32_t)coded.size(), 1);
             EXPECT_TRUE(coded == want) << row.what << " " << lead;
-            std::vector<uint8_t> back, held;
-            RelativeState undo{};
-            for (uint8_t byte : coded) {
-                held.push_back(byte);
-                uint32_t n = relative_convert(&undo, held.data(), (uint32_t)held.size(), 0);
-                back.insert(back.end(), held.begin(), held.begin() + n);
-                held.erase(held.begin(), held.begin() + n);
-            }
-            back.insert(back.end(), held.begin(), held.end());
-            EXPECT_TRUE(back == data) << row.what << " " << lead;
+            EXPECT_TRUE(relative_undone(coded, 1) == data) << row.what << " " << lead;
         }
     // Bytes of those instructions packed tight, so that the places looked at
     // overlap operands taken just after them: the decoder still comes back.
@@ -253,18 +262,11 @@ TEST(BranchSplit, X64AddressesBecomeAbsoluteWhereTheDecoderLooks) {
     std::vector<uint8_t> dense(20000);
     for (uint8_t &byte : dense)
         byte = alphabet[random() % sizeof alphabet];
-    std::vector<uint8_t> coded = dense, back, held;
-    RelativeState state{}, undo{};
+    std::vector<uint8_t> coded = dense;
+    RelativeState state{};
     relative_convert(&state, coded.data(), (uint32_t)coded.size(), 1);
     EXPECT_FALSE(coded == dense);
-    for (size_t at = 0; at < coded.size(); at += 3) {
-        held.insert(held.end(), coded.begin() + (ptrdiff_t)at, coded.begin() + (ptrdiff_t)std::min(at + 3, coded.size()));
-        uint32_t n = relative_convert(&undo, held.data(), (uint32_t)held.size(), 0);
-        back.insert(back.end(), held.begin(), held.begin() + n);
-        held.erase(held.begin(), held.begin() + n);
-    }
-    back.insert(back.end(), held.begin(), held.end());
-    EXPECT_TRUE(back == dense);
+    EXPECT_TRUE(relative_undone(coded, 3) == dense);
 }
 
 TEST(CodedReader, RefusesSplitStreamsThatLie) {
