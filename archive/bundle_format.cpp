@@ -42,7 +42,8 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
             header->stored_size = get32(bytes + 30) | (uint64_t)get32(bytes + 34) << 32;
             header->coded_size = get32(bytes + 38) | (uint64_t)get32(bytes + 42) << 32;
             if (header->stored_size == 0 ? !v6 || header->coded_size != 0
-                                         : header->stored_size > header->archive_size || header->coded_size < 5)
+                                         : header->stored_size > header->archive_size ||
+                                               header->coded_size < (header->version == BUNDLE_VERSION ? 1u : 5u))
                 return 0;
         }
         if (v6) {
@@ -54,7 +55,11 @@ int bundle_header_read(const uint8_t *bytes, uint32_t size, BundleHeader *header
                 return 0;
         }
         uint32_t lc = header->properties % 9, lp = header->properties / 9 % 5, pb = header->properties / 45;
-        if (header->codec != BUNDLE_CODEC_LZMA || header->filter > (header->version == 2 ? BUNDLE_FILTER_X86 : header->version < BUNDLE_VERSION ? BUNDLE_FILTER_SPLIT : BUNDLE_FILTER_SPLIT_X64) || (bytes[15] & ~(v4 ? BUNDLE_FLAG_WAIT_COMMAND : 0)) != 0 ||
+        uint32_t codec = header->version == BUNDLE_VERSION ? BUNDLE_CODEC_LZMA2 : BUNDLE_CODEC_LZMA;
+        uint32_t filters = header->version == 2                    ? BUNDLE_FILTER_X86
+                           : header->version < BUNDLE_X64_VERSION ? BUNDLE_FILTER_SPLIT
+                                                                  : BUNDLE_FILTER_SPLIT_X64;
+        if (header->codec != codec || header->filter > filters || (bytes[15] & ~(v4 ? BUNDLE_FLAG_WAIT_COMMAND : 0)) != 0 ||
             pb > 4 || lc + lp > 4 || header->dictionary < BUNDLE_DICTIONARY_MIN ||
             header->dictionary > BUNDLE_DICTIONARY_MAX)
             return 0;
@@ -76,7 +81,8 @@ static uint8_t *put_text(uint8_t *to, const char *text, uint32_t length) {
 }
 
 uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
-    int v8 = header->filter == BUNDLE_FILTER_SPLIT_X64, v7 = v8 || header->headers_first != 0;
+    int v9 = header->codec == BUNDLE_CODEC_LZMA2, v8 = v9 || header->filter == BUNDLE_FILTER_SPLIT_X64;
+    int v7 = v8 || header->headers_first != 0;
     int v6 = v7 || header->slice_size > 0, v5 = v6 || header->stored_size > 0;
     int v4 = v5 || header->command_length == 0 || header->target_length > 0 || header->flags != 0;
     uint32_t fixed = v6   ? BUNDLE_V6_HEADER_SIZE
@@ -86,7 +92,8 @@ uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
     if (out) {
         put(out, BUNDLE_MAGIC, 4);
         put(out + 4,
-            v8   ? BUNDLE_VERSION
+            v9   ? BUNDLE_VERSION
+            : v8 ? BUNDLE_X64_VERSION
             : v7 ? BUNDLE_HEADERS_FIRST_VERSION
             : v6 ? BUNDLE_SLICED_VERSION
             : v5 ? BUNDLE_STORED_VERSION
@@ -96,7 +103,7 @@ uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
         put(out + 6, fixed, 2);
         put(out + 8, header->command_length, 2);
         put(out + 10, header->title_length, 2);
-        out[12] = BUNDLE_CODEC_LZMA;
+        out[12] = v9 ? BUNDLE_CODEC_LZMA2 : BUNDLE_CODEC_LZMA;
         out[13] = (uint8_t)header->filter;
         out[14] = (uint8_t)header->properties;
         out[15] = (uint8_t)header->flags;

@@ -17,6 +17,9 @@ static ISzAlloc allocator = {lzma_alloc, lzma_free};
 
 // The parts of a split conversion's prefix, then the main LZMA stream.
 enum { SPLIT_HEAD, SPLIT_TARGETS, SPLIT_FLAGS, SPLIT_MAIN };
+// Where a chunk is, and what the next must start afresh.
+enum { CHUNK_PHASE_HEAD, CHUNK_PHASE_STORED, CHUNK_PHASE_CODED };
+enum { NEED_DICTIONARY = 1, NEED_STATE = 2 };
 
 void x86_init(X86State *state) {
     state->position = 0;
@@ -121,7 +124,12 @@ CodedResult coded_reader_open(CodedReader *reader, const BundleHeader *header, u
     if (!lzma)
         return reader->error;
     LzmaDec_Construct(lzma);
-    if (header->codec != BUNDLE_CODEC_LZMA || size > max_dictionary)
+    reader->chunks = header->codec == BUNDLE_CODEC_LZMA2;
+    reader->chunk_phase = CHUNK_PHASE_HEAD;
+    reader->chunk_need = NEED_DICTIONARY | NEED_STATE;
+    reader->chunk_have = 0;
+    reader->properties = (uint8_t)header->properties;
+    if ((header->codec != BUNDLE_CODEC_LZMA && !reader->chunks) || size > max_dictionary)
         return reader->error;
     uint8_t properties[LZMA_PROPS_SIZE] = {(uint8_t)header->properties, (uint8_t)header->dictionary,
                                            (uint8_t)(header->dictionary >> 8), (uint8_t)(header->dictionary >> 16),
@@ -310,6 +318,133 @@ enum { FINISHED_MARKED = 1, FINISHED_UNMARKED = 2 };
 
 static CodedResult fail(CodedReader *reader, CodedResult error) { return reader->error = error; }
 
+// A stream has ended: the last, or the first of two slices.
+static CodedResult stream_end(CodedReader *reader) {
+    if (reader->slice_left != 0)
+        return CODED_SHORT;
+    if (reader->left > 0) {
+        reader->slice_left = reader->left; // the second slice: the dictionary kept
+        reader->chunk_need = NEED_STATE;
+        return CODED_OK;
+    }
+    reader->finished = FINISHED_MARKED;
+    if (CodedResult result = deliver(reader, 0, 0, 1); result != CODED_OK)
+        return result;
+    if (reader->filter >= BUNDLE_FILTER_SPLIT &&
+        (reader->targets_used != reader->targets_size || reader->flags.at != reader->flags.size))
+        return CODED_DAMAGED;
+    return CODED_OK;
+}
+
+// A chunk's header is in: checks what it starts afresh and its sizes.
+static CodedResult chunk_start(CodedReader *reader) {
+    CLzmaDec *lzma = (CLzmaDec *)reader->lzma;
+    const uint8_t *head = reader->chunk_head;
+    reader->chunk_have = 0;
+    if (head[0] == CHUNK_END)
+        return stream_end(reader);
+    int reset_dictionary, reset_state = 0;
+    if (head[0] < CHUNK_CODED) {
+        reset_dictionary = head[0] == CHUNK_STORED_RESET;
+        reader->chunk_data = ((uint32_t)head[1] << 8 | head[2]) + 1;
+        reader->chunk_phase = CHUNK_PHASE_STORED;
+    } else {
+        uint32_t mode = head[0] >> 5 & 3;
+        reset_dictionary = mode == CHUNK_RESET_ALL;
+        reset_state = mode != CHUNK_RESET_NONE;
+        if ((reader->chunk_need & NEED_STATE && !reset_state) ||
+            (mode >= CHUNK_RESET_STATE_PROPERTIES && head[5] != reader->properties))
+            return CODED_DAMAGED;
+        reader->chunk_data = ((uint32_t)(head[0] & 0x1F) << 16 | (uint32_t)head[1] << 8 | head[2]) + 1;
+        reader->chunk_coded = ((uint32_t)head[3] << 8 | head[4]) + 1;
+        reader->chunk_phase = CHUNK_PHASE_CODED;
+    }
+    if (!reset_dictionary != !(reader->chunk_need & NEED_DICTIONARY) || reader->chunk_data > reader->slice_left)
+        return CODED_DAMAGED;
+    reader->chunk_need = reset_state ? 0 : reader->chunk_need & ~NEED_DICTIONARY;
+    LzmaDec_InitDicAndState(lzma, reset_dictionary, reset_state);
+    return CODED_OK;
+}
+
+// Takes what it can of the next piece of LZMA in chunks.
+static CodedResult feed_chunks(CodedReader *reader, const uint8_t *bytes, uint32_t size) {
+    CLzmaDec *lzma = (CLzmaDec *)reader->lzma;
+    for (;;) {
+        if (reader->chunk_phase != CHUNK_PHASE_CODED && size == 0)
+            return CODED_OK;
+        if (reader->finished)
+            return CODED_TRAILING;
+        if (lzma->dicPos == lzma->dicBufSize)
+            lzma->dicPos = 0;
+        SizeT start = lzma->dicPos, room = lzma->dicBufSize - start;
+        if (room > reader->chunk_data)
+            room = reader->chunk_data;
+        uint32_t produced;
+        if (reader->chunk_phase == CHUNK_PHASE_HEAD) {
+            if (reader->chunk_have == 0) {
+                uint8_t control = bytes[0];
+                reader->chunk_head_size = control == CHUNK_END                                 ? 1
+                                          : control == CHUNK_STORED_RESET || control == CHUNK_STORED ? CHUNK_STORED_HEADER
+                                          : control < CHUNK_CODED                                ? 0
+                                          : (control >> 5 & 3) >= CHUNK_RESET_STATE_PROPERTIES   ? CHUNK_HEADER_MAX
+                                                                                                 : CHUNK_HEADER_MAX - 1;
+                if (reader->chunk_head_size == 0)
+                    return CODED_DAMAGED;
+            }
+            uint32_t n = reader->chunk_head_size - reader->chunk_have;
+            n = n < size ? n : size;
+            memcpy(reader->chunk_head + reader->chunk_have, bytes, n);
+            bytes += n;
+            size -= n;
+            if ((reader->chunk_have += n) == reader->chunk_head_size)
+                if (CodedResult result = chunk_start(reader); result != CODED_OK)
+                    return result;
+            continue;
+        } else if (reader->chunk_phase == CHUNK_PHASE_STORED) {
+            // As LZMA's own output: into the dictionary, and counted there.
+            produced = (uint32_t)(room < size ? room : size);
+            memcpy(lzma->dic + start, bytes, produced);
+            lzma->dicPos += produced;
+            if (lzma->checkDicSize == 0 && lzma->prop.dicSize - lzma->processedPos <= produced)
+                lzma->checkDicSize = lzma->prop.dicSize;
+            lzma->processedPos += produced;
+            bytes += produced;
+            size -= produced;
+        } else {
+            SizeT used = reader->chunk_coded < size ? reader->chunk_coded : size;
+            ELzmaStatus status;
+            SRes result = LzmaDec_DecodeToDic(lzma, start + room, bytes, &used,
+                                              room == reader->chunk_data ? LZMA_FINISH_END : LZMA_FINISH_ANY, &status);
+            bytes += used;
+            size -= (uint32_t)used;
+            reader->chunk_coded -= (uint32_t)used;
+            produced = (uint32_t)(lzma->dicPos - start);
+            if (result != SZ_OK)
+                return CODED_DAMAGED;
+            if (status == LZMA_STATUS_NEEDS_MORE_INPUT) {
+                if (reader->chunk_coded == 0)
+                    return CODED_DAMAGED; // the chunk's bytes end before its data
+            } else if (used == 0 && produced == 0) {
+                // Nothing more comes of it: the chunk must end here.
+                if (status != LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK || reader->chunk_data != 0 ||
+                    reader->chunk_coded != 0)
+                    return CODED_DAMAGED;
+                reader->chunk_phase = CHUNK_PHASE_HEAD;
+                continue;
+            }
+        }
+        reader->chunk_data -= produced;
+        reader->left -= produced;
+        reader->slice_left -= produced;
+        if (CodedResult result = deliver(reader, lzma->dic + start, produced, 0); result != CODED_OK)
+            return result;
+        if (reader->chunk_phase == CHUNK_PHASE_STORED && reader->chunk_data == 0)
+            reader->chunk_phase = CHUNK_PHASE_HEAD;
+        else if (reader->chunk_phase == CHUNK_PHASE_CODED && produced == 0 && size == 0)
+            return CODED_OK; // waits for more input
+    }
+}
+
 // Takes the next piece of the coded part.
 static CodedResult feed_coded(CodedReader *reader, const uint8_t *bytes, uint32_t size) {
     CLzmaDec *lzma = (CLzmaDec *)reader->lzma;
@@ -319,6 +454,10 @@ static CodedResult feed_coded(CodedReader *reader, const uint8_t *bytes, uint32_
             return fail(reader, result);
         bytes += used;
         size -= used;
+    }
+    if (reader->chunks) {
+        CodedResult result = feed_chunks(reader, bytes, size);
+        return result == CODED_OK ? result : fail(reader, result);
     }
     while (size > 0) {
         if (reader->finished == FINISHED_UNMARKED)

@@ -1,5 +1,6 @@
 // Decodes the coded tar stream of a bundle of version 2 on, fed in pieces of
-// any size: raw LZMA with its end mark (the LZMA SDK's decoder), then, when
+// any size: raw LZMA with its end mark (the LZMA SDK's decoder), or in
+// version 9 LZMA in chunks (bundle_format.h), then, when
 // the header names one, the x86 branch conversion undone or the split branch
 // targets put back (their streams, held in memory, come first); then, in
 // version 5, the stored bytes passed on as they are. In version 6 LZMA's
@@ -60,6 +61,14 @@ struct CodedReader {
     uint64_t archive_size, position; // the coded part's tar bytes, and how many of them are passed on
     uint8_t previous;
     uint32_t max_size; // the most memory each of the streams held may take
+    // LZMA in chunks (codec 2): the chunk under way.
+    uint32_t chunks;       // 1 for codec 2
+    uint32_t chunk_phase;  // its header, its stored bytes or its coded ones
+    uint32_t chunk_need;   // what the next chunk must start afresh
+    uint8_t chunk_head[CHUNK_HEADER_MAX];
+    uint32_t chunk_have, chunk_head_size; // of its header
+    uint32_t chunk_data, chunk_coded; // bytes it has still to give, and to take
+    uint8_t properties; // the header's LZMA properties, which a chunk may repeat
     SplitFlags flags;
     SplitModel model;
     void *context;

@@ -163,8 +163,9 @@ class StreamCoder {
 class FirstSlice {
   public:
     enum Mode { Thread, Later };
-    FirstSlice(const lzma_options_lzma &options, Mode mode, uint64_t capacity)
-        : options_(options), mode_(mode), capacity_(capacity), input_(coded_archive_file()), output_(coded_archive_file()) {
+    FirstSlice(const lzma_options_lzma &options, bool chunks, Mode mode, uint64_t capacity)
+        : options_(options), chunks_(chunks), mode_(mode), capacity_(capacity), input_(coded_archive_file()),
+          output_(coded_archive_file()) {
         pending_.reserve(PENDING_MAX); // not doubled past it
         if (mode == Thread)
             thread_ = std::thread([this] {
@@ -301,7 +302,8 @@ class FirstSlice {
     void code() {
         uint64_t out;
         try {
-            out = code_lzma_stream(options_, [this](uint8_t *bytes, size_t size) { return next(bytes, size); }, output_);
+            out = code_lzma_stream(options_, [this](uint8_t *bytes, size_t size) { return next(bytes, size); }, output_,
+                                   chunks_);
         } catch (const Stopped &) {
             return;
         }
@@ -321,6 +323,7 @@ class FirstSlice {
     }
 
     lzma_options_lzma options_;
+    bool chunks_;
     Mode mode_;
     uint64_t capacity_;
     int input_, output_;
@@ -389,7 +392,8 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
     // written out once the first slice's coder is done, after the split
     // conversion's targets and flags.
     OneCore one_core(settings.threads <= 1);
-    FirstSlice first(first_options, settings.threads > 1 || slice == UINT64_MAX ? FirstSlice::Thread : FirstSlice::Later,
+    bool chunks = settings.codec == BUNDLE_CODEC_LZMA2;
+    FirstSlice first(first_options, chunks, settings.threads > 1 || slice == UINT64_MAX ? FirstSlice::Thread : FirstSlice::Later,
                      slice == UINT64_MAX ? 64 << 20 : UINT64_MAX);
     int second_fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&second_fd, [](int *f) { close(*f); });
@@ -417,7 +421,7 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
             lzma_options_lzma with = options;
             with.preset_dict = before.data();
             with.preset_dict_size = preset;
-            lzma_filter primed[2] = {{LZMA_FILTER_LZMA1, &with}, {LZMA_VLI_UNKNOWN, nullptr}};
+            lzma_filter primed[2] = {{chunks ? LZMA_FILTER_LZMA2 : LZMA_FILTER_LZMA1, &with}, {LZMA_VLI_UNKNOWN, nullptr}};
             second = std::make_unique<StreamCoder>(primed, second_fd);
         }
         second->code(bytes, size);
@@ -477,7 +481,7 @@ BundleHeader code_archive(const TarProducer &produce, const CodingSettings &sett
 
     BundleHeader header{};
     header.version = BUNDLE_VERSION;
-    header.codec = BUNDLE_CODEC_LZMA;
+    header.codec = settings.codec;
     header.filter = settings.filter;
     header.properties = options.lc + 9 * (options.lp + 5 * options.pb);
     header.dictionary = options.dict_size;
@@ -523,7 +527,7 @@ void read_coded_archive(int fd, uint64_t size, const std::function<void(const ui
 
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level, uint32_t filter,
-                                     const std::string &target, size_t stored_from, uint32_t slice) {
+                                     const std::string &target, size_t stored_from, uint32_t slice, uint32_t codec) {
     int fd = coded_archive_file();
     std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
     uint64_t coded_size;
@@ -539,6 +543,7 @@ std::vector<uint8_t> bundle_appended(const std::string &command, const std::stri
     if (slice)
         settings.slice = slice;
     settings.headers_first = false;
+    settings.codec = codec;
     BundleHeader header = code_archive(produce, settings, fd, nullptr, &coded_size, false);
     std::vector<uint8_t> appended = bundle_header_bytes(header, command, title, target);
     appended.resize(appended.size() + coded_size);

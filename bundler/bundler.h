@@ -111,6 +111,7 @@ struct CodingSettings {
     uint32_t slice = 0;  // the bytes LZMA codes in its first stream when there are two, else 0
     unsigned threads = 1;
     bool headers_first = true; // the tar stream's layout (tar_reader.h); tar_folder writes no other
+    uint32_t codec = BUNDLE_CODEC_LZMA2; // or BUNDLE_CODEC_LZMA, as before version 9
 };
 // The settings for an archive of 'archive_size' bytes to code: a coded part
 // of SLICE_DICTIONARIES times the level's dictionary or more (and at least
@@ -186,8 +187,10 @@ std::vector<uint8_t> bundle_header_bytes(BundleHeader header, const std::string 
 // hand-made ones of the tests are) coded at 'level' as it is (unchecked),
 // its bytes from 'stored_from' on stored, LZMA's cut in two slices at
 // 'slice' when it is not 0, in memory: for small archives, such as the
-// tests make.
+// tests make. LZMA in chunks marks the header version 9, which says the
+// headers come first: only for what reads no tar stream.
 std::vector<uint8_t> bundle_appended(const std::string &command, const std::string &title,
                                      std::span<const uint8_t> tar, int level,
                                      uint32_t filter = BUNDLE_FILTER_NONE, const std::string &target = "",
-                                     size_t stored_from = SIZE_MAX, uint32_t slice = 0);
+                                     size_t stored_from = SIZE_MAX, uint32_t slice = 0,
+                                     uint32_t codec = BUNDLE_CODEC_LZMA);

@@ -17,6 +17,16 @@
 
 extern "C" {
 #include "LzmaEnc.h"
+// Public in LzmaEnc.c, for the coding of chunks, though its header leaves
+// them out.
+SRes LzmaEnc_PrepareForLzma2(CLzmaEncHandle p, ISeqInStreamPtr inStream, UInt32 keepWindowSize, ISzAllocPtr alloc,
+                             ISzAllocPtr allocBig);
+SRes LzmaEnc_CodeOneMemBlock(CLzmaEncHandle p, BoolInt reInit, Byte *dest, size_t *destLen, UInt32 desiredPackSize,
+                             UInt32 *unpackSize);
+const Byte *LzmaEnc_GetCurBuf(CLzmaEncHandle p);
+void LzmaEnc_Finish(CLzmaEncHandle p);
+void LzmaEnc_SaveState(CLzmaEncHandle p);
+void LzmaEnc_RestoreState(CLzmaEncHandle p);
 }
 
 namespace {
@@ -78,6 +88,62 @@ size_t write_output(ISeqOutStreamPtr out, const void *bytes, size_t size) {
     }
     streams->written += size;
     return size;
+}
+
+// Codes the input in chunks (coded_reader.h): each as much as codes into
+// CHUNK_CODED_MAX bytes, at most CHUNK_DATA_MAX of input; a chunk that does
+// not come out smaller is stored instead, and the coder's state (its
+// probabilities, last distances and state machine) goes back to what it was
+// before it, as the reader's never left it. The dictionary keeps the stored
+// bytes, so later chunks copy from them as from any.
+SRes code_chunks(CLzmaEncHandle encoder, const CLzmaEncProps &props, Streams &streams, const ISzAlloc *alloc) {
+    SRes result = LzmaEnc_PrepareForLzma2(encoder, &streams.in, CHUNK_DATA_MAX, alloc, alloc);
+    std::vector<uint8_t> chunk(CHUNK_HEADER_MAX + CHUNK_CODED_MAX + 64);
+    uint8_t properties = (uint8_t)(props.lc + 9 * (props.lp + 5 * props.pb));
+    bool first = true, fresh = true; // the dictionary's first chunk; LZMA's state as it starts
+    while (result == SZ_OK) {
+        LzmaEnc_SaveState(encoder);
+        size_t coded = chunk.size() - CHUNK_HEADER_MAX;
+        UInt32 size = CHUNK_DATA_MAX;
+        result = LzmaEnc_CodeOneMemBlock(encoder, first, chunk.data() + CHUNK_HEADER_MAX, &coded, CHUNK_CODED_MAX, &size);
+        if (size == 0)
+            break; // the input's end, or a failure
+        if (result == SZ_ERROR_OUTPUT_EOF) // more than the buffer: stored
+            result = SZ_OK, coded = SIZE_MAX;
+        if (result != SZ_OK)
+            break;
+        if (coded > CHUNK_CODED_MAX || coded + CHUNK_HEADER_MAX >= size + CHUNK_STORED_HEADER) {
+            LzmaEnc_RestoreState(encoder);
+            const uint8_t *bytes = LzmaEnc_GetCurBuf(encoder) - size;
+            for (UInt32 piece; size > 0; bytes += piece, size -= piece, first = false) {
+                piece = std::min<UInt32>(size, CHUNK_STORED_MAX);
+                uint8_t head[CHUNK_STORED_HEADER] = {(uint8_t)(first ? CHUNK_STORED_RESET : CHUNK_STORED),
+                                                     (uint8_t)((piece - 1) >> 8), (uint8_t)(piece - 1)};
+                write_output(&streams.out, head, sizeof head);
+                write_output(&streams.out, bytes, piece);
+            }
+            continue;
+        }
+        // The first coded chunk names the properties and starts the state
+        // (and, first of all, the dictionary); the others go on from the last.
+        unsigned mode = first ? CHUNK_RESET_ALL : fresh ? CHUNK_RESET_STATE_PROPERTIES : CHUNK_RESET_NONE;
+        size_t head_size = mode >= CHUNK_RESET_STATE_PROPERTIES ? CHUNK_HEADER_MAX : CHUNK_HEADER_MAX - 1;
+        uint8_t *head = chunk.data() + CHUNK_HEADER_MAX - head_size;
+        head[0] = (uint8_t)(CHUNK_CODED | mode << 5 | (size - 1) >> 16);
+        head[1] = (uint8_t)((size - 1) >> 8);
+        head[2] = (uint8_t)(size - 1);
+        head[3] = (uint8_t)((coded - 1) >> 8);
+        head[4] = (uint8_t)(coded - 1);
+        if (head_size == CHUNK_HEADER_MAX)
+            head[5] = properties;
+        write_output(&streams.out, head, head_size + coded);
+        first = fresh = false;
+    }
+    LzmaEnc_Finish(encoder);
+    uint8_t end = CHUNK_END;
+    if (result == SZ_OK)
+        write_output(&streams.out, &end, 1);
+    return result;
 }
 
 } // namespace
@@ -162,7 +228,7 @@ void write_coded(int fd, const uint8_t *bytes, size_t size) {
     }
 }
 
-uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &read, int fd) {
+uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &read, int fd, bool chunks) {
     CLzmaEncProps props;
     LzmaEncProps_Init(&props);
     bool tree = options.mf == LZMA_MF_BT2 || options.mf == LZMA_MF_BT3 || options.mf == LZMA_MF_BT4;
@@ -199,7 +265,8 @@ uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &rea
         throw std::bad_alloc();
     SRes result = LzmaEnc_SetProps(encoder, &props);
     if (result == SZ_OK)
-        result = LzmaEnc_Encode(encoder, &streams.out, &streams.in, nullptr, &heap.alloc, &heap.alloc);
+        result = chunks ? code_chunks(encoder, props, streams, &heap.alloc)
+                        : LzmaEnc_Encode(encoder, &streams.out, &streams.in, nullptr, &heap.alloc, &heap.alloc);
     LzmaEnc_Destroy(encoder, &heap.alloc, &heap.alloc);
     if (streams.failure)
         std::rethrow_exception(streams.failure);

@@ -1,5 +1,5 @@
 #pragma once
-// One raw LZMA stream with its end mark, coded by the LZMA SDK's encoder,
+// One raw LZMA stream with its end mark, whole or in chunks, coded by the LZMA SDK's encoder,
 // whose binary-tree match finder runs on threads of its own (one hashes,
 // one searches the trees) while the calling thread chooses and codes the
 // matches. The bytes do not depend on how those threads are scheduled.
@@ -20,8 +20,9 @@ using LzmaInput = std::function<size_t(uint8_t *bytes, size_t size)>;
 
 // Codes all of 'read' with liblzma's option record (dictionary, lc, lp, pb,
 // mode, nice length, match finder and depth; depth 0 as liblzma takes it)
-// into 'fd'; returns the bytes written.
-uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &read, int fd);
+// into 'fd', in chunks (bundle_format.h) or as one stream; returns the bytes
+// written.
+uint64_t code_lzma_stream(const lzma_options_lzma &options, const LzmaInput &read, int fd, bool chunks);
 
 // The memory one coder takes its tables from (code_lzma_stream's, and
 // liblzma's through liblzma()). Large blocks are aligned and marked for the

@@ -165,7 +165,7 @@ static CodedResult decode_coded() {
 static int extract(HANDLE file, uint64_t offset, uint64_t size, const BundleHeader *header, uint64_t total,
                    const wchar_t *chosen, int overwrite) {
     Extraction *x = &extraction;
-    int lzma = header->codec == BUNDLE_CODEC_LZMA;
+    int lzma = header->codec != BUNDLE_CODEC_PAYLOAD;
     if (!source_open(&source, file, offset, size))
         return fail(EXTRACT_BAD_DATA);
     // The dictionary, checked against the header's limits, before any folder is made.

@@ -26,13 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK((header.version == BUNDLE_SLICED_VERSION) <= (header.slice_size > 0) &&
                (header.slice_size > 0) <= (header.version >= BUNDLE_SLICED_VERSION) &&
                (header.headers_first != 0) == (header.version >= BUNDLE_HEADERS_FIRST_VERSION) &&
-               (header.filter == BUNDLE_FILTER_SPLIT_X64) <= (header.version == BUNDLE_VERSION) &&
+               (header.filter == BUNDLE_FILTER_SPLIT_X64) <= (header.version >= BUNDLE_X64_VERSION) &&
+               (header.codec == BUNDLE_CODEC_LZMA2) == (header.version == BUNDLE_VERSION) &&
                (header.stored_size > 0 || header.slice_size > 0) <= (header.version >= BUNDLE_STORED_VERSION) &&
                (header.version == BUNDLE_STORED_VERSION) <= (header.stored_size > 0) &&
                (header.slice_size == 0 ? header.stored_size <= header.archive_size
                                        : header.stored_size + header.slice_size < header.archive_size));
     bool archive_target_or_flags = header.command_length == 0 || header.target_length > 0 || header.flags != 0;
-    uint32_t version = header.filter == BUNDLE_FILTER_SPLIT_X64 ? BUNDLE_VERSION
+    uint32_t version = header.codec == BUNDLE_CODEC_LZMA2        ? BUNDLE_VERSION
+                       : header.filter == BUNDLE_FILTER_SPLIT_X64 ? BUNDLE_X64_VERSION
                        : header.headers_first    ? BUNDLE_HEADERS_FIRST_VERSION
                        : header.slice_size > 0   ? BUNDLE_SLICED_VERSION
                        : header.stored_size > 0  ? BUNDLE_STORED_VERSION

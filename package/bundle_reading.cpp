@@ -54,11 +54,16 @@ BundleInfo open_bundle(const InputFile &file, const std::string &name) {
     return bundle;
 }
 
+const char *codec_name(uint32_t codec) {
+    return codec == BUNDLE_CODEC_LZMA2 ? "lzma2" : codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload";
+}
+
 std::string codec_text(const BundleHeader &header) {
     if (header.codec == BUNDLE_CODEC_PAYLOAD)
         return "payload (version 1 bundle)";
     char text[96];
-    std::snprintf(text, sizeof text, "LZMA%s, lc=%u lp=%u pb=%u, dictionary %u KiB",
+    std::snprintf(text, sizeof text, "%s%s, lc=%u lp=%u pb=%u, dictionary %u KiB",
+                  header.codec == BUNDLE_CODEC_LZMA2 ? "LZMA2" : "LZMA",
                   header.filter == BUNDLE_FILTER_X86         ? " with x86 branch conversion"
                   : header.filter == BUNDLE_FILTER_SPLIT     ? " with split x86 branch conversion"
                   : header.filter == BUNDLE_FILTER_SPLIT_X64 ? " with split x86-64 conversion"
@@ -175,8 +180,8 @@ BundleContents verify_bundle(const InputFile &file, const std::string &name, con
     contents.bundle = open_bundle(file, name);
     const BundleInfo &bundle = contents.bundle;
     contents.header_version = (int)bundle.header.version;
-    contents.codec = bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload";
-    contents.dictionary = bundle.header.codec == BUNDLE_CODEC_LZMA ? bundle.header.dictionary : 0;
+    contents.codec = codec_name(bundle.header.codec);
+    contents.dictionary = bundle.header.codec != BUNDLE_CODEC_PAYLOAD ? bundle.header.dictionary : 0;
     auto parts = std::make_unique<CommandParts>();
     if (!bundle.command.empty() &&
         command_split(bundle.command.data(), (uint32_t)bundle.command.size(), parts.get()) != NAME_OK)

@@ -23,6 +23,8 @@ struct BundleInfo {
 BundleInfo open_bundle(const InputFile &file, const std::string &name);
 // "LZMA" with its settings, or the payload format of version 1.
 std::string codec_text(const BundleHeader &header);
+// "lzma2", "lzma", or "payload" in version 1, as --json names a codec.
+const char *codec_name(uint32_t codec);
 
 // Decodes the bundle's tar stream through the archive reader, which calls
 // 'sink'; PackageError naming the refused entry, or a failed decode.
@@ -44,7 +46,7 @@ bool has_bundle_header(const InputFile &file, const PayloadLocation &location);
 struct BundleContents {
     BundleInfo bundle;
     int header_version;
-    const char *codec;   // "lzma", or "payload" in version 1
+    const char *codec;   // codec_name's
     uint32_t dictionary; // LZMA's, 0 for the payload format
     uint64_t files = 0, folders = 0, bytes = 0;
 };

@@ -6,6 +6,7 @@
 #include <lzma.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -153,8 +154,8 @@ namespace {
 // 'data' split and coded as sfxpack codes a bundle's archive: the header,
 // and the coded bytes after it.
 std::vector<uint8_t> split_coded(const std::vector<uint8_t> &data, BundleHeader *header,
-                                 uint32_t filter = BUNDLE_FILTER_SPLIT) {
-    std::vector<uint8_t> appended = bundle_appended("a.exe", "", data, 1, filter);
+                                 uint32_t filter = BUNDLE_FILTER_SPLIT, uint32_t codec = BUNDLE_CODEC_LZMA) {
+    std::vector<uint8_t> appended = bundle_appended("a.exe", "", data, 1, filter, "", SIZE_MAX, 0, codec);
     EXPECT_EQ(bundle_header_read(appended.data(), (uint32_t)appended.size(), header), 1);
     EXPECT_EQ(header->filter, filter);
     return {appended.begin() + header->size, appended.end()};
@@ -184,17 +185,18 @@ TEST(CodedReader, SplitConversionComesBackInAnyPieces) {
         {"addresses at the very end", x64_tail, true},
         {"one branch byte", {0xE8}, false},
     };
-    for (uint32_t filter : {BUNDLE_FILTER_SPLIT, BUNDLE_FILTER_SPLIT_X64})
-        for (const auto &row : rows) {
-            BundleHeader header;
-            std::vector<uint8_t> coded = split_coded(row.data, &header, filter);
-            EXPECT_EQ(field(coded, 8) > 0, row.targets) << row.what;
-            for (size_t piece : {1, 7, 4099, 1 << 20}) {
-                std::vector<uint8_t> out;
-                EXPECT_EQ(decode(header, coded, piece, &out), CODED_OK) << row.what << " " << filter << " " << piece;
-                EXPECT_TRUE(out == row.data) << row.what << " " << filter << " " << piece;
+    for (uint32_t codec : {BUNDLE_CODEC_LZMA, BUNDLE_CODEC_LZMA2})
+        for (uint32_t filter : {BUNDLE_FILTER_SPLIT, BUNDLE_FILTER_SPLIT_X64})
+            for (const auto &row : rows) {
+                BundleHeader header;
+                std::vector<uint8_t> coded = split_coded(row.data, &header, filter, codec);
+                EXPECT_EQ(field(coded, 8) > 0, row.targets) << row.what;
+                for (size_t piece : {1, 7, 4099, 1 << 20}) {
+                    std::vector<uint8_t> out;
+                    EXPECT_EQ(decode(header, coded, piece, &out), CODED_OK) << row.what << " " << filter << " " << codec << " " << piece;
+                    EXPECT_TRUE(out == row.data) << row.what << " " << filter << " " << codec << " " << piece;
+                }
             }
-        }
 }
 
 namespace {
@@ -308,6 +310,7 @@ TEST(CodedReader, RefusesSplitStreamsThatLie) {
     }
     // The split conversion is version 3's: a version 2 header naming it is refused.
     std::vector<uint8_t> bytes(BUNDLE_V6_HEADER_SIZE + 1, 'x'); // filter 3 is written as version 8
+    header.codec = BUNDLE_CODEC_LZMA;
     header.command = "x";
     header.command_length = 1;
     header.title_length = 0;
@@ -325,8 +328,9 @@ TEST(CodedReader, RefusesSplitStreamsThatLie) {
 // An archive (no command) or a target needs version 4, stored bytes version
 // 5, slices version 6; a command alone is written as version 3, as it always was; a
 // headers-first tar stream takes version 7, the one version with one stream and
-// nothing stored in its fields, and 8 with the x86-64 conversion. Each reads
-// back whole, and not cut short.
+// nothing stored in its fields, 8 with the x86-64 conversion, and 9 LZMA in
+// chunks, whose end alone may be all that is coded. Each reads back whole,
+// and not cut short.
 TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
     const struct {
         const char *command;
@@ -335,6 +339,7 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         uint32_t slice;
         int version; // 0: refused
         uint32_t filter = BUNDLE_FILTER_NONE;
+        uint32_t codec = BUNDLE_CODEC_LZMA;
     } rows[] = {
         {"a.exe /S", "", 0, 0, 0, 3},
         {"", "", 0, 0, 0, 4},
@@ -349,6 +354,8 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         {"", "", 1000, 5, 3 << 20, 6},
         {"a.exe", "", 0, 0, 0, 7},
         {"a.exe", "", 0, 0, 0, 8, BUNDLE_FILTER_SPLIT_X64},
+        {"a.exe", "", 0, 0, 0, 9, BUNDLE_FILTER_NONE, BUNDLE_CODEC_LZMA2},
+        {"", "", 1000, 1, 3 << 20, 9, BUNDLE_FILTER_SPLIT_X64, BUNDLE_CODEC_LZMA2},
         {"a.exe", "", 0, 5, 1 << 20, 0},               // a coded size with nothing stored
         {"a.exe", "", 0, 0, (1 << 20) - 4096, 0},      // a slice under 1 MiB
         {"a.exe", "", 0, 0, (1 << 20) + 1, 0},         // not whole 4 KiB
@@ -364,6 +371,7 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         header.slice_size = row.slice;
         header.headers_first = row.version >= 7;
         header.filter = row.filter;
+        header.codec = row.codec;
         std::vector<uint8_t> bytes = bundle_header_bytes(header, row.command, "Fotos", row.target);
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), row.version != 0) << row.command;
         if (!row.version)
@@ -373,18 +381,21 @@ TEST(BundleHeader, EachTakesTheOldestVersionThatHoldsIt) {
         EXPECT_EQ(read.slice_size, row.slice);
         EXPECT_EQ(read.headers_first, row.version >= 7);
         EXPECT_EQ(read.filter, row.filter);
+        EXPECT_EQ(read.codec, row.codec);
         EXPECT_EQ(read.stored_size, row.stored);
         EXPECT_EQ(read.coded_size, row.coded);
         EXPECT_EQ(std::string(read.command, read.command_length) + "|" + std::string(read.title, read.title_length) + "|" +
                       std::string(read.target, read.target_length),
                   std::string(row.command) + "|Fotos|" + row.target);
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size() - 1, &read), 0) << row.command;
-        for (uint8_t codec : {0, 2}) { // LZMA is the only codec from version 2 on
+        for (uint8_t codec : {0, 1, 2, 3}) { // LZMA from version 2 on, in chunks in version 9
+            if (codec == row.codec)
+                continue;
             std::vector<uint8_t> other = bytes;
             other[12] = codec;
             EXPECT_EQ(bundle_header_read(other.data(), (uint32_t)other.size(), &read), 0) << row.command << " " << codec;
         }
-        // Another version: its header's size does not fit, or (7) the filter is not its own.
+        // Another version: its header's size does not fit, or (7 and 8) the filter or codec is not its own.
         bytes[4] = (uint8_t)(row.version == 3 ? 4 : row.version - 1);
         EXPECT_EQ(bundle_header_read(bytes.data(), (uint32_t)bytes.size(), &read), 0) << row.command;
     }
@@ -395,8 +406,8 @@ namespace {
 // Code followed by random bytes, coded as sfxpack codes a bundle's archive
 // with its bytes from 'stored_from' on stored.
 std::vector<uint8_t> stored_coded(const std::vector<uint8_t> &data, uint32_t filter, size_t stored_from,
-                                  BundleHeader *header) {
-    std::vector<uint8_t> appended = bundle_appended("a.exe", "", data, 1, filter, "", stored_from);
+                                  BundleHeader *header, uint32_t codec = BUNDLE_CODEC_LZMA) {
+    std::vector<uint8_t> appended = bundle_appended("a.exe", "", data, 1, filter, "", stored_from, 0, codec);
     EXPECT_EQ(bundle_header_read(appended.data(), (uint32_t)appended.size(), header), 1);
     return {appended.begin() + header->size, appended.end()};
 }
@@ -416,12 +427,15 @@ TEST(CodedReader, StoredBytesFollowTheCodedPart) {
     const struct {
         uint32_t filter;
         size_t stored_from;
+        uint32_t codec = BUNDLE_CODEC_LZMA;
     } rows[] = {{BUNDLE_FILTER_NONE, 100000}, {BUNDLE_FILTER_SPLIT, 100000}, {BUNDLE_FILTER_NONE, 0},
-                {BUNDLE_FILTER_SPLIT, 0}, {BUNDLE_FILTER_NONE, data.size() - 1}};
+                {BUNDLE_FILTER_SPLIT, 0}, {BUNDLE_FILTER_NONE, data.size() - 1},
+                {BUNDLE_FILTER_SPLIT, 100000, BUNDLE_CODEC_LZMA2}, {BUNDLE_FILTER_NONE, 0, BUNDLE_CODEC_LZMA2},
+                {BUNDLE_FILTER_SPLIT, 0, BUNDLE_CODEC_LZMA2}, {BUNDLE_FILTER_NONE, data.size() - 1, BUNDLE_CODEC_LZMA2}};
     for (const auto &row : rows) {
         BundleHeader header;
-        std::vector<uint8_t> coded = stored_coded(data, row.filter, row.stored_from, &header);
-        EXPECT_EQ(header.version, (uint32_t)BUNDLE_STORED_VERSION);
+        std::vector<uint8_t> coded = stored_coded(data, row.filter, row.stored_from, &header, row.codec);
+        EXPECT_EQ(header.version, row.codec == BUNDLE_CODEC_LZMA ? 5u : 9u);
         EXPECT_EQ(header.stored_size, data.size() - row.stored_from);
         EXPECT_EQ(header.coded_size + header.stored_size, coded.size());
         EXPECT_TRUE(std::equal(data.begin() + (ptrdiff_t)row.stored_from, data.end(),
@@ -469,9 +483,11 @@ namespace {
 // 'data' coded at 'level' as a bundle's archive, LZMA's input cut in two at
 // 1 MiB, its bytes from 'stored_from' on stored, with 'threads'.
 std::vector<uint8_t> sliced_coded(const std::vector<uint8_t> &data, uint32_t filter, size_t stored_from,
-                                  unsigned threads, BundleHeader *header, int level = 1) {
+                                  unsigned threads, BundleHeader *header, int level = 1,
+                                  uint32_t codec = BUNDLE_CODEC_LZMA2) {
     int fd = coded_archive_file();
     CodingSettings settings = coding_settings(level, false, filter, data.size());
+    settings.codec = codec;
     settings.slice = 1 << 20;
     settings.threads = threads;
     uint64_t size = 0;
@@ -518,17 +534,20 @@ TEST(CodedReader, SlicesShareTheDictionary) {
         uint32_t filter;
         size_t stored_from;
         int level; // 1 hash chains on one thread, 6 binary trees searched on threads of their own
+        uint32_t codec = BUNDLE_CODEC_LZMA2;
     } rows[] = {
         {"random", random, BUNDLE_FILTER_NONE, SIZE_MAX, 1},
         {"code, split", code, BUNDLE_FILTER_SPLIT, SIZE_MAX, 6},
         {"random, stored", random, BUNDLE_FILTER_NONE, 5 << 18, 6},
         {"code, split, stored", code, BUNDLE_FILTER_SPLIT, 5 << 19, 1},
+        {"random, one piece", random, BUNDLE_FILTER_NONE, SIZE_MAX, 6, BUNDLE_CODEC_LZMA},
+        {"code, split, stored, one piece", code, BUNDLE_FILTER_SPLIT, 5 << 19, 1, BUNDLE_CODEC_LZMA},
     };
     for (const auto &row : rows) {
         BundleHeader header, two;
-        std::vector<uint8_t> coded = sliced_coded(row.data, row.filter, row.stored_from, 1, &header, row.level);
-        EXPECT_TRUE(sliced_coded(row.data, row.filter, row.stored_from, 2, &two, row.level) == coded) << row.what;
-        EXPECT_EQ(header.version, (uint32_t)BUNDLE_HEADERS_FIRST_VERSION) << row.what;
+        std::vector<uint8_t> coded = sliced_coded(row.data, row.filter, row.stored_from, 1, &header, row.level, row.codec);
+        EXPECT_TRUE(sliced_coded(row.data, row.filter, row.stored_from, 2, &two, row.level, row.codec) == coded) << row.what;
+        EXPECT_EQ(header.version, row.codec == BUNDLE_CODEC_LZMA2 ? BUNDLE_VERSION : BUNDLE_HEADERS_FIRST_VERSION) << row.what;
         EXPECT_EQ(header.slice_size, 1u << 20) << row.what;
         if (&row.data == &random) {
             EXPECT_LT(coded.size() - header.stored_size, 450u << 10) << row.what;
@@ -562,6 +581,125 @@ TEST(CodedReader, RefusesSlicesThatLie) {
     }
 }
 
+namespace {
+
+// Random bytes, then code, random bytes and code again: chunks stored and
+// coded, in turn.
+std::vector<uint8_t> random_and_code() {
+    std::mt19937 random(9);
+    std::vector<uint8_t> data, code = code_like(200000);
+    for (int part = 0; part < 4; part++)
+        if (part % 2)
+            data.insert(data.end(), code.begin(), code.end());
+        else
+            for (int i = 0; i < 150000; i++)
+                data.push_back((uint8_t)random());
+    return data;
+}
+
+struct Chunk {
+    size_t at; // of its control byte
+    uint8_t control;
+    size_t size; // the whole chunk's, header and all
+};
+
+std::vector<Chunk> chunks_of(const std::vector<uint8_t> &coded) {
+    std::vector<Chunk> chunks;
+    for (size_t at = 0; at < coded.size();) {
+        uint8_t control = coded[at];
+        size_t size = control == CHUNK_END ? 1
+                      : control < CHUNK_CODED
+                          ? CHUNK_STORED_HEADER + (coded[at + 1] << 8 | coded[at + 2]) + 1
+                          : ((control >> 5 & 3) >= CHUNK_RESET_STATE_PROPERTIES ? 6 : 5) + (coded[at + 3] << 8 | coded[at + 4]) + 1;
+        chunks.push_back({at, control, size});
+        at += size;
+    }
+    return chunks;
+}
+
+} // namespace
+
+// Data that does not compress passes in stored chunks, which cost a few
+// bytes each and keep LZMA's state: what is coded before and after them
+// stays small. The chunks are LZMA2's, as liblzma reads them.
+TEST(CodedReader, ChunksStoreWhatDoesNotCompress) {
+    const std::vector<uint8_t> data = random_and_code();
+    BundleHeader header;
+    std::vector<uint8_t> coded = stored_coded(data, BUNDLE_FILTER_NONE, SIZE_MAX, &header, BUNDLE_CODEC_LZMA2);
+    std::vector<Chunk> chunks = chunks_of(coded);
+    size_t stored = 0;
+    for (const Chunk &chunk : chunks)
+        stored += chunk.control == CHUNK_STORED || chunk.control == CHUNK_STORED_RESET ? chunk.size - 3 : 0;
+    EXPECT_GT(stored, 250000u);
+    EXPECT_EQ(chunks.back().control, CHUNK_END);
+    // Random bytes cost a thousandth at most; one piece of LZMA takes more.
+    BundleHeader other;
+    EXPECT_LT(coded.size(), stored_coded(data, BUNDLE_FILTER_NONE, SIZE_MAX, &other, BUNDLE_CODEC_LZMA).size());
+    std::vector<uint8_t> random(data.begin(), data.begin() + 150000);
+    EXPECT_LE(stored_coded(random, BUNDLE_FILTER_NONE, SIZE_MAX, &other, BUNDLE_CODEC_LZMA2).size(), 150150u);
+
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 1);
+    options.dict_size = header.dictionary;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    std::vector<uint8_t> out(data.size() + 1);
+    size_t in_at = 0, out_at = 0;
+    EXPECT_EQ(lzma_raw_buffer_decode(filters, nullptr, coded.data(), &in_at, coded.size(), out.data(), &out_at, out.size()),
+              LZMA_OK);
+    out.resize(out_at);
+    EXPECT_TRUE(out == data);
+    EXPECT_EQ(in_at, coded.size());
+}
+
+// Chunks that break the rules, or lie about their sizes, are refused.
+TEST(CodedReader, RefusesChunksThatLie) {
+    BundleHeader header;
+    const std::vector<uint8_t> coded =
+        stored_coded(random_and_code(), BUNDLE_FILTER_NONE, SIZE_MAX, &header, BUNDLE_CODEC_LZMA2);
+    const std::vector<Chunk> chunks = chunks_of(coded);
+    auto first_coded = std::find_if(chunks.begin(), chunks.end(), [](const Chunk &c) { return c.control >= CHUNK_CODED; });
+    auto after_stored = std::find_if(first_coded + 1, chunks.end(), [&](const Chunk &c) {
+        return c.control >= CHUNK_CODED && (&c)[-1].control == CHUNK_STORED;
+    });
+    auto stored = std::find_if(chunks.begin(), chunks.end(), [](const Chunk &c) { return c.control == CHUNK_STORED; });
+    ASSERT_EQ(chunks[0].control, CHUNK_STORED_RESET);
+    ASSERT_TRUE(first_coded != chunks.end() && after_stored != chunks.end() && stored != chunks.end());
+    ASSERT_EQ(first_coded->control >> 5, 4 + CHUNK_RESET_STATE_PROPERTIES);
+    ASSERT_EQ(after_stored->control >> 5, 4 + CHUNK_RESET_NONE);
+    const Chunk &last = chunks[chunks.size() - 2];
+    const struct {
+        const char *what;
+        size_t at;
+        int change; // added to the byte at 'at'
+        CodedResult result;
+    } rows[] = {
+        {"the first chunk keeps the dictionary", 0, CHUNK_STORED - CHUNK_STORED_RESET, CODED_DAMAGED},
+        {"a stored chunk empties it later", stored->at, CHUNK_STORED_RESET - CHUNK_STORED, CODED_DAMAGED},
+        {"a coded chunk empties it later", after_stored->at, 3 << 5, CODED_DAMAGED},
+        {"the state never started", first_coded->at, -(2 << 5), CODED_DAMAGED},
+        {"other properties", first_coded->at + 5, 1, CODED_DAMAGED},
+        {"no such chunk", stored->at, 1, CODED_DAMAGED},
+        {"a coded size too small", after_stored->at + 4, -1, CODED_DAMAGED},
+        {"a coded size too large", after_stored->at + 4, 1, CODED_DAMAGED},
+        {"more data than the stream holds", last.at + 2, 1, CODED_DAMAGED},
+        {"less data than the stream holds", last.at + 2, -1, CODED_DAMAGED},
+        {"the end before the data's", last.at, -(int)last.control, CODED_SHORT},
+    };
+    for (const auto &row : rows) {
+        std::vector<uint8_t> input = coded;
+        input[row.at] = (uint8_t)(input[row.at] + row.change);
+        if (row.result == CODED_SHORT)
+            input.resize(last.at + 1);
+        std::vector<uint8_t> out;
+        EXPECT_EQ(decode(header, input, 4096, &out), row.result) << row.what;
+        EXPECT_LE(out.size(), header.archive_size) << row.what;
+    }
+    std::vector<uint8_t> out, cut(coded.begin(), coded.end() - 1), longer = coded;
+    longer.push_back(CHUNK_END);
+    EXPECT_EQ(decode(header, cut, 4096, &out), CODED_TRUNCATED);
+    EXPECT_EQ(decode(header, longer, 4096, &out), CODED_TRAILING);
+}
+
 // A folder that fails while it is read (a file gone, a disk error) stops the
 // coder and its match finder's threads, on one core or more, and its error
 // is what comes out; so does an error in the coder's own reading, which may
@@ -586,7 +724,7 @@ TEST(CodedReader, CodingStopsWhenReadingFails) {
                     given += size;
                     return size;
                 },
-                fd);
+                fd, level == 9);
         } catch (const BundleError &e) {
             error = e.what();
         }

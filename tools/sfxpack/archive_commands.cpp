@@ -89,12 +89,12 @@ int run_list(const std::string &path, bool json, const GlobalOptions &global) {
                                       {"command", or_null(!archive, bundle.command)}, {"title", bundle.title},
                                       {"target", or_null(!bundle.target.empty(), bundle.target)},
                                       {"wait", or_null(!archive, wait)},
-                                      {"codec", bundle.header.codec == BUNDLE_CODEC_LZMA ? "lzma" : "payload"},
+                                      {"codec", codec_name(bundle.header.codec)},
                                       {"filter", bundle.header.filter == BUNDLE_FILTER_X86           ? "x86"
                                                     : bundle.header.filter == BUNDLE_FILTER_SPLIT     ? "x86-split"
                                                     : bundle.header.filter == BUNDLE_FILTER_SPLIT_X64 ? "x86-64-split"
                                                                                                       : "none"},
-                                      {"dictionary", or_null(bundle.header.codec == BUNDLE_CODEC_LZMA, bundle.header.dictionary)},
+                                      {"dictionary", or_null(bundle.header.codec != BUNDLE_CODEC_PAYLOAD, bundle.header.dictionary)},
                                       {"stored_size", bundle.header.stored_size},
                                       {"slice_size", bundle.header.slice_size},
                                       {"program", or_null(!archive, parts->program)},
