@@ -52,15 +52,15 @@ while read -r folder level filter want; do
   got=$(tail -c +$((offset + 1)) out.exe | head -c "$size" | sha256sum | cut -c1-16)
   [ "$got" = "$want" ] || { echo "FAIL: $folder $level: appended data hashes $got, want $want" >&2; failed=1; }
 done <<'ROWS'
-code -1T1 x86-64-split f811bc085ee91cec
-code -1T2 x86-64-split f811bc085ee91cec
-code -9 x86-64-split 4cb68ce6e7e2201d
-code -9T1 x86-64-split 4cb68ce6e7e2201d
-code32 -9 x86-split 43e11bb751694863
-text -1T2 none 53c9b7f1575bc0b8
-text -1T1 none 53c9b7f1575bc0b8
-text -9e none 360bce29e56c1343
-mixed -1T1 none fd676036280f08bf
-mixed -1T2 none fd676036280f08bf
+code -1T1 x86-64-split ef66102403f658e0
+code -1T2 x86-64-split ef66102403f658e0
+code -9 x86-64-split ecded9015b04953a
+code -9T1 x86-64-split ecded9015b04953a
+code32 -9 x86-split dfe3d85dc09d5a14
+text -1T2 none 8b37d5b3d574d9ca
+text -1T1 none 8b37d5b3d574d9ca
+text -9e none d836b9fd4a489b93
+mixed -1T1 none e679022bc5b34c07
+mixed -1T2 none e679022bc5b34c07
 ROWS
 exit $failed

@@ -341,7 +341,7 @@ title: My App
 target: - (a folder beside the file, named after it)
 waits for: the command and all it starts
 program: setup.exe (in the folder)
-codec: LZMA with split x86-64 conversion
+codec: LZMA2 with split x86-64 conversion
 -  empty-folder/
 -  sub/
 -  sub/Grüße/
@@ -353,7 +353,7 @@ $(stat -c %s app/sub/big.txt)  sub/big.txt
 LIST
 expect 0 '' list --json app.exe
 [ "$(jq -c '[.format_version, .title, .codec, .files, .folders, (.entries[5] | del(.mtime))]' "$top/out")" = \
-  '[1,"My App","lzma",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2,"mode":"0644"}]' ] ||
+  '[1,"My App","lzma2",4,3,{"name":"sub/Grüße/Ärger.txt","type":"file","size":2,"mode":"0644"}]' ] ||
   bad "list --json: $(head -c 300 "$top/out")"
 chmod 740 app/sub/big.txt && chmod 700 app/sub && touch -d @1000000000 app/empty app/sub/Grüße
 expect 0 'sfxpack: loader loader.exe, extractor extractor.exe' -v bundle app -o app.exe -f --run setup.exe "${tools[@]}"
@@ -373,11 +373,11 @@ rm -rf out
 expect 0 '' bundle app -o arc.exe --target '%TEMP%\Fotos' "${tools[@]}"
 run list --json arc.exe && [ "$(jq -c '[.kind, .command, .target, .program]' "$top/out")" = '["archive",null,"%TEMP%\\Fotos",null]' ] ||
   bad "list --json of an archive: $(head -c 300 "$top/out")"
-expect 0 '' test arc.exe && run info arc.exe && grep -qx 'bundle_kind: *archive' "$top/out" && grep -qx 'bundle_version: *8' "$top/out" ||
+expect 0 '' test arc.exe && run info arc.exe && grep -qx 'bundle_kind: *archive' "$top/out" && grep -qx 'bundle_version: *9' "$top/out" ||
   bad "info of an archive: $(cat "$top/out")"
 # Waiting for the command alone.
 expect 0 '' bundle -f app -o arc.exe --run setup.exe --wait command "${tools[@]}"
-run info --json arc.exe && [ "$(jq -c '[.bundle_version, .wait]' "$top/out")" = '[8,"command"]' ] || bad "--wait command: $(cat "$top/out")"
+run info --json arc.exe && [ "$(jq -c '[.bundle_version, .wait]' "$top/out")" = '[9,"command"]' ] || bad "--wait command: $(cat "$top/out")"
 rm -f arc.exe
 # refused folders and commands: CASE|TEXT|what is made in a copy of the folder
 while IFS='|' read -r text setup; do
@@ -463,7 +463,7 @@ rm -rf links links.exe links2.exe exec.exe spaced escape loop sparse noise
 # test and info read a bundle through; every command checks standard output
 expect 0 '' test app.exe
 expect 0 '' info app.exe
-grep -qx 'bundle_version: *8' "$top/out" && grep -qx 'codec: *lzma' "$top/out" && grep -qx 'command: *setup.exe' "$top/out" && grep -qx 'entries: *7' "$top/out" ||
+grep -qx 'bundle_version: *9' "$top/out" && grep -qx 'codec: *lzma2' "$top/out" && grep -qx 'command: *setup.exe' "$top/out" && grep -qx 'entries: *7' "$top/out" ||
   bad "info of a bundle: $(cat "$top/out")"
 for command in "list app.exe" "info app.exe" "test app.exe" "--help" "-V"; do
   ${SFXPACK_RUNNER:-} "$sfxpack" $command > /dev/full 2> "$top/err"
