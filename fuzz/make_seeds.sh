@@ -109,14 +109,17 @@ seed_bundle() {
 }
 for case_name in pax-size version1 lzma-properties lzma-longer lzma-shorter; do seed_bundle $case_name "$tree/abc.txt"; done
 for case_name in split split-flags stored stored-sizes sliced sliced-size; do seed_bundle $case_name "$loader"; done
-# The x86-64 split conversion's: a bundle of a made-up x86-64 program.
+# LZMA in chunks, as bundle makes it now: a made-up x86-64 program, the
+# x86-64 split conversion's. The seeds split-x64 (version 8, one LZMA
+# stream) came from the same program before. (A stored chunk needs more
+# than a dictionary the harness allows: the unit tests have those.)
 mkdir -p "$tmp/x64"
 perl -e 'print "MZ\x90", "\0" x 57, pack("V", 64), "PE\0\0", pack("v", 0x8664), "\0" x 18;
   for $i (0 .. 300) { print pack("CV", 0xE8, $i * 40), pack("CCCV", 0x48, 0x8B, 0x05, $i * 8), pack("CCV", 0xFF, 0x15, 64) }' \
   > "$tmp/x64/prog.exe"
 "$sfxpack" -qf bundle "$tmp/x64" -o "$tmp/x64.exe" --loader "$loader" --run prog.exe
 tail -c +$(($("$sfxpack" info --json "$tmp/x64.exe" | jq .appended_offset) + 1)) "$tmp/x64.exe" > "$tmp/appended"
-{ printf '\x05'; cat "$tmp/appended"; } > "$coded/split-x64" && head -c 120 "$tmp/appended" > "$head/split-x64"
+{ printf '\x05'; cat "$tmp/appended"; } > "$coded/chunks-x64" && head -c 120 "$tmp/appended" > "$head/chunks-x64"
 # An archive's header (version 4: no command, a title and a target).
 printf 'SFXB\x04\x00\x1e\x00\x00\x00\x05\x00\x01\x00\x5d\x00\x00\x00\x10\x00\x00\x10\x00\x00\x00\x00\x00\x00\x0c\x00FotosC:\\Fotos\\%%X%%' > "$head/archive"
 
