@@ -90,21 +90,28 @@ size_t write_output(ISeqOutStreamPtr out, const void *bytes, size_t size) {
     return size;
 }
 
-// Codes the input in chunks (coded_reader.h): each as much as codes into
+// Codes the input in chunks (bundle_format.h): each as much as codes into
 // CHUNK_CODED_MAX bytes, at most CHUNK_DATA_MAX of input; a chunk that does
 // not come out smaller is stored instead, and the coder's state (its
 // probabilities, last distances and state machine) goes back to what it was
 // before it, as the reader's never left it. The dictionary keeps the stored
 // bytes, so later chunks copy from them as from any.
 SRes code_chunks(CLzmaEncHandle encoder, const CLzmaEncProps &props, Streams &streams, const ISzAlloc *alloc) {
-    SRes result = LzmaEnc_PrepareForLzma2(encoder, &streams.in, CHUNK_DATA_MAX, alloc, alloc);
+    // The coder keeps a chunk's input behind it, to store it: no more than
+    // the dictionary holds (the archive's size, when it is smaller).
+    UInt32 data_max = std::min<UInt32>(CHUNK_DATA_MAX, props.dictSize);
+    SRes result = LzmaEnc_PrepareForLzma2(encoder, &streams.in, data_max, alloc, alloc);
     std::vector<uint8_t> chunk(CHUNK_HEADER_MAX + CHUNK_CODED_MAX + 64);
     uint8_t properties = (uint8_t)(props.lc + 9 * (props.lp + 5 * props.pb));
     bool first = true, fresh = true; // the dictionary's first chunk; LZMA's state as it starts
+    auto put = [&](const void *bytes, size_t size) {
+        if (result == SZ_OK && write_output(&streams.out, bytes, size) != size)
+            result = SZ_ERROR_WRITE; // the coding stops: the failure is in streams
+    };
     while (result == SZ_OK) {
         LzmaEnc_SaveState(encoder);
         size_t coded = chunk.size() - CHUNK_HEADER_MAX;
-        UInt32 size = CHUNK_DATA_MAX;
+        UInt32 size = data_max;
         result = LzmaEnc_CodeOneMemBlock(encoder, first, chunk.data() + CHUNK_HEADER_MAX, &coded, CHUNK_CODED_MAX, &size);
         if (size == 0)
             break; // the input's end, or a failure
@@ -115,12 +122,12 @@ SRes code_chunks(CLzmaEncHandle encoder, const CLzmaEncProps &props, Streams &st
         if (coded > CHUNK_CODED_MAX || coded + CHUNK_HEADER_MAX >= size + CHUNK_STORED_HEADER) {
             LzmaEnc_RestoreState(encoder);
             const uint8_t *bytes = LzmaEnc_GetCurBuf(encoder) - size;
-            for (UInt32 piece; size > 0; bytes += piece, size -= piece, first = false) {
+            for (UInt32 piece; size > 0 && result == SZ_OK; bytes += piece, size -= piece, first = false) {
                 piece = std::min<UInt32>(size, CHUNK_STORED_MAX);
                 uint8_t head[CHUNK_STORED_HEADER] = {(uint8_t)(first ? CHUNK_STORED_RESET : CHUNK_STORED),
                                                      (uint8_t)((piece - 1) >> 8), (uint8_t)(piece - 1)};
-                write_output(&streams.out, head, sizeof head);
-                write_output(&streams.out, bytes, piece);
+                put(head, sizeof head);
+                put(bytes, piece);
             }
             continue;
         }
@@ -136,13 +143,13 @@ SRes code_chunks(CLzmaEncHandle encoder, const CLzmaEncProps &props, Streams &st
         head[4] = (uint8_t)(coded - 1);
         if (head_size == CHUNK_HEADER_MAX)
             head[5] = properties;
-        write_output(&streams.out, head, head_size + coded);
+        put(head, head_size + coded);
         first = fresh = false;
     }
     LzmaEnc_Finish(encoder);
     uint8_t end = CHUNK_END;
     if (result == SZ_OK)
-        write_output(&streams.out, &end, 1);
+        put(&end, 1);
     return result;
 }
 
