@@ -57,8 +57,8 @@ code -1T2 x86-64-split ef66102403f658e0
 code -9 x86-64-split ecded9015b04953a
 code -9T1 x86-64-split ecded9015b04953a
 code32 -9 x86-split dfe3d85dc09d5a14
-text -1T2 none 8b37d5b3d574d9ca
-text -1T1 none 8b37d5b3d574d9ca
+text -1T2 none 91ab498733c8428f
+text -1T1 none 91ab498733c8428f
 text -9e none d836b9fd4a489b93
 mixed -1T1 none e679022bc5b34c07
 mixed -1T2 none e679022bc5b34c07
