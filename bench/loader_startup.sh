@@ -13,8 +13,8 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 mkdir -p "$work"
 export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
-[ -d "$WINEPREFIX/drive_c/windows" ] || wineboot -i > /dev/null 2>&1
-wineserver -p 60 # one server for all runs
+[ -d "$WINEPREFIX/drive_c/windows" ] || { wineboot -i > /dev/null 2>&1; wineserver -w; }
+wineserver -p 60 2> /dev/null || true # one server for all runs (it fails when one is up)
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 padding=(/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/*.exe)
