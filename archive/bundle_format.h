@@ -45,7 +45,7 @@
  *         beside the packed file, named after it)
  *  then to the end of the appended data, the coded tar stream of the folder:
  *  version 1, a payload (count header and coded bits); else raw LZMA
- *  with its end mark, or with codec 2 LZMA in chunks (coded_reader.h),
+ *  with its end mark, or with codec 2 LZMA in chunks (below),
  *  exactly as long as the appended data's rest (from
  *  version 5, the coded part's size, then the S stored bytes). The filter
  *  and LZMA see the tar stream's first archive size - S bytes. With the
