@@ -273,44 +273,47 @@ TEST(BranchSplit, X64AddressesBecomeAbsoluteWhereTheDecoderLooks) {
 
 TEST(CodedReader, RefusesSplitStreamsThatLie) {
     BundleHeader header;
-    const std::vector<uint8_t> coded = split_coded(code_like(100000), &header);
-    const uint32_t targets = field(coded, 8), targets_coded = field(coded, 12), flags = field(coded, 16);
-    const size_t flags_at = SPLIT_HEADER_SIZE + targets_coded;
-    const struct {
-        const char *what;
-        size_t at;  // a field of the split header to change, or 0
-        uint32_t value;
-        size_t cut; // bytes cut off at 'cut_at'
-        size_t cut_at;
-        CodedResult result;
-    } rows[] = {
-        {"rest's size off", 0, field(coded, 0) + 4, 0, 0, CODED_DAMAGED},
-        {"targets not whole", 8, targets + 1, 0, 0, CODED_DAMAGED},
-        {"targets over the limit", 8, SPLIT_TARGETS_MAX + 4, 0, 0, CODED_DAMAGED},
-        {"targets without their stream", 12, 0, 0, 0, CODED_DAMAGED},
-        {"targets' stream said shorter", 12, targets_coded - 1, 0, 0, CODED_DAMAGED},
-        {"flags too short to start", 16, SPLIT_RANGE_END - 1, 0, 0, CODED_DAMAGED},
-        {"flags larger than memory", 16, BUNDLE_DICTIONARY_MAX + 5, 0, 0, CODED_NO_MEMORY},
-        {"flags run out", 16, flags - 1, 1, flags_at + flags - 1, CODED_DAMAGED},
-        {"a flag byte too many", 16, flags + 1, 0, 0, CODED_DAMAGED},
-        {"cut in the header", 0, 0, coded.size() - 10, 10, CODED_TRUNCATED},
-        {"cut in the targets", 0, 0, coded.size() - flags_at + 3, flags_at - 3, CODED_TRUNCATED},
-    };
-    for (const auto &row : rows) {
-        std::vector<uint8_t> input = coded;
-        if (row.at || row.value)
-            for (int i = 0; i < 4; i++)
-                input[row.at + i] = (uint8_t)(row.value >> (8 * i));
-        if (row.value == flags + 1)
-            input.insert(input.begin() + (ptrdiff_t)(flags_at + flags), 0);
-        input.erase(input.begin() + (ptrdiff_t)row.cut_at, input.begin() + (ptrdiff_t)(row.cut_at + row.cut));
-        std::vector<uint8_t> out;
-        EXPECT_EQ(decode(header, input, 4096, &out), row.result) << row.what;
-        EXPECT_LE(out.size(), header.archive_size) << row.what;
+    for (uint32_t codec : {BUNDLE_CODEC_LZMA, BUNDLE_CODEC_LZMA2}) {
+        const std::vector<uint8_t> coded = split_coded(code_like(100000), &header, BUNDLE_FILTER_SPLIT, codec);
+        const uint32_t targets = field(coded, 8), targets_coded = field(coded, 12), flags = field(coded, 16);
+        const size_t flags_at = SPLIT_HEADER_SIZE + targets_coded;
+        const struct {
+            const char *what;
+            size_t at;  // a field of the split header to change, or 0
+            uint32_t value;
+            size_t cut; // bytes cut off at 'cut_at'
+            size_t cut_at;
+            CodedResult result;
+        } rows[] = {
+            {"rest's size off", 0, field(coded, 0) + 4, 0, 0, CODED_DAMAGED},
+            {"targets not whole", 8, targets + 1, 0, 0, CODED_DAMAGED},
+            {"targets over the limit", 8, SPLIT_TARGETS_MAX + 4, 0, 0, CODED_DAMAGED},
+            {"targets without their stream", 12, 0, 0, 0, CODED_DAMAGED},
+            {"targets' stream said shorter", 12, targets_coded - 1, 0, 0, CODED_DAMAGED},
+            {"flags too short to start", 16, SPLIT_RANGE_END - 1, 0, 0, CODED_DAMAGED},
+            {"flags larger than memory", 16, BUNDLE_DICTIONARY_MAX + 5, 0, 0, CODED_NO_MEMORY},
+            {"flags run out", 16, flags - 1, 1, flags_at + flags - 1, CODED_DAMAGED},
+            {"a flag byte too many", 16, flags + 1, 0, 0, CODED_DAMAGED},
+            {"cut in the header", 0, 0, coded.size() - 10, 10, CODED_TRUNCATED},
+            {"cut in the targets", 0, 0, coded.size() - flags_at + 3, flags_at - 3, CODED_TRUNCATED},
+        };
+        for (const auto &row : rows) {
+            std::vector<uint8_t> input = coded;
+            if (row.at || row.value)
+                for (int i = 0; i < 4; i++)
+                    input[row.at + i] = (uint8_t)(row.value >> (8 * i));
+            if (row.value == flags + 1)
+                input.insert(input.begin() + (ptrdiff_t)(flags_at + flags), 0);
+            input.erase(input.begin() + (ptrdiff_t)row.cut_at, input.begin() + (ptrdiff_t)(row.cut_at + row.cut));
+            std::vector<uint8_t> out;
+            EXPECT_EQ(decode(header, input, 4096, &out), row.result) << row.what << " " << codec;
+            EXPECT_LE(out.size(), header.archive_size) << row.what;
+        }
     }
     // The split conversion is version 3's: a version 2 header naming it is refused.
     std::vector<uint8_t> bytes(BUNDLE_V6_HEADER_SIZE + 1, 'x'); // filter 3 is written as version 8
     header.codec = BUNDLE_CODEC_LZMA;
+    header.headers_first = 0;
     header.command = "x";
     header.command_length = 1;
     header.title_length = 0;
@@ -698,6 +701,30 @@ TEST(CodedReader, RefusesChunksThatLie) {
     longer.push_back(CHUNK_END);
     EXPECT_EQ(decode(header, cut, 4096, &out), CODED_TRUNCATED);
     EXPECT_EQ(decode(header, longer, 4096, &out), CODED_TRAILING);
+    // A taker that says stop, in a stored chunk or a coded one, is heard,
+    // and given nothing more.
+    struct Stop {
+        size_t taken, limit;
+        bool said;
+    };
+    for (size_t limit : {1000, 200000}) {
+        Stop stop{0, limit, false};
+        CodedReader reader;
+        CodedResult result = coded_reader_open(
+            &reader, &header, BUNDLE_DICTIONARY_MAX,
+            [](void *context, const uint8_t *, uint32_t size) {
+                auto *s = static_cast<Stop *>(context);
+                EXPECT_FALSE(s->said);
+                s->taken += size;
+                return (int)!(s->said = s->taken > s->limit);
+            },
+            &stop);
+        for (size_t at = 0; result == CODED_OK && at < coded.size(); at += 4096)
+            result = coded_reader_feed(&reader, coded.data() + at, (uint32_t)std::min<size_t>(4096, coded.size() - at));
+        coded_reader_free(&reader);
+        EXPECT_EQ(result, CODED_REFUSED) << limit;
+        EXPECT_TRUE(stop.said) << limit;
+    }
 }
 
 // A folder that fails while it is read (a file gone, a disk error) stops the
