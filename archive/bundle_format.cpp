@@ -124,6 +124,14 @@ uint32_t bundle_header_write(const BundleHeader *header, uint8_t *out) {
     return fixed + header->command_length + header->title_length + header->target_length;
 }
 
+uint32_t chunk_header_size(uint8_t control) {
+    if (control == CHUNK_END)
+        return 1;
+    if (control < CHUNK_CODED)
+        return control == CHUNK_STORED_RESET || control == CHUNK_STORED ? CHUNK_STORED_HEADER : 0;
+    return (control >> 5 & 3) >= CHUNK_RESET_STATE_PROPERTIES ? CHUNK_HEADER_MAX : CHUNK_HEADER_MAX - 1;
+}
+
 static int is_blank(char c) { return c == ' ' || c == '\t'; }
 
 NameProblem command_split(const char *command, uint32_t length, CommandParts *parts) {

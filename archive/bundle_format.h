@@ -123,6 +123,11 @@ enum {
     CHUNK_DATA_MAX = 1 << 21,
 };
 
+/* The bytes of the chunk header that starts with 'control': 1 for the end,
+ * CHUNK_STORED_HEADER or CHUNK_HEADER_MAX (less 1 without properties); 0
+ * for a control byte no chunk has. */
+uint32_t chunk_header_size(uint8_t control);
+
 /* An extractor's image holds this text followed by one byte, the bundle
  * version it reads (BundleExtractorMark), so that sfxpack can tell an
  * extractor from any other program. */

@@ -381,22 +381,15 @@ static CodedResult feed_chunks(CodedReader *reader, const uint8_t *bytes, uint32
             room = reader->chunk_data;
         uint32_t produced;
         if (reader->chunk_phase == CHUNK_PHASE_HEAD) {
-            if (reader->chunk_have == 0) {
-                uint8_t control = bytes[0];
-                reader->chunk_head_size = control == CHUNK_END                                 ? 1
-                                          : control == CHUNK_STORED_RESET || control == CHUNK_STORED ? CHUNK_STORED_HEADER
-                                          : control < CHUNK_CODED                                ? 0
-                                          : (control >> 5 & 3) >= CHUNK_RESET_STATE_PROPERTIES   ? CHUNK_HEADER_MAX
-                                                                                                 : CHUNK_HEADER_MAX - 1;
-                if (reader->chunk_head_size == 0)
-                    return CODED_DAMAGED;
-            }
-            uint32_t n = reader->chunk_head_size - reader->chunk_have;
+            uint32_t head_size = chunk_header_size(reader->chunk_have ? reader->chunk_head[0] : bytes[0]);
+            if (head_size == 0)
+                return CODED_DAMAGED;
+            uint32_t n = head_size - reader->chunk_have;
             n = n < size ? n : size;
             memcpy(reader->chunk_head + reader->chunk_have, bytes, n);
             bytes += n;
             size -= n;
-            if ((reader->chunk_have += n) == reader->chunk_head_size)
+            if ((reader->chunk_have += n) == head_size)
                 if (CodedResult result = chunk_start(reader); result != CODED_OK)
                     return result;
             continue;

@@ -66,7 +66,7 @@ struct CodedReader {
     uint32_t chunk_phase;  // its header, its stored bytes or its coded ones
     uint32_t chunk_need;   // what the next chunk must start afresh
     uint8_t chunk_head[CHUNK_HEADER_MAX];
-    uint32_t chunk_have, chunk_head_size; // of its header
+    uint32_t chunk_have; // bytes of its header in
     uint32_t chunk_data, chunk_coded; // bytes it has still to give, and to take
     uint8_t properties; // the header's LZMA properties, which a chunk may repeat
     SplitFlags flags;

@@ -134,9 +134,10 @@ SRes code_chunks(CLzmaEncHandle encoder, const CLzmaEncProps &props, Streams &st
         // The first coded chunk names the properties and starts the state
         // (and, first of all, the dictionary); the others go on from the last.
         unsigned mode = first ? CHUNK_RESET_ALL : fresh ? CHUNK_RESET_STATE_PROPERTIES : CHUNK_RESET_NONE;
-        size_t head_size = mode >= CHUNK_RESET_STATE_PROPERTIES ? CHUNK_HEADER_MAX : CHUNK_HEADER_MAX - 1;
+        uint8_t control = (uint8_t)(CHUNK_CODED | mode << 5 | (size - 1) >> 16);
+        size_t head_size = chunk_header_size(control);
         uint8_t *head = chunk.data() + CHUNK_HEADER_MAX - head_size;
-        head[0] = (uint8_t)(CHUNK_CODED | mode << 5 | (size - 1) >> 16);
+        head[0] = control;
         head[1] = (uint8_t)((size - 1) >> 8);
         head[2] = (uint8_t)(size - 1);
         head[3] = (uint8_t)((coded - 1) >> 8);

@@ -610,10 +610,9 @@ std::vector<Chunk> chunks_of(const std::vector<uint8_t> &coded) {
     std::vector<Chunk> chunks;
     for (size_t at = 0; at < coded.size();) {
         uint8_t control = coded[at];
-        size_t size = control == CHUNK_END ? 1
-                      : control < CHUNK_CODED
-                          ? CHUNK_STORED_HEADER + (coded[at + 1] << 8 | coded[at + 2]) + 1
-                          : ((control >> 5 & 3) >= CHUNK_RESET_STATE_PROPERTIES ? 6 : 5) + (coded[at + 3] << 8 | coded[at + 4]) + 1;
+        size_t size = chunk_header_size(control) + (control == CHUNK_END  ? 0
+                                                    : control < CHUNK_CODED ? (coded[at + 1] << 8 | coded[at + 2]) + 1
+                                                                            : (coded[at + 3] << 8 | coded[at + 4]) + 1);
         chunks.push_back({at, control, size});
         at += size;
     }
