@@ -399,10 +399,12 @@ ROWS
 rm -rf bad && mkdir -p bad/shut bad/dim && cp stub.exe bad/run.exe && touch bad/a:b bad/locked bad/dim/f
 chmod 0 bad/locked bad/shut && chmod 0444 bad/dim
 unprivileged=$([ "$(id -u)" = 0 ] && echo "setpriv --reuid=65534 --regid=65534 --clear-groups") && chmod 0711 "$top"
+# A runner (valgrind) opens the tool as that uid: a copy it can reach, wherever the build tree is.
+tool=$sfxpack && cp "$sfxpack" "$top/sfxpack" && sfxpack=$top/sfxpack
 SFXPACK_RUNNER="$unprivileged ${SFXPACK_RUNNER:-}" expect 1 "bad/dim: cannot be read (Permission denied); \
 bad/locked: cannot be read (Permission denied); bad/shut: cannot be read" bundle bad -o bad.exe --run run.exe "${tools[@]}"
 grep -q '^sfxpack: error: bad: 4 entries cannot go into a bundle: bad/a:b: ' "$top/err" || bad "unreadable: $(cat "$top/err")"
-chmod 0700 "$top"
+sfxpack=$tool && rm "$top/sfxpack" && chmod 0700 "$top"
 rm -rf bad
 mkdir -p "spaced/Sub Dir" escape loop sparse && cp stub.exe "spaced/Sub Dir/app.exe"
 ln -s ../stub.exe escape/run.exe && ln -s . loop/self && cp stub.exe loop/run.exe
